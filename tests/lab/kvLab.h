@@ -1,0 +1,2 @@
+// Test fixtures shared by the test programs.
+#pragma once
