@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <resolv.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -15,9 +16,6 @@
 #include "qvThread.h"
 #include "qvTimer.h"
 #include "qvUtilize.h"
-
-// After the library headers: it defines LINE_MAX, a name the log header uses as a member.
-#include <resolv.h>
 
 namespace {
 

@@ -37,6 +37,8 @@ public:
 
     CQVAsyncDomain();
     virtual ~CQVAsyncDomain();
+    CQVAsyncDomain(const CQVAsyncDomain&) = delete;
+    CQVAsyncDomain& operator=(const CQVAsyncDomain&) = delete;
 
     // Number of addresses copied in the last attempt (0 while pending or after failure).
     u32 Resolution(const char* lpszName, u32 uIPVerKey, QV_ADDR_S* lpOut, u32 uMax,
@@ -45,7 +47,8 @@ public:
     void Discard(const char* lpszName, u32 uIPVerKey);
     // Frees every request (waiting for finished threads, disowning running ones) and entry.
     void Clean();
-    // Body of a request's thread.
+    // Stores a finished request's answer in its entry and marks the request done; called on
+    // the request's thread.
     void ThreadProc(CQVAsyncDomainThread* lpReq);
 
     // Introspection for diagnostics: state of the entry (name, key), or QV_NOT_FOUND.
@@ -53,7 +56,8 @@ public:
     u32 RequestCount();
 
 protected:
-    // The wall clock in ms; the cache's ages are measured with it.
+    // The wall clock in ms; the cache's ages are measured with it. Workers call it too, so a
+    // class that overrides it calls Clean() in its own destructor.
     virtual u32 Now();
 
 private:

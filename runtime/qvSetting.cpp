@@ -1,5 +1,8 @@
 #include "qvSetting.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -18,6 +21,14 @@ const size_t SETTING_PATH_MAX = 255;
 const u64 SETTING_FILE_MAX = 16 * 1024 * 1024;
 // InsertEle sibling count that means "after the last child".
 const u32 SETTING_APPEND = 1024;
+
+// Only a file that is not there at all counts as an empty document: one that exists but cannot
+// be read must not be taken as empty, or the next Save would overwrite what it holds.
+bool IsMissing(const char* lpszPath)
+{
+    struct stat st;
+    return stat(lpszPath, &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
 }  // namespace
 
 CQVSetting::CQVSetting() : m_pParser(nullptr), m_pDoc(nullptr)
@@ -55,7 +66,16 @@ u32 CQVSetting::Load(const char* lpszPath)
             return 0;
         }
         u64 uSize = 0;
-        if (qvFileInfo(lpszPath, &uSize, nullptr, 0) && uSize > 0)
+        if (!qvFileInfo(lpszPath, &uSize, nullptr, 0))
+        {
+            if (!IsMissing(lpszPath))
+            {
+                qvPrintf("CQVSetting::Load, File cannot be read, Path=%s", lpszPath);
+                Clean();
+                return 0;
+            }
+        }
+        else if (uSize > 0)
         {
             if (uSize > SETTING_FILE_MAX)
             {

@@ -148,7 +148,7 @@ QV_SOCKET_GET_PRIV_PROC g_lpfnGetPriv = nullptr;
 
 CQVSocketQueue::CQVSocketQueue()
     : m_hSocket(-1), m_uStampOpen(0), m_uTimeCur(0), m_uErrCnt(0), m_uBufSize(0),
-      m_uErrLimit(0), m_Owner(pthread_self()), m_uClosePending(0), m_uConfigured(0)
+      m_uErrLimit(0), m_Owner(pthread_self()), m_uClosePending(0), m_uPortQue(0), m_uConfigured(0)
 {
     memset(&m_AddrQue, 0, sizeof(m_AddrQue));
     m_szTag[0] = '\0';
@@ -197,6 +197,7 @@ u32 CQVSocketQueue::ReOpen()
         return 0;
     }
     m_AddrQue = Addr;
+    m_uPortQue = Addr.sin_port;
     m_uErrCnt = 0;
     m_hSocket = hSocket;
 
@@ -238,8 +239,12 @@ u32 CQVSocketQueue::Send(const void* lpData, u32 uLen, u32 uCloseOnError)
     int hSocket = m_hSocket;
     if (hSocket < 0 || (!lpData && uLen))
         return SOCK_FAIL;
-    ssize_t iSent = sendto(hSocket, lpData, uLen, MSG_NOSIGNAL, (struct sockaddr*)&m_AddrQue,
-                           sizeof(m_AddrQue));
+    struct sockaddr_in To;
+    memset(&To, 0, sizeof(To));
+    To.sin_family = AF_INET;
+    To.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    To.sin_port = m_uPortQue;
+    ssize_t iSent = sendto(hSocket, lpData, uLen, MSG_NOSIGNAL, (struct sockaddr*)&To, sizeof(To));
     if (iSent >= 0)
         return (u32)iSent;
     u32 uErr = (u32)errno;
@@ -249,7 +254,7 @@ u32 CQVSocketQueue::Send(const void* lpData, u32 uLen, u32 uCloseOnError)
         // Only the owner's thread may close: its loop may be using the descriptor right now,
         // and a closed number can be reused at once by another open. Others leave the close
         // to the owner's next FdSet.
-        if (pthread_equal(pthread_self(), m_Owner))
+        if (pthread_equal(pthread_self(), m_Owner.load()))
             CloseOnError();
         else
             m_uClosePending = 1;
@@ -471,8 +476,13 @@ u32 CQVSocketUDP::Send(const void* lpData, u32 uLen, const QV_ADDR_S* lpTo, u32 
     int iOpt = uV6 ? IPV6_UNICAST_HOPS : IP_TTL;
     int iTTLOld = 0;
     if (uTTL) {
+        // Above 255 no hop limit exists (and -1 as int would silently mean the default).
+        if (uTTL > 255) {
+            m_iErrNo = EINVAL;
+            return SOCK_FAIL;
+        }
         socklen_t uOptLen = sizeof(iTTLOld);
-        int iTTL = (int)(uTTL > 255 ? 255 : uTTL);
+        int iTTL = (int)uTTL;
         if (getsockopt(m_hSocket, iLevel, iOpt, &iTTLOld, &uOptLen) != 0 ||
             setsockopt(m_hSocket, iLevel, iOpt, &iTTL, sizeof(iTTL)) != 0) {
             m_iErrNo = errno;

@@ -50,8 +50,11 @@ protected:
     u32 m_uErrLimit;
     // The thread that runs the owner's loop (last FdSet, else Open); a failed Send from any
     // other thread only asks that loop to close the socket, through m_uClosePending.
-    pthread_t m_Owner;
+    std::atomic<pthread_t> m_Owner;
     std::atomic<u32> m_uClosePending;
+    // Port of m_AddrQue (network order) for senders on other threads, which must not read
+    // the record while the owner re-opens the socket.
+    std::atomic<u16> m_uPortQue;
     u32 m_uConfigured; // Open was called: FdSet may re-open
 };
 
@@ -175,8 +178,8 @@ protected:
 // Marks the socket layer initialised; the arguments have no further effect. 1.
 u32 qvSocketInit(u32 uOption, const QV_ADDR_S* lpProxy);
 
-// The transport layer fills this hook so that the runtime can reach a node's driver
-// interfaces without depending on the upper layers.
+// The node layer fills this hook (with a call of IQVNode::GetSocketPrivate) so that the
+// runtime reaches a node's driver interfaces without depending on the upper layers.
 typedef void* (*QV_SOCKET_GET_PRIV_PROC)(IQVNode* lpNode, u32 uType);
 void qvSocketGetPrivSet(QV_SOCKET_GET_PRIV_PROC lpfnProc);
 // The node's GetSocketPrivate(uType), or null for a null node or no hook.

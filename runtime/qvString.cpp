@@ -194,24 +194,12 @@ u32 QV_STRING::replace(u32 uPos, u32 uCount, const char* lpszText)
             return 0;
         return replace(uPos, uCount, tmp.c_str());
     }
+    // The character form opens a gap of the text's size; the text is then copied into it.
     u32 uLen = TextLen(lpszText);
-    u64 uNew = (u64)uLength - uCount + uLen;
-    if (uNew > STR_MAX_COUNT)
+    if (!replace(uPos, uCount, uLen, '\0'))
         return 0;
-    if (!data)
-    {
-        // Empty string: only an insertion at 0 of a non-empty text changes anything.
-        if (uLen == 0)
-            return 1;
-        if (!Alloc((u32)uNew, 1))
-            return 0;
-    }
-    else if (uLen > uCount && !Alloc((u32)uNew, 1))
-        return 0;
-    memmove(data + uPos + uLen, data + uPos + uCount, uLength - uPos - uCount + 1);
-    memcpy(data + uPos, lpszText, uLen);
-    uLength = (u32)uNew;
-    data[uLength] = 0;
+    if (uLen)
+        memcpy(data + uPos, lpszText, uLen);
     return 1;
 }
 

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "qvLog.h"
@@ -369,18 +370,23 @@ u32 CQVSysNet::ListIPAddr(QV_ADDR_S* lpList, u32 uSize, u32 uIPVer)
 {
     if (!lpList || !uSize)
         return 0;
-    switch (uIPVer) {
-    case QV_SYS_NET_IPV4:
-        return ListIPv4(lpList, uSize);
-    case QV_SYS_NET_IPV6:
-        return ListIPv6(lpList, uSize);
-    case QV_SYS_NET_IPV4_IPV6: {
-        u32 uCount = ListIPv4(lpList, uSize);
-        if (uCount < uSize)
-            uCount += ListIPv6(lpList + uCount, uSize - uCount);
-        return uCount;
-    }
-    default:
+    try {
+        switch (uIPVer) {
+        case QV_SYS_NET_IPV4:
+            return ListIPv4(lpList, uSize);
+        case QV_SYS_NET_IPV6:
+            return ListIPv6(lpList, uSize);
+        case QV_SYS_NET_IPV4_IPV6: {
+            u32 uCount = ListIPv4(lpList, uSize);
+            if (uCount < uSize)
+                uCount += ListIPv6(lpList + uCount, uSize - uCount);
+            return uCount;
+        }
+        default:
+            return 0;
+        }
+    } catch (const std::bad_alloc&) {
+        qvLogOut(0, "SysNet: ListIPAddr: out of memory");
         return 0;
     }
 }
@@ -460,16 +466,15 @@ u32 CQVSysNet::ListIPv6Callback(QV_ADDR_S* lpList, u32 uSize)
 {
     if (!qvParamCallbackProc)
         return QV_NOT_FOUND;
-    char* lpszBuf = new (std::nothrow) char[kParamBufSize];
+    std::unique_ptr<char[]> pBuf(new (std::nothrow) char[kParamBufSize]);
+    char* lpszBuf = pBuf.get();
     if (!lpszBuf)
         return QV_NOT_FOUND;
     memset(lpszBuf, 0, kParamBufSize);
     int iRes = qvParamCallbackProc(1, lpszBuf, kParamBufSize);
     lpszBuf[kParamBufSize - 1] = 0;
-    if (iRes < 0 || !lpszBuf[0]) {
-        delete[] lpszBuf;
+    if (iRes < 0 || !lpszBuf[0])
         return QV_NOT_FOUND;
-    }
     u32 uCount = 0;
     char* lpszSave = nullptr;
     for (char* lpszLine = strtok_r(lpszBuf, "\r\n", &lpszSave); lpszLine && uCount < uSize;
@@ -492,7 +497,6 @@ u32 CQVSysNet::ListIPv6Callback(QV_ADDR_S* lpList, u32 uSize)
         if (!AddrListed(lpList, uCount, &addr))
             lpList[uCount++] = addr;
     }
-    delete[] lpszBuf;
     return uCount;
 }
 

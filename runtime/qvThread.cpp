@@ -132,11 +132,12 @@ u32 CQVThread::Start(u32 uPriority, u32 uStackSize)
     CleanMessage();
 
     uStackSize = AdjustStackSize(uStackSize);
+    // Set before the thread exists: a Proc that deletes its own object may already be done
+    // when pthread_create returns, so nothing of the object is touched after a success.
+    m_uStarted = 1;
     if (StartPrivPriority(uStackSize, uPriority) || StartPriv(uStackSize))
-    {
-        m_uStarted = 1;
         return 1;
-    }
+    m_uStarted = 0;
     qvPrintf("CQVThread::Start: 'pthread_create' failed in default or priority, uStackSize=%u, Tag=%s",
              uStackSize, m_szTag);
     qvLogOut(0, "Thread: Start: 'pthread_create' failed in default or priority, uStackSize=%u, Tag=%s",
@@ -184,6 +185,10 @@ u32 CQVThread::StartPrivPriority(u32 uStackSize, u32 uPriority)
                      uPriority, iRet, m_szTag);
     }
 
+    // The new thread may delete this object at once (destroy flag); the success line below
+    // must not read it.
+    char szTag[TAG_MAX + 1];
+    memcpy(szTag, m_szTag, sizeof(szTag));
     iRet = pthread_create(&m_Thread, &attr, ThreadEntry, this);
     pthread_attr_destroy(&attr);
     if (iRet != 0)
@@ -192,7 +197,7 @@ u32 CQVThread::StartPrivPriority(u32 uStackSize, u32 uPriority)
         qvLogOut(1, "Thread: StartPrivPriority: pthread_create, iRet=%d, Tag=%s", iRet, m_szTag);
         return 0;
     }
-    qvPrintf("CQVThread::StartPrivPriority: pthread_create, success, Tag=%s", m_szTag);
+    qvPrintf("CQVThread::StartPrivPriority: pthread_create, success, Tag=%s", szTag);
     return 1;
 }
 
@@ -212,6 +217,8 @@ u32 CQVThread::StartPriv(u32 uStackSize)
         qvLogOut(3, "Thread: StartPriv: setstacksize, uStackSize=%u, Tag=%s", uStackSize, m_szTag);
         pthread_attr_setstacksize(&attr, uStackSize);
     }
+    char szTag[TAG_MAX + 1];
+    memcpy(szTag, m_szTag, sizeof(szTag));
     iRet = pthread_create(&m_Thread, &attr, ThreadEntry, this);
     pthread_attr_destroy(&attr);
     if (iRet != 0)
@@ -220,7 +227,7 @@ u32 CQVThread::StartPriv(u32 uStackSize)
         qvLogOut(1, "Thread: StartPriv: pthread_create, iRet=%d, Tag=%s", iRet, m_szTag);
         return 0;
     }
-    qvPrintf("CQVThread::StartPriv: pthread_create, success, Tag=%s", m_szTag);
+    qvPrintf("CQVThread::StartPriv: pthread_create, success, Tag=%s", szTag);
     return 1;
 }
 

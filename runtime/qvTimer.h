@@ -29,7 +29,8 @@ void qvTimerClean();
 u32 qvTimerAdd(u32 uPeriodMs, IQVTimerProc* pProc, u32 uParam);
 // Returns when no callback of the timer runs any more; called from the timer's own callback
 // (or anything else the timer thread runs) it only stops further calls. Stale handles are
-// ignored.
+// ignored. Because it waits for a running callback, the caller must not hold a lock that the
+// timer's callback takes.
 void qvTimerDelete(u32 uHandle);
 
 // Pacing state of the timer loop, all in milliseconds of GET_TIMESTAMP.

@@ -249,24 +249,6 @@ void qvByteBufFree(u8** ppBuf)
 // ---------------------------------------------------------------------------------------------
 // Dates and time
 
-u32 qvDateTime(char* lpszOut, u32 uSize)
-{
-    if (!lpszOut || uSize == 0)
-        return 0;
-    time_t tNow = time(nullptr);
-    struct tm tmNow;
-    if (!localtime_r(&tNow, &tmNow))
-        return 0;
-    char szTime[64];
-    int nLen = snprintf(szTime, sizeof(szTime), "%04u-%02u-%02u,%02u:%02u:%02u", (unsigned)(tmNow.tm_year + 1900),
-                        (unsigned)(tmNow.tm_mon + 1), (unsigned)tmNow.tm_mday, (unsigned)tmNow.tm_hour,
-                        (unsigned)tmNow.tm_min, (unsigned)tmNow.tm_sec);
-    if (nLen <= 0 || (u32)nLen >= uSize)
-        return 0;
-    memcpy(lpszOut, szTime, (size_t)nLen + 1);
-    return (u32)nLen;
-}
-
 namespace
 {
 // Three decimal numbers separated by chSep (blanks allowed before each number, as scanf

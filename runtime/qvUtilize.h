@@ -113,8 +113,9 @@ u32 qvDirCreate(const char* lpszPath);
 void qvDirDelete(const char* lpszPath);
 // A listing handle, or null.
 void* qvDirOpen(const char* lpszPath);
-// The next entry ("." and ".." included): 1 for an entry, 0 at the end, or when the name
-// (with its zero) does not fit uNameSize or the time, when asked for, does not fit uTimeSize.
+// The next entry ("." and ".." included): 1 for an entry, 0 at the end or when the time, when
+// asked for, does not fit uTimeSize. Entries whose name (with its zero) does not fit uNameSize
+// are passed over.
 // *puIsFile is 1 unless the entry is a directory; *puSize is 0 when the status cannot be read.
 u32 qvDirRead(void* hDir, u32* puIsFile, u32* puSize, char* lpszName, u32 uNameSize, char* lpszTime,
               u32 uTimeSize);

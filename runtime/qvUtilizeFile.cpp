@@ -1,5 +1,6 @@
-// Files and directories. Names are UTF-8; the system character set of this platform takes them
-// byte for byte, so they go to the system calls unchanged.
+// Files and directories, and the local date-time text of qvDateTime that the file times share.
+// Names are UTF-8; the system character set of this platform takes them byte for byte, so they
+// go to the system calls unchanged.
 #include "qvUtilize.h"
 // Before the system headers: <limits.h> defines a LINE_MAX macro that clashes with the log.
 #include "qvLog.h"
@@ -27,7 +28,7 @@ const u64 kSeekStep = 0x40000000ull;
 // Chunk of qvFileCopy, bytes.
 const size_t kCopyChunk = 4096;
 
-// "YYYY-MM-DD,hh:mm:ss" of a modification time into lpszOut; 0 when it does not fit.
+// "YYYY-MM-DD,hh:mm:ss" of a time, local, into lpszOut; its length, or 0 when it does not fit.
 u32 FormatTime(time_t tTime, char* lpszOut, u32 uSize)
 {
     struct tm tmLocal;
@@ -40,7 +41,7 @@ u32 FormatTime(time_t tTime, char* lpszOut, u32 uSize)
     if (nLen <= 0 || (u32)nLen >= uSize)
         return 0;
     memcpy(lpszOut, szTime, (size_t)nLen + 1);
-    return 1;
+    return (u32)nLen;
 }
 
 // Copies uLen bytes and a zero when they fit uSize; 0 otherwise.
@@ -59,6 +60,14 @@ struct QV_DIR_S
     QV_STRING strPath;
 };
 }  // namespace
+
+// The clock's text has the same form as the files' modification times.
+u32 qvDateTime(char* lpszOut, u32 uSize)
+{
+    if (!lpszOut || uSize == 0)
+        return 0;
+    return FormatTime(time(nullptr), lpszOut, uSize);
+}
 
 int qv_fseek(FILE* pFile, u64 uOffset)
 {
@@ -187,9 +196,16 @@ u32 qvFileInfo(const char* lpszPath, u64* puSize, char* lpszTime, u32 uTimeSize)
 {
     if (!lpszPath || !*lpszPath)
         return 0;
-    FILE* pFile = fopen(lpszPath, "rb");
-    if (!pFile)
+    // Without O_NONBLOCK, opening a FIFO for reading waits for a writer, possibly forever.
+    int fd = open(lpszPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return 0;
+    FILE* pFile = fdopen(fd, "rb");
+    if (!pFile)
+    {
+        close(fd);
+        return 0;
+    }
     u32 uResult = 0;
     struct stat st;
     // A directory opens for reading too, but has no size or content of a file.
@@ -351,14 +367,18 @@ u32 qvDirRead(void* hDir, u32* puIsFile, u32* puSize, char* lpszName, u32 uNameS
     QV_DIR_S* pHandle = (QV_DIR_S*)hDir;
     if (!pHandle || !pHandle->pDir)
         return 0;
-    struct dirent* pEntry = readdir(pHandle->pDir);
-    if (!pEntry)
-        return 0;
-    size_t uNameLen = strlen(pEntry->d_name);
     // A name cut to fit would name another file (and a caller deleting it would hit the wrong
-    // one): refuse the listing instead.
-    if (lpszName && uNameLen >= uNameSize)
-        return 0;
+    // one), and stopping there would end the listing early for the caller: such an entry is
+    // passed over.
+    struct dirent* pEntry = nullptr;
+    size_t uNameLen = 0;
+    do
+    {
+        pEntry = readdir(pHandle->pDir);
+        if (!pEntry)
+            return 0;
+        uNameLen = strlen(pEntry->d_name);
+    } while (lpszName && uNameLen >= uNameSize);
 
     QV_STRING strFull;
     struct stat st;

@@ -417,8 +417,8 @@ Process SpawnChild(const RunOptions& opt, const std::vector<std::string>& argv)
 
 TempDir::TempDir()
 {
-    char tmpl[] = "/tmp/kvlab-dir-XXXXXX";
-    if (mkdtemp(tmpl))
+    std::string tmpl = Fmt("/tmp/kvlab-dir-%d-XXXXXX", static_cast<int>(getpid()));
+    if (mkdtemp(&tmpl[0]))
         m_path = tmpl;
     else
         ADD_FAILURE() << "kvlab: mkdtemp failed: " << strerror(errno);
@@ -604,14 +604,33 @@ bool Lab::Cleanup()
 void Lab::CleanStale()
 {
     std::error_code ec;
+    // Output files and temporary directories of dead test programs (collected first: the
+    // directory is not changed while it is read).
+    std::vector<std::filesystem::path> dead;
+    for (auto& e : std::filesystem::directory_iterator("/tmp", ec)) {
+        std::string name = e.path().filename().string();
+        for (const char* start : {"kvlab-out-", "kvlab-dir-"}) {
+            size_t n = strlen(start);
+            if (name.compare(0, n, start) != 0)
+                continue;
+            pid_t pid = static_cast<pid_t>(atol(name.c_str() + n));
+            if (pid > 0 && pid != getpid() && !PidAlive(pid))
+                dead.push_back(e.path());
+        }
+    }
+    for (auto& path : dead)
+        std::filesystem::remove_all(path, ec);
+    std::vector<std::string> deadNs;
     for (const char* dir : {kNetnsDir, kEtcNetnsDir}) {
         for (auto& e : std::filesystem::directory_iterator(dir, ec)) {
             std::string name = e.path().filename().string();
             pid_t pid = LabPidOf(name);
             if (pid > 0 && pid != getpid() && !PidAlive(pid))
-                DeleteNs(name);
+                deadNs.push_back(name);
         }
     }
+    for (auto& name : deadNs)
+        DeleteNs(name);
 }
 
 bool Lab::NewNs(const std::string& ns)

@@ -212,6 +212,9 @@ public:
     // A NAT router: "wan" on the wan segment, "lan" (gateway) on the lan segment; forwards
     // IPv4 with the given NAT and IPv6 without NAT. Unsolicited UDP to its own WAN address
     // is dropped so that it can never create a conntrack entry that disturbs the mappings.
+    // The outside port of a mapping is usually the inside port (random for Symmetric); the
+    // cone behaviour holds per inside address and port, so hosts behind one router should
+    // not use the same UDP port (the kernel keeps a port only while it is free).
     Host AddNatRouter(const std::string& name, const Segment& wan, const Segment& lan,
                       NatType type);
     // Replaces a router's NAT type and forgets its mappings (flushes its conntrack table).
@@ -239,7 +242,8 @@ public:
     // Deletes everything now (also done by the destructor); returns true when all went.
     bool Cleanup();
 
-    // Deletes namespaces "kvl<pid>-..." (and their /etc/netns dirs) whose pid no longer lives.
+    // Deletes namespaces "kvl<pid>-..." (and their /etc/netns dirs), output files and
+    // temporary directories of the lab whose pid no longer lives.
     static void CleanStale();
 
 private:

@@ -1,5 +1,7 @@
 // Settings file, home directory, root directory and its sub-directories, under a temporary HOME.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -99,6 +101,15 @@ TEST_F(SandboxTest, HostileSettingsFiles)
         ASSERT_EQ(1u, qvSandboxGetHome(out, sizeof(out)));
         EXPECT_TRUE(fs::is_directory(out)) << out;
     }
+    // A file far beyond any settings file is refused, and setting the home leaves it alone.
+    std::ofstream(cfg, std::ios::trunc) << "(K)[]{v}";
+    fs::resize_file(cfg, 16 * 1024 * 1024 + 1);
+    CQVSetting big;
+    EXPECT_EQ(0u, big.Load(cfg.c_str()));
+    EXPECT_EQ(0u, qvSandboxSetHome(home.Path().c_str()));
+    EXPECT_EQ(16u * 1024 * 1024 + 1, fs::file_size(cfg));
+    EXPECT_EQ("(K)[]{v}", ReadAll(cfg).substr(0, 8));
+
     // A file that cannot be written reports failure.
     CQVSetting s;
     std::string missingDir = home.Path() + "/no/such/dir/x.cfg";
@@ -112,12 +123,43 @@ TEST_F(SandboxTest, HostileSettingsFiles)
 TEST_F(SandboxTest, EmptyDocumentSaveEmptiesFile)
 {
     std::ofstream(cfg) << "(K)[]{v}";
-    std::ofstream(home.Path() + "/empty.cfg");
+    const std::string empty = home.Path() + "/empty.cfg";
+    std::ofstream{empty};
     CQVSetting s;
-    ASSERT_EQ(1u, s.Load((home.Path() + "/empty.cfg").c_str()));
+    ASSERT_EQ(1u, s.Load(empty.c_str()));
     EXPECT_EQ(nullptr, s.ValueGet("K"));
+    std::ofstream(empty) << "(K)[]{written meanwhile}";
+    ASSERT_EQ(1u, s.Save());
+    EXPECT_EQ("", ReadAll(empty));
     ASSERT_EQ(1u, s.Load(cfg.c_str()));
     EXPECT_STREQ("v", s.ValueGet("K"));
+}
+
+// A settings file that exists but cannot be read is not an empty one: loading it fails, and
+// setting the home leaves its content alone instead of overwriting it.
+TEST_F(SandboxTest, UnreadableSettingsFileIsKept)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to run a child as another user";
+    const std::string content = "(Other)[]{1}";
+    std::ofstream(cfg) << content;
+    // Write-only for the unprivileged user the child becomes.
+    const uid_t kNobody = 65534;
+    ASSERT_EQ(0, chmod(home.Path().c_str(), 0755));
+    ASSERT_EQ(0, chown(cfg.c_str(), kNobody, kNobody));
+    ASSERT_EQ(0, chmod(cfg.c_str(), 0200));
+    kvlab::Process p = kvlab::RunChild({}, [&]() -> int {
+        if (setgid(kNobody) != 0 || setuid(kNobody) != 0)
+            return 2;
+        if (qvSandboxSetHome("/elsewhere") != 0)
+            return 3;
+        CQVSetting s;
+        return s.Load(cfg.c_str()) == 0 ? 0 : 4;
+    });
+    int code = -1;
+    ASSERT_TRUE(p.Wait(10000, &code)) << p.Output();
+    EXPECT_EQ(0, code) << p.Output();
+    EXPECT_EQ(content, ReadAll(cfg));
 }
 
 TEST_F(SandboxTest, HomeFromSettingsFileOrEnvironment)
