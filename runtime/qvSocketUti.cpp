@@ -137,6 +137,21 @@ u32 RecvFrom(int hSocket, void* lpBuf, u32 uSize, QV_ADDR_S* lpFrom)
     return (u32)iRecv;
 }
 
+// Adds an open descriptor to a view; the larger of it and iMaxFd.
+int FdAdd(int hSocket, _qv_fd_set* lpSet, int iMaxFd)
+{
+    if (hSocket < 0)
+        return iMaxFd;
+    QV_FD_SET(hSocket, lpSet);
+    return hSocket > iMaxFd ? hSocket : iMaxFd;
+}
+
+// 1 when the descriptor is open and the last wait found it ready for the view.
+u32 FdReady(int hSocket, _qv_fd_set* lpSet)
+{
+    return (hSocket >= 0 && QV_FD_ISSET(hSocket, lpSet)) ? 1 : 0;
+}
+
 u32 g_uSocketInit = 0;
 QV_ADDR_S g_AddrProxy;
 QV_SOCKET_GET_PRIV_PROC g_lpfnGetPriv = nullptr;
@@ -306,17 +321,12 @@ int CQVSocketQueue::FdSet(_qv_fd_set* lpSet, int iMaxFd)
         CloseOnError();
     if (m_hSocket < 0 && m_uConfigured && m_uTimeCur != m_uStampOpen)
         ReOpen();
-    int hSocket = m_hSocket;
-    if (hSocket < 0)
-        return iMaxFd;
-    QV_FD_SET(hSocket, lpSet);
-    return hSocket > iMaxFd ? hSocket : iMaxFd;
+    return FdAdd(m_hSocket, lpSet, iMaxFd);
 }
 
 u32 CQVSocketQueue::FdCheck(_qv_fd_set* lpSet)
 {
-    int hSocket = m_hSocket;
-    return (hSocket >= 0 && QV_FD_ISSET(hSocket, lpSet)) ? 1 : 0;
+    return FdReady(m_hSocket, lpSet);
 }
 
 void CQVSocketQueue::TimerProc(u32 uNow)
@@ -525,15 +535,12 @@ int CQVSocketUDP::FdSet(_qv_fd_set* lpSet, int iMaxFd)
 {
     if (m_hSocket < 0 && m_uIPVersion != QV_ADDR_VER_NONE && m_uTimeCur != m_uStampOpen)
         Open();
-    if (m_hSocket < 0)
-        return iMaxFd;
-    QV_FD_SET(m_hSocket, lpSet);
-    return m_hSocket > iMaxFd ? m_hSocket : iMaxFd;
+    return FdAdd(m_hSocket, lpSet, iMaxFd);
 }
 
 u32 CQVSocketUDP::FdCheck(_qv_fd_set* lpSet)
 {
-    return (m_hSocket >= 0 && QV_FD_ISSET(m_hSocket, lpSet)) ? 1 : 0;
+    return FdReady(m_hSocket, lpSet);
 }
 
 void CQVSocketUDP::TimerProc(u32 uNow)
@@ -838,15 +845,12 @@ int CQVSocketListen::FdSet(_qv_fd_set* lpSet, int iMaxFd)
 {
     if (m_hSocket < 0 && m_uConfigured && m_uTimeCur != m_uStampOpen)
         ReOpen();
-    if (m_hSocket < 0)
-        return iMaxFd;
-    QV_FD_SET(m_hSocket, lpSet);
-    return m_hSocket > iMaxFd ? m_hSocket : iMaxFd;
+    return FdAdd(m_hSocket, lpSet, iMaxFd);
 }
 
 u32 CQVSocketListen::FdCheck(_qv_fd_set* lpSet)
 {
-    return (m_hSocket >= 0 && QV_FD_ISSET(m_hSocket, lpSet)) ? 1 : 0;
+    return FdReady(m_hSocket, lpSet);
 }
 
 void CQVSocketListen::TimerProc(u32 uNow)
@@ -972,8 +976,7 @@ int CQVSocketConnect::FdSetDir(_qv_fd_set* lpSet, int iMaxFd)
             return iMaxFd;
         }
     }
-    QV_FD_SET(m_hSocket, lpSet);
-    return m_hSocket > iMaxFd ? m_hSocket : iMaxFd;
+    return FdAdd(m_hSocket, lpSet, iMaxFd);
 }
 
 int CQVSocketConnect::FdSetRead(_qv_fd_set* lpSet, int iMaxFd)
@@ -988,12 +991,12 @@ int CQVSocketConnect::FdSetWrite(_qv_fd_set* lpSet, int iMaxFd)
 
 u32 CQVSocketConnect::FdCheckRead(_qv_fd_set* lpSet)
 {
-    return (m_hSocket >= 0 && QV_FD_ISSET(m_hSocket, lpSet)) ? 1 : 0;
+    return FdReady(m_hSocket, lpSet);
 }
 
 u32 CQVSocketConnect::FdCheckWrite(_qv_fd_set* lpSet)
 {
-    return (m_hSocket >= 0 && QV_FD_ISSET(m_hSocket, lpSet)) ? 1 : 0;
+    return FdReady(m_hSocket, lpSet);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -16,13 +17,12 @@
 #include <new>
 
 #include "qvLog.h"
-
-// The host's parameter callback lives with the node (item 1 gives the IPv6 addresses of the
-// interfaces where the system cannot list them). Weak, so that the runtime also links alone;
-// unset, it reports -1 like a callback that was never registered.
-int qvParamCallbackProc(u32 uItem, void* pParam, u32 uSize) __attribute__((weak));
+#include "qvUtilize.h"
 
 namespace {
+
+// The host's parameter callback, registered from above; null until then.
+std::atomic<QV_PARAM_CALLBACK_PROC> g_lpfnParamCallback(nullptr);
 
 // Longest interface name the kernel knows (IFNAMSIZ without the terminator).
 const u32 kNameMax = IFNAMSIZ - 1;
@@ -35,8 +35,10 @@ const u32 kMacCardMax = 8;
 const u32 kProxyMax = 256;
 // Patterns kept by NetCardFilter.
 const u32 kFilterMax = 32;
-// Lines of /proc/net/if_inet6 are read up to this many characters.
+// Lines of /proc/net/if_inet6 are read up to this many characters, line end excluded.
 const u32 kInet6LineMax = 255;
+// Hexadecimal digits of the address at the start of such a line.
+const u32 kInet6HexLen = 32;
 // Size of the text the parameter callback may fill with "name#address\r\n" lines.
 const u32 kParamBufSize = 2048;
 
@@ -50,17 +52,6 @@ u32 CopyPart(const char* lpszFrom, u32 uLen, char* lpszTo, u32 uSize)
     memcpy(lpszTo, lpszFrom, uLen);
     lpszTo[uLen] = 0;
     return 1;
-}
-
-int HexDigit(char ch)
-{
-    if (ch >= '0' && ch <= '9')
-        return ch - '0';
-    if (ch >= 'a' && ch <= 'f')
-        return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F')
-        return ch - 'A' + 10;
-    return -1;
 }
 
 u32 AddrListed(const QV_ADDR_S* lpList, u32 uCount, const QV_ADDR_S* lpAddr)
@@ -87,6 +78,11 @@ void SetIfName(struct ifreq* pReq, const char* lpszName)
 }
 
 }  // namespace
+
+void qvParamCallbackProcSet(QV_PARAM_CALLBACK_PROC lpfnProc)
+{
+    g_lpfnParamCallback = lpfnProc;
+}
 
 IQVSysNet* qvGetSysNet()
 {
@@ -423,7 +419,8 @@ u32 CQVSysNet::ListIPv6File(QV_ADDR_S* lpList, u32 uSize, u32* puCount)
     FILE* pFile = fopen(kIfInet6Path, "r");
     if (!pFile)
         return 0;
-    char szLine[kInet6LineMax + 1];
+    // Room for the longest line, its line end and the terminator.
+    char szLine[kInet6LineMax + 2];
     u32 uCount = 0;
     while (uCount < uSize && fgets(szLine, sizeof(szLine), pFile)) {
         // The tail of an over-long line would read as a line of its own: skip it whole.
@@ -439,20 +436,14 @@ u32 CQVSysNet::ListIPv6File(QV_ADDR_S* lpList, u32 uSize, u32* puCount)
         for (char* p = strtok_r(szLine, " \t\r\n", &lpszSave); p && uFields < 6;
              p = strtok_r(nullptr, " \t\r\n", &lpszSave))
             apField[uFields++] = p;
-        if (uFields < 6 || strlen(apField[0]) < 32)
+        if (uFields < 6 || strlen(apField[0]) < kInet6HexLen)
             continue;
         if (strcmp(apField[5], "lo") != 0 && !NetCardFilterCheck(apField[5]))
             continue;
+        apField[0][kInet6HexLen] = 0;
         u8 aucAddr[16];
-        u32 uValid = 1;
-        for (u32 i = 0; i < 16 && uValid; ++i) {
-            int hi = HexDigit(apField[0][2 * i]), lo = HexDigit(apField[0][2 * i + 1]);
-            if (hi < 0 || lo < 0)
-                uValid = 0;
-            else
-                aucAddr[i] = (u8)(hi << 4 | lo);
-        }
-        if (!uValid)
+        u32 uLen = sizeof(aucAddr);
+        if (!qvHexToBin(apField[0], aucAddr, &uLen))
             continue;
         AddrFromIPv6(&lpList[uCount++], aucAddr);
     }
@@ -464,14 +455,15 @@ u32 CQVSysNet::ListIPv6File(QV_ADDR_S* lpList, u32 uSize, u32* puCount)
 // QV_NOT_FOUND when the host's callback gives no text; else the number of addresses added.
 u32 CQVSysNet::ListIPv6Callback(QV_ADDR_S* lpList, u32 uSize)
 {
-    if (!qvParamCallbackProc)
+    QV_PARAM_CALLBACK_PROC lpfnProc = g_lpfnParamCallback;
+    if (!lpfnProc)
         return QV_NOT_FOUND;
     std::unique_ptr<char[]> pBuf(new (std::nothrow) char[kParamBufSize]);
     char* lpszBuf = pBuf.get();
     if (!lpszBuf)
         return QV_NOT_FOUND;
     memset(lpszBuf, 0, kParamBufSize);
-    int iRes = qvParamCallbackProc(1, lpszBuf, kParamBufSize);
+    int iRes = lpfnProc(1, lpszBuf, kParamBufSize);
     lpszBuf[kParamBufSize - 1] = 0;
     if (iRes < 0 || !lpszBuf[0])
         return QV_NOT_FOUND;
@@ -529,8 +521,9 @@ u32 CQVSysNet::ListIPv6Probe(QV_ADDR_S* lpList, u32 uSize)
     u32 uMacs = ListMacInfo(macs, kMacCardMax);
     for (u32 i = 0; i < uMacs && uCount < uSize; ++i) {
         u8 aucMac[6];
-        for (u32 j = 0; j < 6; ++j)
-            aucMac[j] = (u8)(HexDigit(macs[i].szText[2 * j]) << 4 | HexDigit(macs[i].szText[2 * j + 1]));
+        u32 uLen = sizeof(aucMac);
+        if (!qvHexToBin(macs[i].szText, aucMac, &uLen) || uLen != sizeof(aucMac))
+            continue;
         // fe80::/64 with the modified EUI-64 interface identifier of the hardware address.
         u8 aucAddr[16] = {0xfe, 0x80};
         aucAddr[8] = aucMac[0] ^ 0x02;

@@ -60,6 +60,13 @@ public:
 // The process-wide instance; never deleted by its users.
 IQVSysNet* qvGetSysNet();
 
+// The host's parameter callback. Item 1 fills the buffer with "name#IPv6 address" lines
+// ending in CR LF, for systems without /proc/net/if_inet6; a negative result means nothing
+// given. The node layer fills this hook so that the runtime does not depend on the layers
+// above it; without it the IPv6 list goes on as if the callback gave nothing.
+typedef int (*QV_PARAM_CALLBACK_PROC)(u32 uItem, void* pParam, u32 uSize);
+void qvParamCallbackProcSet(QV_PARAM_CALLBACK_PROC lpfnProc);
+
 class CQVSysNet : public IQVSysNet
 {
 public:

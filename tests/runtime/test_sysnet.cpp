@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -19,18 +20,20 @@
 
 using namespace kvlab;
 
-// The host's parameter callback; the node normally provides it. Item 1 asks for the IPv6
-// addresses of the interfaces; g_lpszParamText null means "no callback text".
-static const char* g_lpszParamText = nullptr;
-int qvParamCallbackProc(u32 uItem, void* pParam, u32 uSize)
+namespace {
+
+// The host's parameter callback, which the node normally registers. Item 1 asks for the IPv6
+// addresses of the interfaces; g_strParamText empty means "no callback text". A text that
+// fills the whole buffer is handed over without a terminator.
+std::string g_strParamText;
+int ParamCallback(u32 uItem, void* pParam, u32 uSize)
 {
-    if (uItem != 1 || !g_lpszParamText)
+    if (uItem != 1 || g_strParamText.empty())
         return -1;
-    snprintf(static_cast<char*>(pParam), uSize, "%s", g_lpszParamText);
+    size_t uLen = std::min<size_t>(g_strParamText.size() + 1, uSize);
+    memcpy(pParam, g_strParamText.c_str(), uLen);
     return 0;
 }
-
-namespace {
 
 std::string Ip(const QV_ADDR_S& a, bool v6)
 {
@@ -409,6 +412,20 @@ TEST_F(SysNetLab, ListsInterfacesAndAddresses)
     ASSERT_EQ(net.DefNetCardGetIPAddr(&a, 0), 1u);
     EXPECT_EQ(Ip(a, false), "10.51.0.1");
     EXPECT_EQ(net.NetCardGetIPAddr("down0", &a, 0), 1u);  // listed or not, it has an address
+
+    // The source address toward a peer is the process-wide default interface's, when one is
+    // set, else the one the route to the peer uses.
+    QV_ADDR_S toward;
+    memset(&toward, 0, sizeof(toward));
+    inet_pton(AF_INET, "10.50.0.2", &toward.uAddr[3]);
+    toward.uPort = 9;
+    ASSERT_EQ(qvGetSysNet()->DefNetCardSet("wlan7"), 1u);
+    ASSERT_EQ(qvSelectAddr(&a, &toward, 1), 1u);
+    EXPECT_EQ(Ip(a, false), "10.51.0.1");
+    ASSERT_EQ(qvGetSysNet()->DefNetCardSet(""), 1u);
+    ASSERT_EQ(qvSelectAddr(&a, &toward, 1), 1u);
+    EXPECT_EQ(Ip(a, false), "10.50.0.1");
+    EXPECT_EQ(a.uPort, 0u);
 }
 
 namespace {
@@ -444,6 +461,10 @@ TEST(SysNetInet6File, HostileLines)
         mkdir("/proc/net", 0755);
         std::ofstream f("/proc/net/if_inet6");
         const std::string zeros(28, '0');
+        // A line of exactly n characters (line end excluded), padded before the name.
+        auto Padded = [](const std::string& head, size_t n) {
+            return head + std::string(n - head.size() - 5, ' ') + " eth0";
+        };
         f << "20010DB8" << zeros.substr(0, 23) << "1 02 40 00 80 eth0\n"     // upper case
           << "fd00" << zeros.substr(0, 27) << "2 03 40 00 80 vpn0\n"                      // filtered out
           << "0000" << zeros.substr(0, 27) << "1 01 80 10 80       lo\n"                  // lo always
@@ -453,13 +474,16 @@ TEST(SysNetInet6File, HostileLines)
           << "\n"
           << "20010db8" << zeros.substr(0, 23) << "6ffff 02 40 00 80 eth0 extra\n"
           << std::string(600, 'f') << " 02 40 00 80 eth0\n"              // over-long line
+          << Padded("20010db8" + zeros.substr(0, 23) + "8 02 40 00 80", 255) << "\n"  // longest
+          << Padded("20010db8" + zeros.substr(0, 23) + "9 02 40 00 80", 256) << "\n"  // too long
           << "20010db8" << zeros.substr(0, 23) << "7 02 40 00 80 eth0";   // no newline
         f.close();
         CQVSysNet net;
         net.NetCardFilter(2, "vpn*");
         std::vector<std::string> got = Ips(net, 1);
-        std::vector<std::string> want = {"2001:db8::1", "::1", "2001:db8::6", "2001:db8::7"};
-        // The over-long line is read in pieces; none of them may yield an address.
+        std::vector<std::string> want = {"2001:db8::1", "::1", "2001:db8::6", "2001:db8::8",
+                                         "2001:db8::7"};
+        // Over-long lines are skipped whole; none of their pieces may yield an address.
         if (got != want) {
             printf("got: %s\nwant: %s\n", Joined(got).c_str(), Joined(want).c_str());
             return 1;
@@ -468,20 +492,37 @@ TEST(SysNetInet6File, HostileLines)
     });
 }
 
-// Without the kernel's table the host's parameter callback names the addresses.
-TEST(SysNetInet6File, MissingFileUsesTheParameterCallback)
+// Without the kernel's table the host's parameter callback, once registered, names the
+// addresses.
+TEST_F(SysNetLab, MissingFileUsesTheParameterCallback)
 {
-    KV_LAB_REQUIRE();
-    RunWithPrivateProc("", [] {
-        g_lpszParamText = "eth0#2001:db8::1\r\n lo # ::1 \r\nvpn0#fd00::2\r\neth1#not-an-address\r\n"
-                          "eth1#2001:db8::1\r\nno-separator\r\neth2#2001:db8::3";
+    // Inside the lab: without a hook the list falls back to probing routes.
+    RunWithPrivateProc(m_host.ns, [] {
+        g_strParamText = "eth0#2001:db8::1\r\n lo # ::1 \r\nvpn0#fd00::2\r\neth1#not-an-address\r\n"
+                         "eth1#2001:db8::1\r\nno-separator\r\neth2#2001:db8::3";
         CQVSysNet net;
         net.NetCardFilter(2, "vpn*");
+        // No hook yet: the callback is never asked.
         std::vector<std::string> got = Ips(net, 1);
+        if (std::find(got.begin(), got.end(), "2001:db8::3") != got.end()) {
+            printf("asked without a hook: %s\n", Joined(got).c_str());
+            return 1;
+        }
+        qvParamCallbackProcSet(ParamCallback);
+        got = Ips(net, 1);
         std::vector<std::string> want = {"2001:db8::1", "::1", "2001:db8::3"};
         if (got != want) {
             printf("got: %s\n", Joined(got).c_str());
-            return 1;
+            return 2;
+        }
+        // A text that fills the whole buffer without a terminator ends inside the buffer.
+        g_strParamText.clear();
+        while (g_strParamText.size() < 4096)
+            g_strParamText += "eth0#2001:db8::1\r\n";
+        got = Ips(net, 1);
+        if (got != std::vector<std::string>{"2001:db8::1"}) {
+            printf("got: %s\n", Joined(got).c_str());
+            return 3;
         }
         return 0;
     });
@@ -493,7 +534,8 @@ TEST_F(SysNetLab, MissingFileAndCallbackProbesRoutes)
 {
     std::string hostNs = m_host.ns;
     RunWithPrivateProc(hostNs, [] {
-        g_lpszParamText = nullptr;
+        g_strParamText.clear();  // a callback that gives nothing
+        qvParamCallbackProcSet(ParamCallback);
         CQVSysNet net;
         std::vector<std::string> got = Ips(net, 1);
         std::set<std::string> s(got.begin(), got.end());

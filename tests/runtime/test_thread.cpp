@@ -5,7 +5,6 @@
 #include <pthread.h>
 #include <sched.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,63 +15,12 @@
 #include <thread>
 #include <vector>
 
-#include "qvLog.h"
+#include "kvLab.h"
+#include "kvLogLines.h"
 #include "qvThread.h"
 
 namespace
 {
-
-// Polls a condition for at most a few seconds.
-bool WaitFor(const std::function<bool()>& cond, int iMs = 5000)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMs);
-    while (!cond())
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-// Collects the library log lines so that tests can see what a thread reported after its
-// object was gone.
-class CLineSink : public CQVLogProc
-{
-public:
-    void LogPrint(u32, const char* lpszLine) override
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Lines.push_back(lpszLine);
-    }
-    // True when one line holds both texts.
-    bool Has(const std::string& text, const std::string& text2 = "")
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        for (const std::string& s : m_Lines)
-            if (s.find(text) != std::string::npos && s.find(text2) != std::string::npos)
-                return true;
-        return false;
-    }
-
-private:
-    std::mutex m_Mutex;
-    std::vector<std::string> m_Lines;
-};
-
-CLineSink& Sink()
-{
-    // Never destroyed: detached threads may still log while the program exits.
-    static CLineSink* s_pSink = []() {
-        char szDir[] = "/tmp/kv_thread_log_XXXXXX";
-        EXPECT_NE(mkdtemp(szDir), nullptr);
-        EXPECT_EQ(qvLogInit(0xF, szDir, "t", 0, 0), 1u);
-        CLineSink* p = new CLineSink;
-        qvGetLog()->SetProcCallback(p, 1);
-        return p;
-    }();
-    return *s_pSink;
-}
 
 // Tags differ from run to run so that lines of an earlier run (--gtest_repeat) never match.
 std::string UniqueTag(const char* lpszBase)
@@ -137,14 +85,14 @@ TEST(Thread, StackSizeRule)
 
 TEST(Thread, StartsWithTheAdjustedStack)
 {
-    Sink();
+    LogLines();
     EXPECT_EQ(RunAndRead(20, 1).uStack, 16384u);
     EXPECT_EQ(RunAndRead(20, 16385).uStack, 20480u);
 }
 
 TEST(Thread, StartsRealTimeRoundRobinWhenAllowed)
 {
-    Sink();
+    LogLines();
     SCHED_S s = RunAndRead(20, 0);
     EXPECT_EQ(s.iPolicy, SCHED_RR);
     EXPECT_EQ(s.iPriority, 20);
@@ -152,26 +100,33 @@ TEST(Thread, StartsRealTimeRoundRobinWhenAllowed)
 
 TEST(Thread, FallsBackToDefaultAttributesWhenThePriorityIsRefused)
 {
-    Sink();
+    LogLines();
     // 100 lies outside the round-robin range 1..99.
     SCHED_S s = RunAndRead(100, 0);
     EXPECT_EQ(s.iPolicy, SCHED_OTHER);
 }
 
+// Runs the helper in a fresh process (a forked copy of this one could inherit a lock held by
+// another thread) with its rights cut down; its exit code 0 means every check passed.
+void ExpectToolPasses(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv = {KV_TOOL_DIR "/tool_thread_fallback"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    kvlab::Process p = kvlab::SpawnChild({}, argv);
+    int iExit = -1;
+    EXPECT_TRUE(p.Wait(5000, &iExit)) << p.Output();
+    EXPECT_EQ(iExit, 0) << (args.empty() ? "" : args[0]) << ": " << p.Output();
+}
+
 TEST(Thread, FallsBackWhenRealTimeIsNotPermitted)
 {
-    // A fresh process: a forked copy of this one could inherit a lock held by another thread.
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0)
-    {
-        execl(KV_TOOL_DIR "/tool_thread_fallback", "tool_thread_fallback", (char*)nullptr);
-        _exit(127);
-    }
-    int iStatus = 0;
-    ASSERT_EQ(waitpid(pid, &iStatus, 0), pid);
-    ASSERT_TRUE(WIFEXITED(iStatus));
-    EXPECT_EQ(WEXITSTATUS(iStatus), 0);  // started, with default scheduling
+    ExpectToolPasses({});
+}
+
+// The timer service, built on this class, must fail as cleanly.
+TEST(Thread, StartAndTimerInitFailWithTheirLogLinesWhenNoThreadCanBeCreated)
+{
+    ExpectToolPasses({"nothread"});
 }
 
 TEST(Thread, MessagesComeInOrderAndHighFirstWordsQuit)
@@ -238,7 +193,7 @@ TEST(Thread, KeepsAtMost64NodesForReuse)
 
 TEST(Thread, WorkerDrainsMessagesPostedFromManyThreadsUntilQuit)
 {
-    Sink();
+    LogLines();
     const u32 kPosters = 4, kEach = 2000;
     std::vector<u32> lastSeen(kPosters, 0);
     std::atomic<u32> received{0};
@@ -274,7 +229,7 @@ TEST(Thread, WorkerDrainsMessagesPostedFromManyThreadsUntilQuit)
     EXPECT_TRUE(ordered);
     EXPECT_EQ(worker.IsStarted(), 0u);
     // Written after the finished flag, from the thread's own copies.
-    EXPECT_TRUE(WaitFor([&] { return Sink().Has("Thread: ThreadProc: finish, ThreadId=", ", Tag=" + tag + "\r\n"); }));
+    EXPECT_TRUE(kvlab::WaitUntil([&] { return LogLines().Has("Thread: ThreadProc: finish, ThreadId=", ", Tag=" + tag + "\r\n"); }, 5000));
 }
 
 TEST(Thread, TagOfAtMost127Characters)
@@ -299,7 +254,7 @@ TEST(Thread, WaitForTerminationOfANeverStartedThreadReturnsAtOnce)
 
 TEST(Thread, CanBeStartedAgainAfterItFinished)
 {
-    Sink();
+    LogLines();
     std::atomic<int> runs{0};
     CTestThread t([&runs](CTestThread*) { runs++; });
     for (int i = 0; i < 3; i++)
@@ -312,7 +267,7 @@ TEST(Thread, CanBeStartedAgainAfterItFinished)
 
 TEST(Thread, StartDiscardsOldMessages)
 {
-    Sink();
+    LogLines();
     std::atomic<u32> first{0};
     CTestThread t([&first](CTestThread* self) {
         u32 w = 0;
@@ -328,7 +283,7 @@ TEST(Thread, StartDiscardsOldMessages)
 
 TEST(Thread, DestroyFlagLetsProcDeleteItsOwnObject)
 {
-    Sink();
+    LogLines();
     std::atomic<bool> deleted{false};
     CTestThread* t = new CTestThread([&deleted](CTestThread* self) {
         // The capture lives inside the object about to be deleted.
@@ -342,7 +297,7 @@ TEST(Thread, DestroyFlagLetsProcDeleteItsOwnObject)
     ASSERT_EQ(t->Start(10, 0), 1u);
     // The thread's last words come from its own stack; the sanitizers catch any touch of the
     // deleted object.
-    EXPECT_TRUE(WaitFor([&] { return Sink().Has("Thread: ThreadProc: Destroy flag enable. ThreadId=", ", Tag=" + tag + "\r\n"); }));
+    EXPECT_TRUE(kvlab::WaitUntil([&] { return LogLines().Has("Thread: ThreadProc: Destroy flag enable. ThreadId=", ", Tag=" + tag + "\r\n"); }, 5000));
     EXPECT_TRUE(deleted.load());
 
     // Outside a running Proc the flag is ignored.
@@ -352,7 +307,7 @@ TEST(Thread, DestroyFlagLetsProcDeleteItsOwnObject)
 
 TEST(Thread, TerminateForgetsTheThreadWithoutWaiting)
 {
-    Sink();
+    LogLines();
     std::atomic<bool> stop{false};
     CTestThread t([&stop](CTestThread*) {
         while (!stop)
@@ -369,7 +324,7 @@ TEST(Thread, TerminateForgetsTheThreadWithoutWaiting)
 
     stop = true;
     // The object must outlive the thread's last touch of it, which precedes its finish line.
-    EXPECT_TRUE(WaitFor([&] { return Sink().Has("Thread: ThreadProc: finish, ThreadId=", ", Tag=" + tag + "\r\n"); }));
+    EXPECT_TRUE(kvlab::WaitUntil([&] { return LogLines().Has("Thread: ThreadProc: finish, ThreadId=", ", Tag=" + tag + "\r\n"); }, 5000));
 }
 
 TEST(Event, SignalWakesOneWaitAndResetsItself)
@@ -387,12 +342,14 @@ TEST(Event, SignalWakesOneWaitAndResetsItself)
         woke = true;
     });
     // Signal only once the waiter is really blocked, so that the wake-up path is the one tested.
-    ASSERT_TRUE(WaitFor([&] {
-        pthread_mutex_lock(&ev.m_Mutex);
-        bool bWaiting = ev.m_uWaiting != 0;
-        pthread_mutex_unlock(&ev.m_Mutex);
-        return bWaiting;
-    }));
+    ASSERT_TRUE(kvlab::WaitUntil(
+        [&] {
+            pthread_mutex_lock(&ev.m_Mutex);
+            bool bWaiting = ev.m_uWaiting != 0;
+            pthread_mutex_unlock(&ev.m_Mutex);
+            return bWaiting;
+        },
+        5000));
     ev.Signal();
     waiter.join();
     EXPECT_TRUE(woke.load());

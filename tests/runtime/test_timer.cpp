@@ -11,65 +11,19 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "qvLog.h"
+#include "kvLab.h"
+#include "kvLogLines.h"
 #include "qvTimer.h"
 #include "qvUtilize.h"
 
 namespace
 {
-
-bool WaitFor(const std::function<bool()>& cond, int iMs = 5000)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMs);
-    while (!cond())
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-class CLineSink : public CQVLogProc
-{
-public:
-    void LogPrint(u32, const char* lpszLine) override
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Lines.push_back(lpszLine);
-    }
-    u32 Count(const std::string& text)
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        u32 n = 0;
-        for (const std::string& s : m_Lines)
-            n += s.find(text) != std::string::npos;
-        return n;
-    }
-
-private:
-    std::mutex m_Mutex;
-    std::vector<std::string> m_Lines;
-};
-
-CLineSink& Sink()
-{
-    static CLineSink* s_pSink = []() {
-        char szDir[] = "/tmp/kv_timer_log_XXXXXX";
-        EXPECT_NE(mkdtemp(szDir), nullptr);
-        EXPECT_EQ(qvLogInit(0xF, szDir, "t", 0, 0), 1u);
-        CLineSink* p = new CLineSink;
-        qvGetLog()->SetProcCallback(p, 1);
-        return p;
-    }();
-    return *s_pSink;
-}
 
 class CProc : public IQVTimerProc
 {
@@ -98,7 +52,7 @@ const char* const kNoIdle = "Timer::Add: There is no idle timer unit.";
 
 TEST(TimerTable, HoldsAtLeast64UnitsAndRefusesTheNextWithALogLine)
 {
-    Sink();
+    LogLines();
     CQVTimerImp timer;
     ASSERT_EQ(timer.InitTable(10), 1u);
     EXPECT_EQ(timer.GetUnitCount(), 64u);
@@ -113,12 +67,12 @@ TEST(TimerTable, HoldsAtLeast64UnitsAndRefusesTheNextWithALogLine)
     }
     EXPECT_EQ(handles.size(), 64u);
 
-    u32 uBefore = Sink().Count(kNoIdle);
+    u32 uBefore = LogLines().Count(kNoIdle);
     EXPECT_EQ(timer.Add(10, &proc, 0), 0u);
-    EXPECT_EQ(Sink().Count(kNoIdle), uBefore + 1);
+    EXPECT_EQ(LogLines().Count(kNoIdle), uBefore + 1);
     // A null proc is refused before the table is looked at, without a log line.
     EXPECT_EQ(timer.Add(10, nullptr, 0), 0u);
-    EXPECT_EQ(Sink().Count(kNoIdle), uBefore + 1);
+    EXPECT_EQ(LogLines().Count(kNoIdle), uBefore + 1);
 
     // A freed unit is the one taken next.
     u32 h5 = *std::next(handles.begin(), 5);
@@ -170,6 +124,23 @@ TEST(TimerTable, FiresByPassesOfTenMilliseconds)
         EXPECT_EQ(proc.m_uLastHandle.load(), h);
         EXPECT_EQ(proc.m_uLastParam.load(), 77u);
     }
+}
+
+TEST(TimerTable, AThrowingCallbackIsLoggedAndTheOthersStillFire)
+{
+    CQVTimerImp timer;
+    ASSERT_EQ(timer.InitTable(0), 1u);
+    CProc thrower([](u32, u32) { throw std::runtime_error("callback failed"); });
+    CProc after;
+    u32 h = timer.Add(0, &thrower, 0);
+    ASSERT_NE(timer.Add(0, &after, 0), 0u);
+    std::string line = "TimerImp: Proc: OnTimer threw, uHandle=" + std::to_string(h) + "\r\n";
+    u32 uBefore = LogLines().Count(line);
+    timer.Pass();
+    timer.Pass();
+    EXPECT_EQ(thrower.m_uCalls.load(), 2u);
+    EXPECT_EQ(after.m_uCalls.load(), 2u);
+    EXPECT_EQ(LogLines().Count(line), uBefore + 2);
 }
 
 TEST(TimerTable, StaleAndForeignHandlesAreIgnored)
@@ -253,7 +224,7 @@ class TimerService : public ::testing::Test
 protected:
     void SetUp() override
     {
-        Sink();
+        LogLines();
         ASSERT_EQ(qvTimerInit(0), 1u);
     }
     void TearDown() override { qvTimerClean(); }
@@ -286,7 +257,7 @@ TEST_F(TimerService, RunsRoundRobinAndFiresByPasses)
     ASSERT_NE(hFast, 0u);
     ASSERT_NE(hSlow, 0u);
     ASSERT_NE(hWatch, 0u);
-    ASSERT_TRUE(WaitFor([&] { return fastAtSlow2 != 0; }));
+    ASSERT_TRUE(kvlab::WaitUntil([&] { return fastAtSlow2 != 0; }, 5000));
     // The slow unit fires at its 10th and 20th pass; the fast one fired at each of them.
     EXPECT_GE(fastAtSlow2.load(), 20u);
     EXPECT_EQ(slow.m_uLastHandle.load(), hSlow);
@@ -311,14 +282,14 @@ TEST_F(TimerService, DeleteReturnsOnlyAfterARunningCallbackFinished)
     CProc ticker;
     CCleanAtExit clean;
     u32 h = qvTimerAdd(0, &slowCallback, 0);
-    ASSERT_TRUE(WaitFor([&] { return entered.load(); }));
+    ASSERT_TRUE(kvlab::WaitUntil([&] { return entered.load(); }, 5000));
     qvTimerDelete(h);
     EXPECT_TRUE(done.load());
     u32 uCalls = slowCallback.m_uCalls;
 
     // No call follows the delete.
     ASSERT_NE(qvTimerAdd(0, &ticker, 0), 0u);
-    ASSERT_TRUE(WaitFor([&] { return ticker.m_uCalls >= 5; }));
+    ASSERT_TRUE(kvlab::WaitUntil([&] { return ticker.m_uCalls >= 5; }, 5000));
     EXPECT_EQ(slowCallback.m_uCalls.load(), uCalls);
 }
 
@@ -340,9 +311,9 @@ TEST_F(TimerService, CallbacksDeleteThemselvesAndOthersWithoutWaiting)
     hOther = qvTimerAdd(0, &other, 0);
     ASSERT_NE(hOther.load(), 0u);
     ASSERT_NE(qvTimerAdd(0, &self, 0), 0u);
-    ASSERT_TRUE(WaitFor([&] { return self.m_uCalls >= 3; }));
+    ASSERT_TRUE(kvlab::WaitUntil([&] { return self.m_uCalls >= 3; }, 5000));
     ASSERT_NE(qvTimerAdd(0, &ticker, 0), 0u);
-    ASSERT_TRUE(WaitFor([&] { return ticker.m_uCalls >= 10; }));
+    ASSERT_TRUE(kvlab::WaitUntil([&] { return ticker.m_uCalls >= 10; }, 5000));
     EXPECT_EQ(self.m_uCalls.load(), 3u);
     EXPECT_EQ(other.m_uCalls.load(), otherAtDelete.load());
 
@@ -369,7 +340,10 @@ TEST_F(TimerService, CleanDoesNotDeadlockWithCallbacksThatAddDeleteOrAreDeleted)
     });
     std::atomic<bool> slowEntered{false};
     CProc slow([&](u32, u32) {
-        if (cleaning)
+        // Only after churn, which runs first in each pass, has done its add and delete while
+        // cleaning; cleaning alone could be set between the two callbacks of one pass, and
+        // the loop would then end before churn ran again.
+        if (uAddsDuringClean > 0)
         {
             slowEntered = true;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -379,11 +353,11 @@ TEST_F(TimerService, CleanDoesNotDeadlockWithCallbacksThatAddDeleteOrAreDeleted)
     CCleanAtExit clean;
     ASSERT_NE(qvTimerAdd(0, &churn, 0), 0u);
     u32 hSlow = qvTimerAdd(0, &slow, 0);
-    ASSERT_TRUE(WaitFor([&] { return churn.m_uCalls >= 3; }));
+    ASSERT_TRUE(kvlab::WaitUntil([&] { return churn.m_uCalls >= 3; }, 5000));
 
     std::atomic<bool> cleanDone{false}, deleteDone{false};
     cleaning = true;
-    ASSERT_TRUE(WaitFor([&] { return slowEntered.load(); }));
+    ASSERT_TRUE(kvlab::WaitUntil([&] { return slowEntered.load(); }, 5000));
     std::thread deleter([&] {
         qvTimerDelete(hSlow);
         deleteDone = true;
@@ -392,7 +366,7 @@ TEST_F(TimerService, CleanDoesNotDeadlockWithCallbacksThatAddDeleteOrAreDeleted)
         qvTimerClean();
         cleanDone = true;
     });
-    bool bFinished = WaitFor([&] { return cleanDone && deleteDone; });
+    bool bFinished = kvlab::WaitUntil([&] { return cleanDone && deleteDone; }, 5000);
     EXPECT_TRUE(bFinished);
     if (!bFinished)
     {
@@ -410,7 +384,7 @@ TEST_F(TimerService, CleanDoesNotDeadlockWithCallbacksThatAddDeleteOrAreDeleted)
     // The service starts again.
     ASSERT_EQ(qvTimerInit(0), 1u);
     ASSERT_NE(qvTimerAdd(0, &again, 0), 0u);
-    EXPECT_TRUE(WaitFor([&] { return again.m_uCalls >= 2; }));
+    EXPECT_TRUE(kvlab::WaitUntil([&] { return again.m_uCalls >= 2; }, 5000));
 }
 
 TEST_F(TimerService, CleanFromACallbackStopsTheServiceWithoutDeadlock)
@@ -419,12 +393,12 @@ TEST_F(TimerService, CleanFromACallbackStopsTheServiceWithoutDeadlock)
     CProc again;
     CCleanAtExit clean;
     ASSERT_NE(qvTimerAdd(0, &stopper, 0), 0u);
-    ASSERT_TRUE(WaitFor([] { return qvGetTimer()->IsRunning() == 0 && qvGetTimer()->GetUnitCount() == 0; }));
+    ASSERT_TRUE(kvlab::WaitUntil([] { return qvGetTimer()->IsRunning() == 0 && qvGetTimer()->GetUnitCount() == 0; }, 5000));
     EXPECT_EQ(stopper.m_uCalls.load(), 1u);
 
     ASSERT_EQ(qvTimerInit(0), 1u);
     ASSERT_NE(qvTimerAdd(0, &again, 0), 0u);
-    EXPECT_TRUE(WaitFor([&] { return again.m_uCalls >= 2; }));
+    EXPECT_TRUE(kvlab::WaitUntil([&] { return again.m_uCalls >= 2; }, 5000));
 }
 
 }  // namespace
