@@ -73,8 +73,8 @@ void AddrFromIPv6(QV_ADDR_S* lpAddr, const u8* pucBytes)
 void SetIfName(struct ifreq* pReq, const char* lpszName)
 {
     memset(pReq, 0, sizeof(*pReq));
-    strncpy(pReq->ifr_name, lpszName, kNameMax);
-    pReq->ifr_name[kNameMax] = 0;
+    size_t uLen = strnlen(lpszName, kNameMax);
+    memcpy(pReq->ifr_name, lpszName, uLen);
 }
 
 }  // namespace
