@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -33,6 +34,8 @@ namespace {
 
 const char kNetnsDir[] = "/var/run/netns/";
 const char kEtcNetnsDir[] = "/etc/netns/";
+// Shared by every test program on the machine, on purpose (see NsLock).
+const char kNsLockPath[] = "/tmp/kvlab-netns.lock";
 
 // Poll interval of every wait helper: short enough not to slow tests, long enough not to spin.
 const int kPollMs = 5;
@@ -79,6 +82,33 @@ pid_t LabPidOf(const std::string& name)
     return static_cast<pid_t>(pid);
 }
 
+// A lock that all test programs on the machine share, held while namespaces are made
+// (shared) and while the stale ones of dead programs are looked for and deleted (exclusive).
+// Pids are reused: without it, a program could judge a namespace stale just before a new
+// program with the same pid makes one of that very name, and delete the live one. The first
+// namespace made on a machine is also made exclusively (see CanMakeNamespaces).
+class NsLock {
+public:
+    explicit NsLock(int op)
+    {
+        m_fd = open(kNsLockPath, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (m_fd >= 0) {
+            while (flock(m_fd, op) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~NsLock()
+    {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    NsLock(const NsLock&) = delete;
+    NsLock& operator=(const NsLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
+
 // Kills every process inside the namespace, waits (bounded) until none is left, deletes it.
 bool DeleteNs(const std::string& ns)
 {
@@ -107,6 +137,26 @@ bool DeleteNs(const std::string& ns)
     std::error_code ec;
     std::filesystem::remove_all(kEtcNetnsDir + ns, ec);
     return rc == 0 || !std::filesystem::exists(kNetnsDir + ns);
+}
+
+// Waits until each device (namespace, name) is up with its real queue. A veth device whose
+// carrier has just come on drops everything it is given until the kernel's deferred link work
+// has run, and a bridge port forwards nothing before it: the first datagram of a test (often
+// a neighbour solicitation) would be lost, and only the retransmission a second later would
+// get through.
+bool WaitLinksReady(const std::vector<std::pair<std::string, std::string>>& devs)
+{
+    std::string cmd;
+    for (auto& d : devs)
+        cmd += "ip -n " + Quote(d.first) + " -o link show dev " + Quote(d.second) + "; ";
+    return WaitUntil([&] {
+        std::string out;
+        Sh(cmd, &out);
+        size_t up = 0;
+        for (size_t at = 0; (at = out.find(" state UP ", at)) != std::string::npos; ++at)
+            ++up;
+        return up == devs.size() && out.find("qdisc noop") == std::string::npos;
+    }, 20000);
 }
 
 std::atomic<int> g_labCount{0};
@@ -182,17 +232,24 @@ bool ChildSetup(const RunOptions& opt, const std::string& outPath)
     return true;
 }
 
+// A new empty output file. The random part keeps its name apart from the files of an earlier
+// program that had our pid, which another program may be about to delete as stale.
 std::string NewOutPath()
 {
-    return Fmt("/tmp/kvlab-out-%d-%d.log", static_cast<int>(getpid()), g_outCount++);
+    std::string path = Fmt("/tmp/kvlab-out-%d-%d-XXXXXX.log", static_cast<int>(getpid()),
+                           g_outCount++);
+    int fd = mkstemps(&path[0], 4);
+    if (fd < 0) {
+        ADD_FAILURE() << "kvlab: cannot create an output file: " << strerror(errno);
+        return path;
+    }
+    close(fd);
+    return path;
 }
 
 Process ForkChild(const RunOptions& opt, const std::function<int()>& body)
 {
     std::string out = NewOutPath();
-    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd >= 0)
-        close(fd);
     fflush(nullptr);
     std::cout.flush();
     std::cerr.flush();
@@ -257,8 +314,18 @@ bool CanMakeNamespaces(std::string* pWhy)
         } else {
             std::string probe = Fmt("kvl%d-probe", static_cast<int>(getpid()));
             std::string out;
-            Sh("ip netns del " + probe + " 2>/dev/null");
-            if (Sh("ip netns add " + probe, &out) != 0) {
+            int addRc;
+            {
+                // The first `ip netns add` on a machine turns the namespace directory into a
+                // shared mount point; several of them racing each mount it, stacked, and the
+                // namespaces of the losers may vanish under the top one. Every test program
+                // probes before it makes a namespace, so making the probes one at a time is
+                // enough.
+                NsLock lock(LOCK_EX);
+                Sh("ip netns del " + probe + " 2>/dev/null");  // left by an earlier owner of our pid
+                addRc = Sh("ip netns add " + probe, &out);
+            }
+            if (addRc != 0) {
                 s_why = "cannot create a network namespace: " + out;
             } else {
                 if (Sh("ip netns exec " + probe + " nft list ruleset", &out) != 0)
@@ -620,6 +687,7 @@ void Lab::CleanStale()
     }
     for (auto& path : dead)
         std::filesystem::remove_all(path, ec);
+    NsLock lock(LOCK_EX);
     std::vector<std::string> deadNs;
     for (const char* dir : {kNetnsDir, kEtcNetnsDir}) {
         for (auto& e : std::filesystem::directory_iterator(dir, ec)) {
@@ -637,6 +705,13 @@ bool Lab::NewNs(const std::string& ns)
 {
     if (m_failed)
         return false;
+    NsLock lock(LOCK_SH);
+    // The name holds our pid and a number unique in this process: one that exists already
+    // was left by a dead program that had the same pid before.
+    std::error_code ec;
+    if (std::filesystem::exists(kNetnsDir + ns, ec) ||
+        std::filesystem::exists(kEtcNetnsDir + ns, ec))
+        DeleteNs(ns);
     std::string out;
     int rc = Sh("ip netns add " + Quote(ns) + " && ip -n " + Quote(ns) + " link set lo up" +
                     // Addresses must be usable at once: no duplicate address detection.
@@ -732,6 +807,8 @@ Host Lab::AddHost(const Segment& seg, const std::string& name, int nAddr4)
     std::string out;
     if (Sh(cmd, &out) != 0)
         ADD_FAILURE() << "kvlab: cannot set up host " << name << ": " << out;
+    else if (!WaitLinksReady({{h.ns, "eth0"}, {s->seg.ns, port}}))
+        ADD_FAILURE() << "kvlab: the links of host " << name << " did not come up";
     s->hostNs.push_back(h.ns);
     return h;
 }
@@ -782,6 +859,8 @@ Host Lab::AddNatRouter(const std::string& name, const Segment& wan, const Segmen
         ADD_FAILURE() << "kvlab: cannot set up router " << name << ": " << out;
         return h;
     }
+    if (!WaitLinksReady({{h.ns, "wan"}, {h.ns, "lan"}, {w->seg.ns, wport}, {l->seg.ns, lport}}))
+        ADD_FAILURE() << "kvlab: the links of router " << name << " did not come up";
     l->gw4 = h.lan4;
     l->gw6 = h.lan6;
     w->hostNs.push_back(h.ns);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <string>
@@ -36,13 +37,15 @@ private:
 
 // The program's collector, fed by a library log with every level on, writing into a fresh
 // directory under /tmp. Never destroyed: detached threads may still log while the program
-// exits. When the log cannot start, no line arrives and the checks that look for one fail.
+// exits. The directory is named like the lab's temporary directories, so that a later lab
+// removes it once this program has ended. When the log cannot start, no line arrives and the
+// checks that look for one fail.
 inline CLogLines& LogLines()
 {
     static CLogLines* s_pLines = []() {
-        char szDir[] = "/tmp/kv_log_lines_XXXXXX";
-        if (mkdtemp(szDir) != nullptr)
-            qvLogInit(0xF, szDir, "t", 0, 0);
+        std::string strDir = "/tmp/kvlab-dir-" + std::to_string(getpid()) + "-XXXXXX";
+        if (mkdtemp(&strDir[0]) != nullptr)
+            qvLogInit(0xF, strDir.c_str(), "t", 0, 0);
         CLogLines* p = new CLogLines;
         qvGetLog()->SetProcCallback(p, 1);
         return p;

@@ -107,6 +107,12 @@ TEST(DomainText, LiteralsAndInternalForms)
         }                                                                                \
     } while (0)
 
+// How long a caller waits for an answer. Lookups end early (answered or failed), so this only
+// has to be generous enough for a loaded machine.
+const u32 kWaitMs = 30000;
+// How long a child that runs a whole sequence of such lookups may take.
+const int kChildMs = 120000;
+
 const char* const HOSTS =
     "127.0.0.1 localhost\n"
     "10.1.2.3 alpha.test\n"
@@ -164,17 +170,17 @@ void InChild(const std::function<int(const std::string&)>& fn, const std::string
         return fn(strDir);
     });
     int iExit = -1;
-    ASSERT_TRUE(P.Wait(30000, &iExit)) << P.Output();
+    ASSERT_TRUE(P.Wait(kChildMs, &iExit)) << P.Output();
     EXPECT_EQ(0, iExit) << P.Output();
 }
 
-// Polls a name with waitMs 0 until it gives addresses (result) or a few seconds passed (0).
+// Polls a name with waitMs 0 until it gives addresses (result) or kWaitMs passed (0).
 u32 PollName(const char* lpszText, u32 uIPVer, QV_ADDR_S* lpOut, u32 uMax)
 {
     u32 uCount = 0;
     kvlab::WaitUntil(
         [&] { return (uCount = qvDomainToAddr(lpszText, uIPVer, lpOut, uMax, nullptr, 0, 1)); },
-        5000);
+        kWaitMs);
     return uCount;
 }
 
@@ -191,30 +197,30 @@ TEST(Resolver, HostNamesThroughTheCache)
 
         // With a wait the first call already answers.
         uIsName = 0;
-        CHECK(qvDomainToAddr("six.test:7", 1, Out, 8, &uIsName, 3000, 0) == 1);
+        CHECK(qvDomainToAddr("six.test:7", 1, Out, 8, &uIsName, kWaitMs, 0) == 1);
         CHECK(uIsName == 1);
         CHECK(Same(A("fd00::7", 7), Out[0]));
-        CHECK(qvDomainToAddr("six.test", 0, Out, 8, nullptr, 3000, 1) == 0);
+        CHECK(qvDomainToAddr("six.test", 0, Out, 8, nullptr, kWaitMs, 1) == 0);
 
         // IP versions: each is its own cache entry; 2 follows the process-wide setting.
-        CHECK(qvDomainToAddr("dual.test:1", 0, Out, 8, nullptr, 3000, 1) == 1);
+        CHECK(qvDomainToAddr("dual.test:1", 0, Out, 8, nullptr, kWaitMs, 1) == 1);
         CHECK(Same(A("10.1.2.8", 1), Out[0]));
-        CHECK(qvDomainToAddr("dual.test:1", 1, Out, 8, nullptr, 3000, 1) == 1);
+        CHECK(qvDomainToAddr("dual.test:1", 1, Out, 8, nullptr, kWaitMs, 1) == 1);
         CHECK(Same(A("fd00::8", 1), Out[0]));
-        CHECK(qvDomainToAddr("dual.test:1", 2, Out, 8, nullptr, 3000, 1) == 2);
+        CHECK(qvDomainToAddr("dual.test:1", 2, Out, 8, nullptr, kWaitMs, 1) == 2);
         qvDomainIPVersion(0);
-        CHECK(qvDomainToAddr("dual.test:1", 2, Out, 8, nullptr, 3000, 1) == 1);
+        CHECK(qvDomainToAddr("dual.test:1", 2, Out, 8, nullptr, kWaitMs, 1) == 1);
         CHECK(Same(A("10.1.2.8", 1), Out[0]));
         qvDomainIPVersion(3); // ignored
-        CHECK(qvDomainToAddr("dual.test:1", 2, Out, 8, nullptr, 3000, 1) == 1);
+        CHECK(qvDomainToAddr("dual.test:1", 2, Out, 8, nullptr, kWaitMs, 1) == 1);
         qvDomainIPVersion(2);
 
         // At most max addresses; an unknown name fails; a port above 65535 is refused.
-        CHECK(qvDomainToAddr("multi.test", 0, Out, 2, nullptr, 3000, 1) == 2);
-        CHECK(qvDomainToAddr("nobody.test:80", 2, Out, 8, nullptr, 3000, 1) == 0);
-        CHECK(qvDomainToAddr("alpha.test:65536", 2, Out, 8, nullptr, 3000, 1) == 0);
-        CHECK(qvDomainToAddr("alpha.test:4294967297", 2, Out, 8, nullptr, 3000, 1) == 0);
-        CHECK(qvDomainToAddr("alpha.test:8a", 2, Out, 8, nullptr, 3000, 1) == 0);
+        CHECK(qvDomainToAddr("multi.test", 0, Out, 2, nullptr, kWaitMs, 1) == 2);
+        CHECK(qvDomainToAddr("nobody.test:80", 2, Out, 8, nullptr, kWaitMs, 1) == 0);
+        CHECK(qvDomainToAddr("alpha.test:65536", 2, Out, 8, nullptr, kWaitMs, 1) == 0);
+        CHECK(qvDomainToAddr("alpha.test:4294967297", 2, Out, 8, nullptr, kWaitMs, 1) == 0);
+        CHECK(qvDomainToAddr("alpha.test:8a", 2, Out, 8, nullptr, kWaitMs, 1) == 0);
         return 0;
     });
 }
@@ -223,18 +229,18 @@ TEST(Resolver, FailedNamesAreAskedAgainResolvedOnesReused)
 {
     InChild([](const std::string& strDir) {
         QV_ADDR_S Out[8];
-        CHECK(qvDomainToAddr("later.test", 2, Out, 8, nullptr, 3000, 0) == 0);
-        CHECK(qvDomainToAddr("alpha.test", 2, Out, 8, nullptr, 3000, 0) == 1);
+        CHECK(qvDomainToAddr("later.test", 2, Out, 8, nullptr, kWaitMs, 0) == 0);
+        CHECK(qvDomainToAddr("alpha.test", 2, Out, 8, nullptr, kWaitMs, 0) == 1);
 
         // The resolver configuration changes: a failed name is asked again at once, a
         // resolved one keeps its cached answer until it is discarded.
         CHECK(WriteFile(HostsPath(strDir), "10.5.5.5 later.test\n10.9.9.9 alpha.test\n"));
-        CHECK(qvDomainToAddr("later.test", 2, Out, 8, nullptr, 3000, 0) == 1);
+        CHECK(qvDomainToAddr("later.test", 2, Out, 8, nullptr, kWaitMs, 0) == 1);
         CHECK(Same(A("10.5.5.5"), Out[0]));
-        CHECK(qvDomainToAddr("alpha.test", 2, Out, 8, nullptr, 3000, 0) == 1);
+        CHECK(qvDomainToAddr("alpha.test", 2, Out, 8, nullptr, kWaitMs, 0) == 1);
         CHECK(Same(A("10.1.2.3"), Out[0]));
         CHECK(qvDomainDiscard("alpha.test:80", 2) == 1);
-        CHECK(qvDomainToAddr("alpha.test", 2, Out, 8, nullptr, 3000, 0) == 1);
+        CHECK(qvDomainToAddr("alpha.test", 2, Out, 8, nullptr, kWaitMs, 0) == 1);
         CHECK(Same(A("10.9.9.9"), Out[0]));
         return 0;
     });
@@ -286,8 +292,8 @@ TEST(Resolver, EntriesAgeAfter120Seconds)
     InChild([](const std::string& strDir) {
         ClockDomain D;
         QV_ADDR_S Out[8];
-        CHECK(D.Resolution("alpha.test", 0, Out, 8, 3000, 0) == 1);
-        CHECK(D.Resolution("six.test", 1, Out, 8, 3000, 0) == 1);
+        CHECK(D.Resolution("alpha.test", 0, Out, 8, kWaitMs, 0) == 1);
+        CHECK(D.Resolution("six.test", 1, Out, 8, kWaitMs, 0) == 1);
         CHECK(WriteFile(HostsPath(strDir), "10.9.9.9 alpha.test\n"));
 
         D.uNow = 1000 + QV_DOMAIN_ENTRY_AGE; // not older yet: the cached answer
@@ -296,14 +302,14 @@ TEST(Resolver, EntriesAgeAfter120Seconds)
         CHECK(D.EntryState("six.test", 1) == QV_DOMAIN_RESOLVED);
 
         D.uNow = 1000 + QV_DOMAIN_ENTRY_AGE + 1; // older: asked again; others dropped
-        CHECK(D.Resolution("alpha.test", 0, Out, 8, 3000, 0) == 1);
+        CHECK(D.Resolution("alpha.test", 0, Out, 8, kWaitMs, 0) == 1);
         CHECK(Same(A("10.9.9.9"), Out[0]));
         CHECK(D.EntryState("six.test", 1) == QV_NOT_FOUND);
         CHECK(D.EntryState("alpha.test", 0) == QV_DOMAIN_RESOLVED);
 
         // The clock wraps around 32 bits without losing the age.
         D.uNow = 0xFFFFFF00u;
-        CHECK(D.Resolution("alpha.test", 0, Out, 8, 3000, 0) == 1);
+        CHECK(D.Resolution("alpha.test", 0, Out, 8, kWaitMs, 0) == 1);
         D.uNow = 0xFFFFFF00u + 1000; // wrapped
         CHECK(D.Resolution("alpha.test", 0, Out, 8, 0, 0) == 1);
         D.Discard("alpha.test", 0);
@@ -333,7 +339,7 @@ TEST(Resolver, RequestsFreedAfterTheirThreadsEnd)
                     std::string strName = "n" + std::to_string(i) + ".test";
                     // No pause between calls: every call sweeps the finished requests.
                     u32 uCount = 0;
-                    auto tEnd = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+                    auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
                     while (!(uCount = D.Resolution(strName.c_str(), 0, Out, 8, 0, 0)) &&
                            std::chrono::steady_clock::now() < tEnd)
                         sched_yield();
@@ -354,7 +360,7 @@ TEST(Resolver, RequestsFreedAfterTheirThreadsEnd)
                     D.Resolution("alpha.test", 0, Out, 8, 0, 0);
                     return D.RequestCount() == 0;
                 },
-                5000));
+                kWaitMs));
             return 0;
         },
         strHosts);
@@ -405,12 +411,12 @@ TEST(Resolver, CleanWhileAWorkerIsBlocked)
         CHECK(ThreadCount() == uThreads + 1);
         delete lpD; // cleans while the worker waits for the silent server
         // The disowned worker ends by itself once the resolver gives up.
-        CHECK(kvlab::WaitUntil([&] { return ThreadCount() == uThreads; }, 8000));
+        CHECK(kvlab::WaitUntil([&] { return ThreadCount() == uThreads; }, kWaitMs));
         close(fdDns);
         return 0;
     });
     int iExit = -1;
-    ASSERT_TRUE(P.Wait(30000, &iExit)) << P.Output();
+    ASSERT_TRUE(P.Wait(kChildMs, &iExit)) << P.Output();
     EXPECT_EQ(0, iExit) << P.Output();
 }
 

@@ -157,7 +157,7 @@ TEST_F(SandboxTest, UnreadableSettingsFileIsKept)
         return s.Load(cfg.c_str()) == 0 ? 0 : 4;
     });
     int code = -1;
-    ASSERT_TRUE(p.Wait(10000, &code)) << p.Output();
+    ASSERT_TRUE(p.Wait(30000, &code)) << p.Output();
     EXPECT_EQ(0, code) << p.Output();
     EXPECT_EQ(content, ReadAll(cfg));
 }

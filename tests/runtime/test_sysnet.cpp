@@ -439,7 +439,7 @@ void RunWithPrivateProc(const std::string& ns, const std::function<int()>& fn)
     opt.tmpfs = {"/proc"};
     Process p = RunChild(opt, fn);
     int rc = -1;
-    ASSERT_TRUE(p.Wait(10000, &rc));
+    ASSERT_TRUE(p.Wait(30000, &rc));
     EXPECT_EQ(rc, 0) << p.Output();
 }
 

@@ -22,6 +22,10 @@
 namespace
 {
 
+// Deadline of every wait for something that must happen: generous for a loaded machine, and
+// free when it happens early.
+const int kEventuallyMs = 30000;
+
 // Tags differ from run to run so that lines of an earlier run (--gtest_repeat) never match.
 std::string UniqueTag(const char* lpszBase)
 {
@@ -114,7 +118,7 @@ void ExpectToolPasses(const std::vector<std::string>& args)
     argv.insert(argv.end(), args.begin(), args.end());
     kvlab::Process p = kvlab::SpawnChild({}, argv);
     int iExit = -1;
-    EXPECT_TRUE(p.Wait(5000, &iExit)) << p.Output();
+    EXPECT_TRUE(p.Wait(kEventuallyMs, &iExit)) << p.Output();
     EXPECT_EQ(iExit, 0) << (args.empty() ? "" : args[0]) << ": " << p.Output();
 }
 
@@ -229,7 +233,7 @@ TEST(Thread, WorkerDrainsMessagesPostedFromManyThreadsUntilQuit)
     EXPECT_TRUE(ordered);
     EXPECT_EQ(worker.IsStarted(), 0u);
     // Written after the finished flag, from the thread's own copies.
-    EXPECT_TRUE(kvlab::WaitUntil([&] { return LogLines().Has("Thread: ThreadProc: finish, ThreadId=", ", Tag=" + tag + "\r\n"); }, 5000));
+    EXPECT_TRUE(kvlab::WaitUntil([&] { return LogLines().Has("Thread: ThreadProc: finish, ThreadId=", ", Tag=" + tag + "\r\n"); }, kEventuallyMs));
 }
 
 TEST(Thread, TagOfAtMost127Characters)
@@ -297,7 +301,7 @@ TEST(Thread, DestroyFlagLetsProcDeleteItsOwnObject)
     ASSERT_EQ(t->Start(10, 0), 1u);
     // The thread's last words come from its own stack; the sanitizers catch any touch of the
     // deleted object.
-    EXPECT_TRUE(kvlab::WaitUntil([&] { return LogLines().Has("Thread: ThreadProc: Destroy flag enable. ThreadId=", ", Tag=" + tag + "\r\n"); }, 5000));
+    EXPECT_TRUE(kvlab::WaitUntil([&] { return LogLines().Has("Thread: ThreadProc: Destroy flag enable. ThreadId=", ", Tag=" + tag + "\r\n"); }, kEventuallyMs));
     EXPECT_TRUE(deleted.load());
 
     // Outside a running Proc the flag is ignored.
@@ -324,7 +328,7 @@ TEST(Thread, TerminateForgetsTheThreadWithoutWaiting)
 
     stop = true;
     // The object must outlive the thread's last touch of it, which precedes its finish line.
-    EXPECT_TRUE(kvlab::WaitUntil([&] { return LogLines().Has("Thread: ThreadProc: finish, ThreadId=", ", Tag=" + tag + "\r\n"); }, 5000));
+    EXPECT_TRUE(kvlab::WaitUntil([&] { return LogLines().Has("Thread: ThreadProc: finish, ThreadId=", ", Tag=" + tag + "\r\n"); }, kEventuallyMs));
 }
 
 TEST(Event, SignalWakesOneWaitAndResetsItself)
@@ -349,7 +353,7 @@ TEST(Event, SignalWakesOneWaitAndResetsItself)
             pthread_mutex_unlock(&ev.m_Mutex);
             return bWaiting;
         },
-        5000));
+        kEventuallyMs));
     ev.Signal();
     waiter.join();
     EXPECT_TRUE(woke.load());

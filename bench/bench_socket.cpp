@@ -1,0 +1,414 @@
+// Peer socket throughput between two instances in two network namespaces joined by a veth
+// pair, beside raw UDP datagrams and a plain TCP stream on the same pair. Prints figures and
+// ratios; run as root: bench_socket
+//
+// Modes used internally (each instance runs in its own process inside its namespace):
+//   bench_socket sock-recv <peerId> <selfId> <count>          socket layer, receiving side
+//   bench_socket sock-send <peerId> <selfId> <count> <size> <encrypt>
+//   bench_socket udp-recv <count> | udp-send <addr> <count> <size>
+//   bench_socket tcp-recv <bytes> | tcp-send <addr> <bytes> <size>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qvSockDriv.h"
+#include "qvSocket.h"
+#include "qvTimer.h"
+#include "qvLog.h"
+
+namespace {
+
+const char* kAddrA = "10.231.0.1";
+const char* kAddrB = "10.231.0.2";
+const u16 kPort = 17100;
+
+double Now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// ---------------------------------------------------------------------------------------
+// Socket layer instances
+
+class Owner : public IQVSocketOwner {
+public:
+    CQVSocket* sock = nullptr;
+    std::atomic<u32> connects{0}, acked{0}, msgs{0};
+    std::atomic<u64> bytes{0};
+    double first = 0, last = 0;
+    std::vector<u8> buf = std::vector<u8>(70000);
+
+    u32 SocketProc(u32 e, u32 v1, u32, u32, u32, u32, u32, u32 sid) override
+    {
+        if (e == QV_SOCK_EVENT_CONNECT) connects++;
+        if (e == QV_SOCK_EVENT_ACKED) acked++;
+        if (e == QV_SOCK_EVENT_RECV) {
+            for (;;) {
+                QV_SK_BUF_S b;
+                std::memset(&b, 0, sizeof(b));
+                b.uMethod = 0xFFFF;
+                b.uPrio = v1;
+                b.lpData = buf.data();
+                b.uSize = (u32)buf.size();
+                s32 n = sock->Receive(sid, b, 0);
+                if (n <= 0) break;
+                if (!msgs) first = Now();
+                last = Now();
+                msgs++;
+                bytes += (u32)n;
+            }
+        }
+        return 1;
+    }
+    void SocketTimer(u32) override {}
+    void SocketDrop(u32) override {}
+    void SocketSetParam(u32, u32, u32) override {}
+    void SocketThreadStatus(u32) override {}
+};
+
+bool Until(const std::function<bool()>& f, double secs)
+{
+    double t0 = Now();
+    while (!f()) {
+        if (Now() - t0 > secs) return false;
+        usleep(1000);
+    }
+    return true;
+}
+
+// Starts an instance, finds the peer on the LAN and connects to it. 0 on failure.
+u32 SockStart(CQVSocket& sock, Owner& own, const char* self, const char* peerId)
+{
+    if (getenv("KV_TRACE")) qvPrintfEnable(1);
+    own.sock = &sock;
+    sock.Attach(&own);
+    CQVSocket::CFG_S cfg;
+    std::memset(&cfg, 0, sizeof(cfg));
+    cfg.uTableSize = 8;
+    for (u32 i = 0; i < 4; i++) {
+        cfg.uSendQue[i] = 256;
+        cfg.uRecvQue[i] = 320;
+        cfg.uInitWnd[i] = 4;
+    }
+    sock.SetConfig(cfg);
+    if (!sock.Initialize(nullptr)) return 0;
+    sock.SetName(self);
+    auto* lan = static_cast<IQVSocketLANPriv*>(sock.GetSocketPrivate(3));
+    if (!lan || !lan->Enable(1, 0, self, "kvbench")) return 0;
+    QV_ADDR_S peer;
+    std::memset(&peer, 0, sizeof(peer));
+    if (!Until([&] {
+            lan->ScanLaunch(0);
+            usleep(100 * 1000);
+            QV_SKT_LAN_PEER_S res[8];
+            u32 n = lan->ScanGetResult(res, 8);
+            for (u32 i = 0; i < n; i++)
+                if (!std::strcmp(res[i].szPeerID, peerId)) {
+                    peer = res[i].Addr;
+                    return true;
+                }
+            return false;
+        }, 10))
+        return 0;
+    u32 sid = sock.Add(&peer, 0, 1, 0);
+    if (!sid || !Until([&] { return own.connects > 0; }, 15)) return 0;
+    return sid;
+}
+
+int SockRecv(const char* self, const char* peerId, u32 count)
+{
+    qvTimerInit(64);
+    Owner own;
+    CQVSocket sock;
+    printf("READY\n");   // the sender may start: both ends look for each other
+    fflush(stdout);
+    if (!SockStart(sock, own, self, peerId)) {
+        fprintf(stderr, "bench_socket: no connection to %s\n", peerId);
+        printf("RESULT msgs=0 bytes=0 secs=0\n");
+        sock.Clean();
+        return 1;
+    }
+    double lastSeen = Now();
+    u32 seen = 0;
+    while (own.msgs < count && Now() - lastSeen < 5) {
+        if (own.msgs != seen) {
+            seen = own.msgs;
+            lastSeen = Now();
+        }
+        usleep(2000);
+    }
+    printf("RESULT msgs=%u bytes=%llu secs=%.6f\n", own.msgs.load(), (unsigned long long)own.bytes.load(),
+           own.last - own.first);
+    fflush(stdout);
+    usleep(500 * 1000);
+    sock.Clean();
+    qvTimerClean();
+    return 0;
+}
+
+int SockSend(const char* self, const char* peerId, u32 count, u32 size, u32 enc)
+{
+    qvTimerInit(64);
+    Owner own;
+    CQVSocket sock;
+    u32 sid = SockStart(sock, own, self, peerId);
+    if (!sid) {
+        sock.Clean();
+        return 1;
+    }
+    std::vector<u8> m(size, 'x');
+    for (u32 i = 0; i < count; i++) {
+        QV_SK_BUF_S b;
+        std::memset(&b, 0, sizeof(b));
+        b.uHandle = i + 1;
+        b.uPrio = 1;
+        b.uMethod = 1;
+        b.uSize = size;
+        b.lpData = m.data();
+        double t0 = Now();
+        while (sock.Send(sid, b, enc ? QV_SOCK_SEND_ENCRYPT : 0) <= 0) {
+            if (Now() - t0 > 10) break;
+            usleep(200);
+        }
+    }
+    Until([&] { return own.acked >= count; }, 20);
+    usleep(500 * 1000);
+    sock.Clean();
+    qvTimerClean();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Raw UDP and TCP on the same pair
+
+int UdpRecv(u32 count)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    int big = 8 << 20;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kPort);
+    bind(fd, (sockaddr*)&a, sizeof(a));
+    timeval tv{2, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    printf("READY\n");
+    fflush(stdout);
+    std::vector<char> buf(70000);
+    u32 n = 0;
+    u64 bytes = 0;
+    double first = 0, last = 0;
+    while (n < count) {
+        ssize_t r = recv(fd, buf.data(), buf.size(), 0);
+        if (r < 0) break;
+        if (!n) first = Now();
+        last = Now();
+        n++;
+        bytes += (u64)r;
+    }
+    printf("RESULT msgs=%u bytes=%llu secs=%.6f\n", n, (unsigned long long)bytes, last - first);
+    close(fd);
+    return 0;
+}
+
+int UdpSend(const char* addr, u32 count, u32 size)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kPort);
+    inet_pton(AF_INET, addr, &a.sin_addr);
+    std::vector<char> m(size, 'u');
+    for (u32 i = 0; i < count; i++) {
+        sendto(fd, m.data(), size, 0, (sockaddr*)&a, sizeof(a));
+        // Paced lightly so that the receiver's buffer, not the sender, sets the figure.
+        if (i % 64 == 63) usleep(50);
+    }
+    close(fd);
+    return 0;
+}
+
+int TcpRecv(u64 total)
+{
+    int ls = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kPort);
+    bind(ls, (sockaddr*)&a, sizeof(a));
+    listen(ls, 1);
+    printf("READY\n");
+    fflush(stdout);
+    int fd = accept(ls, nullptr, nullptr);
+    std::vector<char> buf(1 << 16);
+    u64 got = 0;
+    double first = 0;
+    while (got < total) {
+        ssize_t r = recv(fd, buf.data(), buf.size(), 0);
+        if (r <= 0) break;
+        if (!got) first = Now();
+        got += (u64)r;
+    }
+    double last = Now();
+    printf("RESULT msgs=0 bytes=%llu secs=%.6f\n", (unsigned long long)got, last - first);
+    close(fd);
+    close(ls);
+    return 0;
+}
+
+int TcpSend(const char* addr, u64 total, u32 size)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kPort);
+    inet_pton(AF_INET, addr, &a.sin_addr);
+    for (int i = 0; i < 50 && connect(fd, (sockaddr*)&a, sizeof(a)) != 0; i++) usleep(100 * 1000);
+    std::vector<char> m(size, 't');
+    u64 sent = 0;
+    while (sent < total) {
+        ssize_t r = send(fd, m.data(), size, 0);
+        if (r <= 0) break;
+        sent += (u64)r;
+    }
+    close(fd);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Orchestration
+
+std::string g_self, g_nsA, g_nsB;
+
+int Sh(const std::string& c)
+{
+    return system(c.c_str());
+}
+
+struct Result {
+    u32 msgs = 0;
+    unsigned long long bytes = 0;
+    double secs = 0;
+    bool ok = false;
+};
+
+// Runs the receiver in B and the sender in A; returns the receiver's figures.
+Result Run(const std::string& recvArgs, const std::string& sendArgs)
+{
+    std::string cmd = "ip netns exec " + g_nsB + " " + g_self + " " + recvArgs;
+    FILE* r = popen(cmd.c_str(), "r");
+    Result res;
+    if (!r) return res;
+    char line[512];
+    bool ready = false;
+    while (fgets(line, sizeof(line), r)) {
+        if (!ready && std::strncmp(line, "READY", 5) == 0) {
+            ready = true;
+            std::string s = "ip netns exec " + g_nsA + " " + g_self + " " + sendArgs + " &";
+            Sh(s);
+        }
+        if (std::sscanf(line, "RESULT msgs=%u bytes=%llu secs=%lf", &res.msgs, &res.bytes, &res.secs) == 3)
+            res.ok = true;
+    }
+    pclose(r);
+    Sh("sleep 1");
+    return res;
+}
+
+int Orchestrate()
+{
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (n <= 0) return 1;
+    self[n] = 0;
+    g_self = self;
+    std::string tag = std::to_string(getpid());
+    g_nsA = "kvbench" + tag + "a";
+    g_nsB = "kvbench" + tag + "b";
+    std::string va = "kvb" + tag + "a", vb = "kvb" + tag + "b";
+    if (Sh("ip netns add " + g_nsA) || Sh("ip netns add " + g_nsB) ||
+        Sh("ip link add " + va + " type veth peer name " + vb) ||
+        Sh("ip link set " + va + " netns " + g_nsA) || Sh("ip link set " + vb + " netns " + g_nsB) ||
+        Sh("ip -n " + g_nsA + " addr add " + kAddrA + "/24 broadcast 10.231.0.255 dev " + va) ||
+        Sh("ip -n " + g_nsB + " addr add " + kAddrB + "/24 broadcast 10.231.0.255 dev " + vb) ||
+        Sh("ip -n " + g_nsA + " link set " + va + " up") || Sh("ip -n " + g_nsB + " link set " + vb + " up") ||
+        Sh("ip -n " + g_nsA + " link set lo up") || Sh("ip -n " + g_nsB + " link set lo up") ||
+        // The LAN discovery broadcasts to 255.255.255.255, which needs a route.
+        Sh("ip -n " + g_nsA + " route add default dev " + va) || Sh("ip -n " + g_nsB + " route add default dev " + vb)) {
+        fprintf(stderr, "bench_socket: cannot build the veth pair (needs root and ip)\n");
+        Sh("ip netns del " + g_nsA + " 2>/dev/null; ip netns del " + g_nsB + " 2>/dev/null");
+        return 1;
+    }
+    const u32 smallCount = 20000, bigCount = 160;
+    const u32 big = 65536;
+    auto msgRate = [](const Result& r) { return r.ok && r.secs > 0 ? r.msgs / r.secs : 0.0; };
+    auto mbRate = [](const Result& r) { return r.ok && r.secs > 0 ? r.bytes / r.secs / 1e6 : 0.0; };
+
+    Result udpSmall = Run("udp-recv " + std::to_string(smallCount),
+                          std::string("udp-send ") + kAddrB + " " + std::to_string(smallCount) + " 64");
+    Result udpBig = Run("udp-recv " + std::to_string(smallCount),
+                        std::string("udp-send ") + kAddrB + " " + std::to_string(smallCount) + " 1400");
+    Result tcpSmall = Run("tcp-recv " + std::to_string(64ull * smallCount),
+                          std::string("tcp-send ") + kAddrB + " " + std::to_string(64ull * smallCount) + " 64");
+    Result tcpBig = Run("tcp-recv " + std::to_string((unsigned long long)big * bigCount * 8),
+                        std::string("tcp-send ") + kAddrB + " " + std::to_string((unsigned long long)big * bigCount * 8) +
+                            " 65536");
+    Result sock[2][2];
+    for (int enc = 0; enc < 2; enc++) {
+        sock[enc][0] = Run("sock-recv beA beB " + std::to_string(smallCount),
+                           "sock-send beB beA " + std::to_string(smallCount) + " 64 " + std::to_string(enc));
+        sock[enc][1] = Run("sock-recv beA beB " + std::to_string(bigCount),
+                           "sock-send beB beA " + std::to_string(bigCount) + " 65536 " + std::to_string(enc));
+    }
+    Sh("ip netns del " + g_nsA + "; ip netns del " + g_nsB);
+
+    double uS = msgRate(udpSmall), uB = mbRate(udpBig), tS = tcpSmall.bytes / 64.0 / (tcpSmall.secs > 0 ? tcpSmall.secs : 1),
+           tB = mbRate(tcpBig);
+    printf("\nPeer socket throughput over a veth pair (receiver side figures)\n");
+    printf("%-34s %14s %12s\n", "", "64 B msgs/s", "MB/s");
+    printf("%-34s %14.0f %12s\n", "raw UDP datagrams (64 B / 1400 B)", uS, "");
+    printf("%-34s %14s %12.1f\n", "", "", uB);
+    printf("%-34s %14.0f %12.1f\n", "plain TCP stream (64 B / 64 KiB)", tS, tB);
+    for (int enc = 0; enc < 2; enc++) {
+        double s = msgRate(sock[enc][0]), b = mbRate(sock[enc][1]);
+        printf("%-34s %14.0f %12.1f   (%u/%u msgs, %u/%u msgs)\n", enc ? "peer socket, encrypted" : "peer socket, plain", s,
+               b, sock[enc][0].msgs, smallCount, sock[enc][1].msgs, bigCount);
+        printf("%-34s %14.3f %12.3f\n", "  ratio to UDP", uS > 0 ? s / uS : 0, uB > 0 ? b / uB : 0);
+        printf("%-34s %14.3f %12.3f\n", "  ratio to TCP", tS > 0 ? s / tS : 0, tB > 0 ? b / tB : 0);
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "sock-recv" && argc >= 5) return SockRecv(argv[3], argv[2], (u32)atoi(argv[4]));
+    if (mode == "sock-send" && argc >= 7)
+        return SockSend(argv[3], argv[2], (u32)atoi(argv[4]), (u32)atoi(argv[5]), (u32)atoi(argv[6]));
+    if (mode == "udp-recv" && argc >= 3) return UdpRecv((u32)atoi(argv[2]));
+    if (mode == "udp-send" && argc >= 5) return UdpSend(argv[2], (u32)atoi(argv[3]), (u32)atoi(argv[4]));
+    if (mode == "tcp-recv" && argc >= 3) return TcpRecv(strtoull(argv[2], nullptr, 10));
+    if (mode == "tcp-send" && argc >= 5) return TcpSend(argv[2], strtoull(argv[3], nullptr, 10), (u32)atoi(argv[4]));
+    if (!mode.empty()) {
+        fprintf(stderr, "usage: bench_socket\n");
+        return 2;
+    }
+    return Orchestrate();
+}

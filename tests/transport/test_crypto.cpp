@@ -1,0 +1,211 @@
+// Key exchange slots and session encryption.
+#include "qvCrypto.h"
+#include "qvTimer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Pair {
+    CQVCrypto req, res;
+    u32 hq = 0, hr = 0;
+    Pair()
+    {
+        EXPECT_EQ(1u, req.Initialize(4));
+        EXPECT_EQ(1u, res.Initialize(4));
+    }
+    ~Pair()
+    {
+        req.Clean();
+        res.Clean();
+    }
+    // Runs a whole exchange; true when both ends hold a key.
+    bool Exchange()
+    {
+        hq = req.Open(1);
+        hr = res.Open(0);
+        if (!hq || !hr) return false;
+        u8 q[512], r[512];
+        u32 lq = 0, lr = 0, qid = 0, qid2 = 0;
+        if (req.Export(hq, q, &lq, qid, 1) != QV_CRYPTO_OK) return false;
+        if (res.Import(hr, q, lq, qid, 1) != QV_CRYPTO_OK) return false;
+        if (res.Export(hr, r, &lr, qid2, 0) != QV_CRYPTO_OK) return false;
+        EXPECT_EQ(qid, qid2);
+        EXPECT_EQ((u32)QV_CRYPTO_P_SIZE, lr);
+        if (req.Import(hq, r, lr, qid2, 0) != QV_CRYPTO_OK) return false;
+        return req.IsConnected(hq) && res.IsConnected(hr);
+    }
+};
+
+} // namespace
+
+TEST(Crypto, ExchangeGivesBothEndsTheSameKey)
+{
+    Pair p;
+    ASSERT_TRUE(p.Exchange());
+    u8 plain[64], enc[64], dec[64];
+    for (u32 i = 0; i < sizeof(plain); i++) plain[i] = (u8)(i * 7 + 1);
+    ASSERT_EQ(1u, p.req.Encrypt(p.hq, plain, enc, sizeof(plain)));
+    EXPECT_NE(0, std::memcmp(plain, enc, sizeof(plain)));
+    ASSERT_EQ(1u, p.res.Decrypt(p.hr, enc, dec, sizeof(enc)));
+    EXPECT_EQ(0, std::memcmp(plain, dec, sizeof(plain)));
+    // In place works too (the send path encrypts in its buffer).
+    std::memcpy(dec, plain, sizeof(plain));
+    ASSERT_EQ(1u, p.res.Encrypt(p.hr, dec, dec, sizeof(dec)));
+    EXPECT_EQ(0, std::memcmp(dec, enc, sizeof(enc)));
+}
+
+TEST(Crypto, RequestCarriesTheFixedGroupAndTwoZeroBytes)
+{
+    CQVCrypto c;
+    ASSERT_EQ(1u, c.Initialize(1));
+    u32 h = c.Open(1);
+    ASSERT_NE(0u, h);
+    u8 out[512];
+    u32 len = 0, qid = 0;
+    ASSERT_EQ(QV_CRYPTO_OK, c.Export(h, out, &len, qid, 1));
+    // P (2 + 128), G (2 + 1), G^X (2 + 128), then two zero bytes.
+    ASSERT_EQ(2u + 128 + 2 + 1 + 2 + 128 + 2, len);
+    EXPECT_EQ(0x00, out[0]);
+    EXPECT_EQ(0x80, out[1]);
+    EXPECT_EQ(0xE4, out[2]);
+    EXPECT_EQ(4, out[2 + 128 + 2]);
+    EXPECT_EQ(0, out[len - 1]);
+    EXPECT_EQ(0, out[len - 2]);
+    EXPECT_EQ((u32)CQVCrypto::STA_REQ_EXPORTED, c.GetState(h));
+    c.Clean();
+}
+
+// A responder takes only the fixed group: a peer-chosen P or G is refused.
+TEST(Crypto, ResponderRefusesAForeignGroup)
+{
+    // The requester's real key data, then the same with a tiny P and with another G.
+    CQVCrypto q;
+    ASSERT_EQ(1u, q.Initialize(1));
+    u8 good[512];
+    u32 len = 0, qid = 0;
+    ASSERT_EQ(QV_CRYPTO_OK, q.Export(q.Open(1), good, &len, qid, 1));
+    q.Clean();
+    std::vector<u8> tiny = {0, 1, 0x17, 0, 1, 5, 0, 1, 3, 0, 0};
+    std::vector<u8> otherG(good, good + len);
+    otherG[2 + 128 + 2] = 2;
+    for (const std::vector<u8>& k : {tiny, otherG}) {
+        CQVCrypto c;
+        ASSERT_EQ(1u, c.Initialize(1));
+        u32 h = c.Open(0);
+        EXPECT_EQ(QV_CRYPTO_FAIL, c.Import(h, k.data(), (u32)k.size(), 5, 1)) << k.size();
+        EXPECT_EQ((u32)CQVCrypto::STA_RES_OPEN, c.GetState(h));
+        // The genuine request is still taken afterwards.
+        EXPECT_EQ(QV_CRYPTO_OK, c.Import(h, good, len, qid, 1));
+        c.Clean();
+    }
+}
+
+TEST(Crypto, HostileKeyDataIsRefused)
+{
+    Pair p;
+    p.hq = p.req.Open(1);
+    p.hr = p.res.Open(0);
+    u8 q[512];
+    u32 lq = 0, qid = 0;
+    ASSERT_EQ(QV_CRYPTO_OK, p.req.Export(p.hq, q, &lq, qid, 1));
+    // Truncated request, lengths pointing past the data, and an empty one.
+    for (u32 cut : {0u, 1u, 3u, 100u, 131u, 200u}) EXPECT_EQ(QV_CRYPTO_FAIL, p.res.Import(p.hr, q, cut, qid, 1)) << cut;
+    u8 big[512];
+    std::memcpy(big, q, lq);
+    big[0] = 0xFF;   // length of P far beyond the data
+    EXPECT_EQ(QV_CRYPTO_FAIL, p.res.Import(p.hr, big, lq, qid, 1));
+    ASSERT_EQ(QV_CRYPTO_OK, p.res.Import(p.hr, q, lq, qid, 1));
+    u8 r[512];
+    u32 lr = 0, qid2 = 0;
+    ASSERT_EQ(QV_CRYPTO_OK, p.res.Export(p.hr, r, &lr, qid2, 0));
+    // A reply shorter than P gives no key.
+    EXPECT_EQ(QV_CRYPTO_FAIL, p.req.Import(p.hq, r, 64, qid2, 0));
+    EXPECT_FALSE(p.req.IsConnected(p.hq));
+}
+
+TEST(Crypto, ReplyWithOtherQueryIdIsRefused)
+{
+    Pair p;
+    p.hq = p.req.Open(1);
+    p.hr = p.res.Open(0);
+    u8 q[512], r[512];
+    u32 lq = 0, lr = 0, qid = 0, qid2 = 0;
+    ASSERT_EQ(QV_CRYPTO_OK, p.req.Export(p.hq, q, &lq, qid, 1));
+    ASSERT_EQ(QV_CRYPTO_OK, p.res.Import(p.hr, q, lq, qid, 1));
+    ASSERT_EQ(QV_CRYPTO_OK, p.res.Export(p.hr, r, &lr, qid2, 0));
+    EXPECT_EQ(QV_CRYPTO_FAIL, p.req.Import(p.hq, r, lr, (qid2 + 1) & 0xFFFF, 0));
+    EXPECT_FALSE(p.req.IsConnected(p.hq));
+}
+
+TEST(Crypto, WrongStateAndStaleHandles)
+{
+    CQVCrypto c;
+    ASSERT_EQ(1u, c.Initialize(2));
+    u8 buf[512];
+    u32 len = 0, qid = 0;
+    u32 h = c.Open(0);
+    EXPECT_EQ(QV_CRYPTO_STATE, c.Export(h, buf, &len, qid, 1));   // responder cannot request
+    EXPECT_EQ(QV_CRYPTO_STATE, c.Export(h, buf, &len, qid, 0));   // nothing imported yet
+    EXPECT_EQ(QV_CRYPTO_STATE, c.Import(h, buf, 10, qid, 0));
+    c.Close(h);
+    EXPECT_EQ(QV_CRYPTO_FAIL, c.Export(h, buf, &len, qid, 1));
+    EXPECT_EQ(QV_CRYPTO_FAIL, c.Import(h, buf, 10, qid, 1));
+    EXPECT_EQ(0u, c.IsConnected(h));
+    EXPECT_EQ(1u, c.CheckTimeout(h));
+    EXPECT_EQ(1u, c.CompareQueryID(h, 0));
+    EXPECT_EQ(0u, c.Encrypt(h, buf, buf, 32));
+    // The most recently closed slot comes back first, under a new cookie.
+    u32 h2 = c.Open(1);
+    EXPECT_EQ(h >> 16, h2 >> 16);
+    EXPECT_NE(h, h2);
+    u32 h3 = c.Open(1);
+    EXPECT_NE(0u, h3);
+    EXPECT_EQ(0u, c.Open(1));   // table of two is full
+    c.Clean();
+}
+
+TEST(Crypto, CompareQueryIdKeepsOnlyTheGreaterPendingRequest)
+{
+    CQVCrypto c;
+    ASSERT_EQ(1u, c.Initialize(1));
+    u32 h = c.Open(1);
+    u8 buf[512];
+    u32 len = 0, qid = 0;
+    EXPECT_EQ(1u, c.CompareQueryID(h, 0));   // no request exported yet: give up
+    ASSERT_EQ(QV_CRYPTO_OK, c.Export(h, buf, &len, qid, 1));
+    EXPECT_EQ(qid > 0 ? 0u : 1u, c.CompareQueryID(h, qid - 1));
+    EXPECT_EQ(1u, c.CompareQueryID(h, qid));
+    EXPECT_EQ(1u, c.CompareQueryID(h, qid + 1));
+    c.Clean();
+}
+
+TEST(Crypto, EncryptNeedsWholeBlocksAndAKey)
+{
+    Pair p;
+    u8 buf[64] = {0};
+    u32 h = p.req.Open(1);
+    EXPECT_EQ(0u, p.req.Encrypt(h, buf, buf, 32));   // no key yet
+    ASSERT_TRUE(p.Exchange());
+    EXPECT_EQ(0u, p.req.Encrypt(p.hq, buf, buf, 33));
+    EXPECT_EQ(0u, p.req.Decrypt(p.hq, buf, buf, 15));
+    EXPECT_EQ(1u, p.req.Encrypt(p.hq, buf, buf, 0));
+}
+
+TEST(Crypto, CheckTimeoutAfterTheStepAge)
+{
+    CQVCrypto c;
+    ASSERT_EQ(1u, c.Initialize(1));
+    u32 h = c.Open(1);
+    EXPECT_EQ(0u, c.CheckTimeout(h));
+    auto t0 = std::chrono::steady_clock::now();
+    while (!c.CheckTimeout(h) && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(3))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(1u, c.CheckTimeout(h));
+    c.Clean();
+}

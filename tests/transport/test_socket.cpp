@@ -1,0 +1,966 @@
+// Peer socket layer over an in-memory datagram carrier: handshake, framing of every action
+// (hostile input included), send and receive rings, acknowledgements, key exchange, events
+// and configuration.
+#include "qvSocket.h"
+#include "qvTimer.h"
+#include "qvLog.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class TimerEnv : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        ASSERT_EQ(1u, qvTimerInit(64));
+        if (getenv("KV_TRACE")) qvPrintfEnable(1);
+    }
+    void TearDown() override { qvTimerClean(); }
+};
+::testing::Environment* const s_TimerEnv = ::testing::AddGlobalTestEnvironment(new TimerEnv);
+
+bool WaitFor(const std::function<bool()>& pred, int ms = 3000)
+{
+    auto t0 = std::chrono::steady_clock::now();
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(ms)) return pred();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+QV_ADDR_S Addr(u32 ip, u16 port)
+{
+    QV_ADDR_S a;
+    std::memset(&a, 0, sizeof(a));
+    a.uAddr[3] = ip;
+    a.uPort = port;
+    return a;
+}
+
+std::string Key(const QV_ADDR_S& a)
+{
+    return std::to_string(a.uAddr[3]) + ":" + std::to_string(a.uPort);
+}
+
+u32 Rd32(const u8* p) { return qvSkRd32(p); }
+
+struct Pkt {
+    std::vector<u8> b;
+    u32 uCnnt;
+    u32 uMode;
+};
+
+// Datagram carrier that records what the layer sends.
+class FakeLower : public IQVSocketLower {
+public:
+    std::mutex mu;
+    std::vector<Pkt> sent;
+    std::vector<Pkt> direct;
+    std::map<std::string, u32> sockOf;
+    std::map<u32, QV_ADDR_S> addrOf;
+    std::vector<u32> ctrl;
+    u32 uNext = 1;
+    bool bFail = false;
+
+    u32 Initialize(void*, const u32*) override { return 1; }
+    void Clean() override {}
+    u32 Add(const QV_ADDR_S& a, u32 uSockID) override
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        sockOf[Key(a)] = uSockID;
+        addrOf[uNext] = a;
+        return uNext++;
+    }
+    void Delete(u32 h) override
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        auto it = addrOf.find(h);
+        if (it != addrOf.end()) {
+            sockOf.erase(Key(it->second));
+            addrOf.erase(it);
+        }
+    }
+    u32 Search(const QV_ADDR_S& a, u32& uSockID) override
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        auto it = sockOf.find(Key(a));
+        if (it == sockOf.end()) return 0;
+        uSockID = it->second;
+        return 1;
+    }
+    u32 SetPeerParam(u32 h, u32 uSockID) override
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        if (!addrOf.count(h)) return 0;
+        sockOf[Key(addrOf[h])] = uSockID;
+        return 1;
+    }
+    u32 GetPeerAddr(u32 h, QV_ADDR_S* a) override
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        if (!addrOf.count(h)) return 0;
+        *a = addrOf[h];
+        return 1;
+    }
+    s32 Send(u32, const QV_BUF_S& buf, u32 uCnnt, u32 uMode, u32* lpuUsed) override
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        if (lpuUsed) *lpuUsed = uCnnt;
+        if (bFail) return -1;
+        sent.push_back({std::vector<u8>(buf.buf + buf.uOffset, buf.buf + buf.uOffset + buf.uLen), uCnnt, uMode});
+        return (s32)buf.uLen;
+    }
+    s32 SendDirect(const QV_ADDR_S&, const QV_BUF_S& buf, u32) override
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        direct.push_back({std::vector<u8>(buf.buf + buf.uOffset, buf.buf + buf.uOffset + buf.uLen), 0, 0});
+        return (s32)buf.uLen;
+    }
+    u32 Ctrl(u32, u32 uCmd, u32) override
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        ctrl.push_back(uCmd);
+        return 1;
+    }
+    u32 GetPeerCnntAddr(u32, u32*, u32) override { return 0; }
+    u32 SetMainSpeed(u32, u32) override { return 1; }
+    u32 SetSelfPeer(const char*) override { return 1; }
+    u32 GetTryTimeout() override { return 6; }
+    u32 SetLoopSpeed(u32) override { return 1; }
+
+    // Packets of one action sent so far.
+    std::vector<Pkt> Of(u8 uAction)
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        std::vector<Pkt> v;
+        for (auto& p : sent)
+            if (p.b.size() >= 2 && p.b[1] == uAction) v.push_back(p);
+        return v;
+    }
+    size_t Count(u8 uAction) { return Of(uAction).size(); }
+    void Clear()
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        sent.clear();
+    }
+};
+
+struct Ev {
+    u32 e, v1, v2, v3, v4, param, extra, sid;
+};
+
+class Owner : public IQVSocketOwner {
+public:
+    std::mutex mu;
+    std::vector<Ev> ev;
+    std::vector<u32> drops;
+    std::atomic<bool> bTake{true};
+    std::function<void(const Ev&)> onEvent;
+
+    u32 SocketProc(u32 e, u32 v1, u32 v2, u32 v3, u32 v4, u32 p, u32 x, u32 sid) override
+    {
+        Ev r{e, v1, v2, v3, v4, p, x, sid};
+        {
+            std::lock_guard<std::mutex> lk(mu);
+            ev.push_back(r);
+        }
+        if (onEvent) onEvent(r);
+        return bTake ? 1 : 0;
+    }
+    void SocketTimer(u32) override {}
+    void SocketDrop(u32 sid) override
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        drops.push_back(sid);
+    }
+    void SocketSetParam(u32, u32, u32) override {}
+    void SocketThreadStatus(u32) override {}
+    std::vector<Ev> Of(u32 e)
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        std::vector<Ev> v;
+        for (auto& r : ev)
+            if (r.e == e) v.push_back(r);
+        return v;
+    }
+};
+
+const u32 kPeerCookie = 0x5A5A0001;
+
+// One socket layer on a fake carrier, with one peer socket brought to the connected state.
+class SocketTest : public ::testing::Test {
+protected:
+    FakeLower low;
+    Owner own;
+    CQVSocket sock;
+    QV_ADDR_S peer = Addr(0x0A000002, 2000);
+    u32 sid = 0;
+
+    void Start(CQVSocket::CFG_S* pCfg = nullptr, u32 uMDU = 100)
+    {
+        sock.SetLower(&low);
+        sock.Attach(&own);
+        CQVSocket::CFG_S cfg;
+        std::memset(&cfg, 0, sizeof(cfg));
+        for (u32 i = 0; i < 4; i++) {
+            cfg.uSendQue[i] = 16;
+            cfg.uRecvQue[i] = 8;
+            cfg.uInitWnd[i] = 16;
+        }
+        sock.SetConfig(pCfg ? *pCfg : cfg);
+        ASSERT_EQ(1u, sock.Initialize(nullptr));
+        ASSERT_EQ(1u, sock.SetMDU(uMDU));
+        ASSERT_EQ(1u, sock.SetName("me"));
+    }
+    void TearDown() override { sock.Clean(); }
+
+    void Inject(const std::vector<u8>& pkt, u32 uSockID)
+    {
+        std::vector<u8> d(64 + pkt.size());
+        if (!pkt.empty()) std::memcpy(d.data() + 64, pkt.data(), pkt.size());
+        QV_BUF_S b{d.data(), 64, (u32)d.size(), (u32)pkt.size(), 0};
+        sock.SockEventData(peer, b, uSockID, 0, 0);
+    }
+    std::vector<u8> InitPkt(u8 uAction, u32 uRecvCookie, u32 uSendCookie, u8 uFlags = 7,
+                            std::vector<u32> next = {0, 0, 0, 0}, size_t len = 188)
+    {
+        std::vector<u8> p(len, 0);
+        p[1] = uAction;
+        p[2] = uFlags;
+        if (len >= 12) {
+            qvSkWr32(&p[4], uRecvCookie);
+            qvSkWr32(&p[8], uSendCookie);
+        }
+        if (len >= 140) std::memcpy(&p[12], "peer", 4);
+        if (len >= 156)
+            for (u32 i = 0; i < 4; i++) qvSkWr32(&p[140 + 4 * i], next[i]);
+        return p;
+    }
+    // The layer's own cookie, from its latest InitQ (remembered across low.Clear()).
+    u32 uLcl = 0;
+    u32 LocalCookie()
+    {
+        auto q = low.Of(QV_SKP_INITQ);
+        if (!q.empty()) uLcl = Rd32(&q.back().b[8]);
+        return uLcl;
+    }
+    // Brings the peer socket to the connected state; uFlags are the peer's init flags.
+    void Connect(u8 uFlags = 7)
+    {
+        sid = sock.Add(&peer, 0, 77, 0);
+        ASSERT_NE(0u, sid);
+        ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITQ) >= 1; }));
+        Inject(InitPkt(QV_SKP_INITR, LocalCookie(), kPeerCookie, uFlags), sid);
+        ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_CONNECT).size() == 1; }));
+    }
+    std::vector<u8> DataPkt(u32 uBlock, u8 uFlags, u32 uPrio, const std::string& pay, u32 uObject = 9,
+                            u16 uMethod = 3, u32 uCookie = 0)
+    {
+        std::vector<u8> p(24 + pay.size(), 0);
+        p[1] = QV_SKP_DATA;
+        p[2] = uFlags;
+        p[3] = (u8)uPrio;
+        qvSkWr32(&p[4], uCookie ? uCookie : LocalCookie());
+        qvSkWr32(&p[8], uBlock);
+        qvSkWr32(&p[12], uObject);
+        qvSkWr16(&p[16], uMethod);
+        qvSkWr32(&p[20], 0x44);
+        std::memcpy(p.data() + 24, pay.data(), pay.size());
+        return p;
+    }
+    std::vector<u8> AckPkt(u32 uNext, u8 uGap, u32 uPrio, u32 uFree = 16, bool bRange = false, u32 uStart = 0,
+                           u32 uSize = 0)
+    {
+        std::vector<u8> p(bRange ? 32 : 16, 0);
+        p[1] = QV_SKP_ACK;
+        p[2] = uGap;
+        p[3] = (u8)uPrio;
+        qvSkWr32(&p[4], LocalCookie());
+        qvSkWr32(&p[8], uNext);
+        qvSkWr16(&p[12], uFree);
+        if (bRange) {
+            qvSkWr16(&p[16], uStart);
+            qvSkWr16(&p[18], uSize);
+        }
+        return p;
+    }
+    s32 SendMsg(const std::string& s, u32 uPrio = 0, u32 uOpt = 0, u32 uHandle = 0x1111)
+    {
+        QV_SK_BUF_S b;
+        std::memset(&b, 0, sizeof(b));
+        b.uHandle = uHandle;
+        b.uObject = 9;
+        b.uMethod = 3;
+        b.uFlag = 1;
+        b.uPrio = uPrio;
+        b.uHandle2 = 0x44;
+        b.uSize = (u32)s.size();
+        b.lpData = (u8*)s.data();
+        return sock.Send(sid, b, uOpt);
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+
+TEST_F(SocketTest, HandshakeConnectsAndLearnsThePeer)
+{
+    Start();
+    Connect();
+    auto q = low.Of(QV_SKP_INITQ);
+    ASSERT_FALSE(q.empty());
+    EXPECT_EQ(188u, q[0].b.size());
+    EXPECT_EQ(7, q[0].b[2]);
+    EXPECT_EQ(0u, Rd32(&q[0].b[4]));     // remote cookie still unknown
+    EXPECT_EQ(2u, q[0].uMode);
+    EXPECT_STREQ("me", (const char*)&q[0].b[12]);
+    auto c = own.Of(QV_SOCK_EVENT_CONNECT);
+    EXPECT_EQ(77u, c[0].param);
+    EXPECT_EQ(sid, c[0].sid);
+    char name[16];
+    EXPECT_EQ(1u, sock.GetPeerName(sid, name, sizeof(name)));
+    EXPECT_STREQ("peer", name);
+}
+
+TEST_F(SocketTest, InitQAnsweredWithInitRCarryingBothCookies)
+{
+    Start();
+    Connect();
+    low.Clear();
+    Inject(InitPkt(QV_SKP_INITQ, LocalCookie(), kPeerCookie), sid);
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITR) == 1; }));
+    auto r = low.Of(QV_SKP_INITR)[0].b;
+    EXPECT_EQ(kPeerCookie, Rd32(&r[4]));
+    EXPECT_EQ(188u, r.size());
+}
+
+TEST_F(SocketTest, InitQFromRestartedPeerRestartsTheHandshake)
+{
+    Start();
+    Connect();
+    u32 old = LocalCookie();
+    low.Clear();
+    Inject(InitPkt(QV_SKP_INITQ, 0, kPeerCookie + 1), sid);
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITQ) == 1 && low.Count(QV_SKP_INITR) == 1; }));
+    EXPECT_EQ(old, LocalCookie());
+    EXPECT_EQ(kPeerCookie + 1, Rd32(&low.Of(QV_SKP_INITR)[0].b[4]));
+    char name[16];
+    EXPECT_EQ(0u, sock.GetPeerName(sid, name, sizeof(name)));   // back in the handshake
+}
+
+TEST_F(SocketTest, UnknownSourcesArePendingUntilAccepted)
+{
+    Start();
+    // Two InitQs and a Data packet from one unknown address make one pending record.
+    Inject(InitPkt(QV_SKP_INITQ, 0, 0x1234), 0);
+    Inject(InitPkt(QV_SKP_INITQ, 0, 0x1235), 0);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_NEW).size() == 1; }));
+    u32 nid = own.Of(QV_SOCK_EVENT_NEW)[0].param;
+    char name[128];
+    u32 cookie = 0;
+    ASSERT_EQ(1u, sock.NewGetInitParam(nid, name, cookie));
+    EXPECT_STREQ("peer", name);
+    EXPECT_EQ(0x1235u, cookie);
+    auto d = DataPkt(0, QV_SKD_LAST, 1, "held", 9, 3, 1);
+    Inject(d, 0);
+    EXPECT_EQ(0u, sock.NewGetInitParam(nid, name, cookie));   // a Data packet cleared it
+    QV_SK_BUF_S b;
+    std::memset(&b, 0, sizeof(b));
+    u8 out[64];
+    b.lpData = out;
+    b.uSize = 2;
+    EXPECT_EQ(-6, sock.NewBufGet(nid, b));                   // too small: refused, not overrun
+    Inject(d, 0);
+    b.uSize = sizeof(out);
+    ASSERT_EQ(4, sock.NewBufGet(nid, b));
+    EXPECT_EQ(0, std::memcmp(out, "held", 4));
+    EXPECT_EQ(1u, b.uPrio);
+    EXPECT_EQ(-5, sock.NewBufGet(nid, b));
+    QV_ADDR_S got;
+    ASSERT_EQ(1u, sock.NewGet(nid, got));
+    EXPECT_EQ(Key(peer), Key(got));
+    sock.NewDelete(nid);
+    EXPECT_EQ(0u, sock.NewGet(nid, got));
+}
+
+TEST_F(SocketTest, InitLimitAnswersWithSimulatedReplyAndAllocatesNothing)
+{
+    Start();
+    sock.SetMainSpeed(1);
+    Connect();   // the socket in its handshake counted while it lasted; connected now
+    sock.Add(&peer, 0, 1, 0);   // reuse, back to the handshake: one pending init
+    QV_ADDR_S other = Addr(0x0A000009, 9);
+    std::swap(peer, other);
+    ASSERT_TRUE(WaitFor([&] {
+        Inject(InitPkt(QV_SKP_INITQ, 0, 0x77), 0);
+        std::lock_guard<std::mutex> lk(low.mu);
+        return !low.direct.empty();
+    }));
+    std::swap(peer, other);
+    std::lock_guard<std::mutex> lk(low.mu);
+    auto& r = low.direct[0].b;
+    ASSERT_EQ(188u, r.size());
+    EXPECT_EQ(QV_SKP_INITR, r[1]);
+    EXPECT_EQ(0x77u, Rd32(&r[4]));
+    EXPECT_EQ(0u, Rd32(&r[8]));
+    EXPECT_EQ(0, r[2]);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Send ring
+
+TEST_F(SocketTest, MessagesAreCutIntoMduBlocks)
+{
+    Start();
+    Connect();
+    struct Case {
+        u32 size, blocks;
+    } cases[] = {{200, 2}, {201, 3}, {1, 1}};
+    u32 uBlock = 0;
+    for (auto c : cases) {
+        low.Clear();
+        std::string m(c.size, 'x');
+        ASSERT_EQ((s32)c.size, SendMsg(m));
+        ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) == c.blocks; }));
+        auto d = low.Of(QV_SKP_DATA);
+        for (u32 i = 0; i < c.blocks; i++) {
+            EXPECT_EQ(uBlock + i, Rd32(&d[i].b[8]));
+            EXPECT_EQ(kPeerCookie, Rd32(&d[i].b[4]));
+            EXPECT_EQ(9u, Rd32(&d[i].b[12]));
+            EXPECT_EQ(0x44u, Rd32(&d[i].b[20]));
+            EXPECT_EQ(i + 1 == c.blocks, (d[i].b[2] & QV_SKD_LAST) != 0) << c.size << " " << i;
+        }
+        Inject(AckPkt(uBlock + c.blocks, 0, 0), sid);
+        ASSERT_TRUE(WaitFor([&] { return !own.Of(QV_SOCK_EVENT_ACKED).empty(); }));
+        auto a = own.Of(QV_SOCK_EVENT_ACKED);
+        EXPECT_EQ(c.size, a.back().v3);        // the whole message, once
+        EXPECT_EQ(0x1111u, a.back().v4);
+        {
+            std::lock_guard<std::mutex> lk(own.mu);
+            own.ev.clear();
+        }
+        uBlock += c.blocks;
+    }
+}
+
+TEST_F(SocketTest, FullRingRefusesWholeMessageButSingleDatagramsFill)
+{
+    CQVSocket::CFG_S cfg;
+    std::memset(&cfg, 0, sizeof(cfg));
+    cfg.uSendQue[0] = 3;
+    Start(&cfg);
+    // Before the handshake: queued unnumbered, nothing goes out.
+    sid = sock.Add(&peer, 0, 77, 0);
+    EXPECT_EQ(0, SendMsg(std::string(400, 'a')));    // 4 blocks, 3 free
+    EXPECT_EQ(3, sock.SendRemain(sid, 0));
+    EXPECT_EQ(300, SendMsg(std::string(400, 'a'), 0, QV_SOCK_SEND_SINGLE));
+    EXPECT_EQ(0, sock.SendRemain(sid, 0));
+    EXPECT_EQ(0u, low.Count(QV_SKP_DATA));
+    EXPECT_EQ(0, SendMsg(""));
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITQ) >= 1; }));
+    Inject(InitPkt(QV_SKP_INITR, LocalCookie(), kPeerCookie), sid);
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) >= 1; }));
+    auto d = low.Of(QV_SKP_DATA);
+    EXPECT_EQ(0u, Rd32(&d[0].b[8]));   // numbered from the agreed base
+    EXPECT_TRUE(d[0].b[2] & QV_SKD_SINGLE);
+    EXPECT_FALSE(d[0].b[2] & QV_SKD_LAST);
+}
+
+TEST_F(SocketTest, DropByObjectKeepsAMessageWhoseHeadIsSent)
+{
+    CQVSocket::CFG_S cfg;
+    std::memset(&cfg, 0, sizeof(cfg));
+    cfg.uSendQue[0] = 16;
+    cfg.uInitWnd[0] = 1;
+    Start(&cfg);
+    Connect();
+    ASSERT_EQ(300, SendMsg(std::string(300, 'a')));   // 3 blocks, window 1: one goes out
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) == 1; }));
+    ASSERT_EQ(100, SendMsg(std::string(100, 'b')));
+    ASSERT_EQ(0, sock.SendDropByObject(sid, 0, 9));
+    EXPECT_EQ(16 - 3, sock.SendRemain(sid, 0));       // the second message is gone
+    EXPECT_EQ(-4, sock.SendDropByObject(sid, 0, 0));
+    EXPECT_EQ(-4, sock.SendDropByHandle(sid, 4, 1));
+}
+
+TEST_F(SocketTest, FreeingASocketReportsEveryQueuedBlock)
+{
+    Start();
+    sid = sock.Add(&peer, 0, 77, 0);
+    SendMsg(std::string(250, 'z'), 1, 0, 0xBEEF);   // 3 blocks, never sent
+    sock.Delete(sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_DISCARD).size() == 3; }));
+    for (auto& e : own.Of(QV_SOCK_EVENT_DISCARD)) EXPECT_EQ(0xBEEFu, e.v4);
+    sock.Delete(0x12345);   // stale: still reported to the owner
+    std::lock_guard<std::mutex> lk(own.mu);
+    ASSERT_EQ(2u, own.drops.size());
+    EXPECT_EQ(sid, own.drops[0]);
+    EXPECT_EQ(0x12345u, own.drops[1]);
+}
+
+// The peer's claim of what it received is bounded by what was sent.
+TEST_F(SocketTest, InitRNextBlockIsClampedToTheBlocksSent)
+{
+    CQVSocket::CFG_S cfg;
+    std::memset(&cfg, 0, sizeof(cfg));
+    cfg.uInitWnd[0] = 2;
+    Start(&cfg);
+    Connect();
+    ASSERT_EQ(500, SendMsg(std::string(500, 'q')));   // 5 blocks, window 2
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) == 2; }));
+    low.Clear();
+    ASSERT_EQ(0, sock.Reconnect(sid));
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITQ) >= 1; }));
+    Inject(InitPkt(QV_SKP_INITR, LocalCookie(), kPeerCookie, 7, {5, 0, 0, 0}), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_CONNECT).size() == 2; }));
+    // Blocks 2.. were never sent, so they still go out and the message is not reported done.
+    ASSERT_TRUE(WaitFor([&] {
+        for (auto& p : low.Of(QV_SKP_DATA))
+            if (Rd32(&p.b[8]) == 2) return true;
+        return false;
+    }));
+    EXPECT_TRUE(own.Of(QV_SOCK_EVENT_ACKED).empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receive ring
+
+TEST_F(SocketTest, ReorderedBlocksMakeOneMessageAndOneEvent)
+{
+    Start();
+    Connect();
+    low.Clear();
+    Inject(DataPkt(0, 0, 2, "aa"), sid);
+    Inject(DataPkt(2, QV_SKD_LAST, 2, "cc"), sid);
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ACK) >= 1; }));
+    auto a = low.Of(QV_SKP_ACK).back().b;
+    ASSERT_EQ(32u, a.size());          // the peer takes ranges
+    EXPECT_EQ(1, a[2]);                // gap
+    EXPECT_EQ(1u, Rd32(&a[8]));        // next expected
+    EXPECT_EQ(0u, qvSkRd16(&a[16]));   // range start (from the in-order point)
+    EXPECT_EQ(1u, qvSkRd16(&a[18]));   // range size
+    EXPECT_TRUE(own.Of(QV_SOCK_EVENT_RECV).empty());
+    Inject(DataPkt(1, QV_SKD_ACKREQ, 2, "bb"), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_RECV).size() == 1; }));
+    Inject(DataPkt(1, 0, 2, "bb"), sid);   // a duplicate changes nothing
+    auto e = own.Of(QV_SOCK_EVENT_RECV)[0];
+    EXPECT_EQ(2u, e.v1);
+    EXPECT_EQ(3u, e.v2);
+    EXPECT_EQ(9u, e.v3);
+    EXPECT_EQ(0x44u, e.v4);
+    u8 out[16];
+    QV_SK_BUF_S b;
+    std::memset(&b, 0, sizeof(b));
+    b.uMethod = 0xFFFF;
+    b.uPrio = 4;
+    b.lpData = out;
+    b.uSize = sizeof(out);
+    ASSERT_EQ(6, sock.Receive(sid, b, 0));
+    EXPECT_EQ(0, std::memcmp(out, "aabbcc", 6));
+    EXPECT_EQ(2u, b.uPrio);
+    EXPECT_EQ(0, sock.Receive(sid, b, 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(1u, own.Of(QV_SOCK_EVENT_RECV).size());
+}
+
+TEST_F(SocketTest, DuplicatesAreAckedOnlyWhenAsked)
+{
+    Start();
+    Connect();
+    Inject(DataPkt(0, QV_SKD_LAST | QV_SKD_ACKREQ, 0, "x"), sid);
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ACK) == 1; }));
+    Inject(DataPkt(0, QV_SKD_LAST, 0, "x"), sid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(1u, low.Count(QV_SKP_ACK));
+    Inject(DataPkt(0, QV_SKD_LAST | QV_SKD_ACKREQ, 0, "x"), sid);
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ACK) == 2; }));
+}
+
+// A block beyond the ring is acknowledged but neither stored nor counted as the highest seen.
+TEST_F(SocketTest, BlockBeyondTheRingIsAckedNotStored)
+{
+    Start();
+    Connect();
+    Inject(DataPkt(8, QV_SKD_LAST, 0, "far"), sid);   // receive ring of 8
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ACK) == 1; }));
+    auto a = low.Of(QV_SKP_ACK)[0].b;
+    EXPECT_EQ(0, a[2]);               // nothing held beyond the in-order point
+    EXPECT_EQ(0u, Rd32(&a[8]));
+    EXPECT_EQ(8u, qvSkRd16(&a[12]));   // all slots free
+    Inject(DataPkt(0, QV_SKD_LAST | QV_SKD_ACKREQ, 0, "n"), sid);
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ACK) == 2; }));
+    EXPECT_EQ(0, low.Of(QV_SKP_ACK)[1].b[2]);
+}
+
+TEST_F(SocketTest, TooSmallBufferLosesTheMessageAndRefusalDrops)
+{
+    Start();
+    Connect();
+    Inject(DataPkt(0, QV_SKD_LAST, 0, "12345"), sid);
+    Inject(DataPkt(1, QV_SKD_LAST, 0, "second"), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_RECV).size() == 1; }));
+    u8 out[16];
+    QV_SK_BUF_S b;
+    std::memset(&b, 0, sizeof(b));
+    b.uMethod = 0xFFFF;
+    b.lpData = out;
+    b.uSize = 4;
+    EXPECT_EQ(-6, sock.Receive(sid, b, 0));
+    b.uSize = sizeof(out);
+    b.uObject = 1234;
+    EXPECT_EQ(-3, sock.Receive(sid, b, QV_SOCK_RECV_FILL));
+    EXPECT_EQ(9u, b.uObject);         // filled with the waiting message
+    b.uObject = 0;
+    b.uMethod = 7;
+    EXPECT_EQ(-2, sock.Receive(sid, b, 0));
+    b.uMethod = 0xFFFF;
+    ASSERT_EQ(6, sock.Receive(sid, b, 0));
+    EXPECT_EQ(0, std::memcmp(out, "second", 6));
+    // The owner refusing event 4 drops the message.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    own.bTake = false;
+    size_t uBefore = own.Of(QV_SOCK_EVENT_RECV).size();
+    Inject(DataPkt(2, QV_SKD_LAST, 0, "gone"), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_RECV).size() > uBefore; }));
+    ASSERT_TRUE(WaitFor([&] {
+        u32 p = 0;
+        return sock.ReceiveRemain(sid, p, 0, 0xFFFF) == 0;
+    }));
+}
+
+TEST_F(SocketTest, GatherCollectsSingleDatagramMessages)
+{
+    Start();
+    Connect();
+    for (u32 i = 0; i < 3; i++) Inject(DataPkt(i, QV_SKD_SINGLE, 1, std::string(1, (char)('a' + i))), sid);
+    Inject(DataPkt(3, QV_SKD_SINGLE, 1, "z", 10), sid);   // another object: not gathered
+    ASSERT_TRUE(WaitFor([&] { return !own.Of(QV_SOCK_EVENT_RECV).empty(); }));
+    u8 out[16];
+    QV_SK_BUF_S b;
+    std::memset(&b, 0, sizeof(b));
+    b.uMethod = 0xFFFF;
+    b.uPrio = 1;
+    b.lpData = out;
+    b.uSize = sizeof(out);
+    ASSERT_EQ(3, sock.Receive(sid, b, QV_SOCK_RECV_GATHER));
+    EXPECT_EQ(0, std::memcmp(out, "abc", 3));
+    b.uObject = 0;   // the read filled in the message's fields
+    b.uMethod = 0xFFFF;
+    b.uSize = sizeof(out);
+    ASSERT_EQ(1, sock.Receive(sid, b, QV_SOCK_RECV_GATHER));
+    EXPECT_EQ('z', out[0]);
+}
+
+// Batch receive: plain Data waits in the batch until a Data packet that wants an ack (or a
+// pull asked for by the dispatcher) processes the whole batch in arrival order.
+TEST_F(SocketTest, BatchReceiveHoldsPlainDataUntilAnAckIsWanted)
+{
+    CQVSocket::CFG_S cfg;
+    std::memset(&cfg, 0, sizeof(cfg));
+    cfg.uNodeOption = 0x100;
+    Start(&cfg);
+    Connect();
+    Inject(DataPkt(0, 0, 0, "ab"), sid);
+    Inject(DataPkt(1, QV_SKD_LAST, 0, "cd"), sid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_TRUE(own.Of(QV_SOCK_EVENT_RECV).empty());
+    // The dispatcher asks the socket process for a pull; the process thread then runs it.
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard<std::mutex> lk(low.mu);
+        for (u32 c : low.ctrl)
+            if (c == 2) return true;
+        return false;
+    }));
+    sock.SockEventDataPull();
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_RECV).size() == 1; }));
+    Inject(DataPkt(2, 0, 0, "ef"), sid);
+    Inject(DataPkt(3, QV_SKD_LAST | QV_SKD_ACKREQ, 0, "gh"), sid);
+    u8 out[16];
+    QV_SK_BUF_S b;
+    std::memset(&b, 0, sizeof(b));
+    b.uMethod = 0xFFFF;
+    b.lpData = out;
+    b.uSize = sizeof(out);
+    ASSERT_EQ(4, sock.Receive(sid, b, 0));
+    EXPECT_EQ(0, std::memcmp(out, "abcd", 4));
+    ASSERT_TRUE(WaitFor([&] {
+        b.uObject = 0;
+        b.uMethod = 0xFFFF;
+        return sock.Receive(sid, b, 0) == 4;
+    }));
+    EXPECT_EQ(0, std::memcmp(out, "efgh", 4));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Acknowledgements
+
+TEST_F(SocketTest, RepeatedInvalidAcksRestartTheHandshake)
+{
+    Start();
+    Connect();
+    SendMsg("abc");
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) >= 1; }));
+    low.Clear();
+    for (int i = 0; i < 32; i++) Inject(AckPkt(50, 0, 0), sid);   // acks more than was sent
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(0u, low.Count(QV_SKP_INITQ));
+    Inject(AckPkt(50, 0, 0), sid);
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITQ) == 1; }));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hostile input: every action, short, with lying lengths, bad ids and ranges out of bounds.
+
+TEST_F(SocketTest, HostilePacketsAreDroppedAndCounted)
+{
+    Start();
+    Connect();
+    SendMsg(std::string(250, 's'));   // blocks in flight for the ack checks
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) == 3; }));
+    const CQVSocket::STAT_S& st = sock.GetStat();
+    u32 cookie = LocalCookie();
+    auto raw = [&](std::vector<u8> p, u32 uSockID) { Inject(p, uSockID); };
+    // Truncated packets of every action.
+    for (u8 act = 1; act <= 8; act++)
+        for (size_t len : {0, 1, 3, 4, 11, 15, 23, 139})
+            raw([&] {
+                std::vector<u8> p(len, 0);
+                if (len > 1) p[1] = act;
+                if (len >= 8) qvSkWr32(&p[4], cookie);
+                return p;
+            }(), sid);
+    EXPECT_GT(st.uShort.load(), 20u);
+    u32 uBadLen0 = st.uBadLen.load();
+    // EncQ / EncR whose L disagrees with the datagram.
+    for (u8 act : {QV_SKP_ENCQ, QV_SKP_ENCR})
+        for (u32 L : {0u, 1u, 100u, 0xFFFFu}) {
+            std::vector<u8> p(12 + 10, 0);
+            p[1] = act;
+            qvSkWr32(&p[4], cookie);
+            qvSkWr16(&p[10], L);
+            raw(p, sid);
+        }
+    EXPECT_EQ(uBadLen0 + 8, st.uBadLen.load());
+    // An EncQ of the right length but with garbage key data is refused by the crypto.
+    {
+        std::vector<u8> p(12 + 40, 0xEE);
+        p[0] = 0;
+        p[1] = QV_SKP_ENCQ;
+        p[2] = p[3] = 0;
+        qvSkWr32(&p[4], cookie);
+        qvSkWr16(&p[8], 1);
+        qvSkWr16(&p[10], 40);
+        raw(p, sid);
+    }
+    // Encrypted Data while no key exists.
+    raw(DataPkt(0, QV_SKD_ENC | QV_SKD_LAST, 0, std::string(33, '\xff')), sid);
+    EXPECT_GE(st.uNoKey.load(), 1u);
+    // Ack ranges that point outside what was sent.
+    raw(AckPkt(0, 1, 0, 16, true, 60000, 10), sid);
+    raw(AckPkt(0, 1, 0, 16, true, 1, 0xFFFF), sid);
+    EXPECT_EQ(2u, st.uBadRange.load());
+    // Bad gap flag, bad priority, unknown socket ids, data before any handshake.
+    raw(AckPkt(1, 9, 0), sid);
+    raw(AckPkt(1, 0, 7), sid);
+    raw(DataPkt(0, QV_SKD_LAST, 9, "p"), sid);
+    raw(AckPkt(1, 0, 0), 0xFFFF0000);
+    raw(InitPkt(QV_SKP_INITR, cookie, 1), 0x7FFF1234);
+    // A datagram beyond 2048 bytes, offset included.
+    {
+        std::vector<u8> d(2100, 0);
+        d[65] = QV_SKP_DATA;
+        QV_BUF_S b{d.data(), 64, (u32)d.size(), 1990, 0};
+        sock.SockEventData(peer, b, sid, 0, 0);
+        EXPECT_EQ(1u, st.uTooLong.load());
+    }
+    // Unknown actions and a name query (answered).
+    raw({0, 0x3F, 0, 0, 0, 0, 0, 0}, sid);
+    {
+        low.Clear();
+        std::vector<u8> q(164, 0);
+        q[1] = QV_SKP_NAMEQ;
+        raw(q, sid);
+        ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_NAMER) == 1; }));
+        EXPECT_EQ(164u, low.Of(QV_SKP_NAMER)[0].b.size());
+    }
+    // Still working: a valid message arrives whole.
+    Inject(DataPkt(0, QV_SKD_LAST, 3, "ok"), sid);
+    ASSERT_TRUE(WaitFor([&] { return !own.Of(QV_SOCK_EVENT_RECV).empty(); }));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Key exchange against a test-side crypto, and encrypted blocks on the wire.
+
+TEST_F(SocketTest, EncryptedSendRunsTheKeyExchangeFirst)
+{
+    Start();
+    Connect();
+    std::string m(100, 'e');
+    ASSERT_EQ(100, SendMsg(m, 0, QV_SOCK_SEND_ENCRYPT));
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ENCQ) >= 1; }));
+    auto q = low.Of(QV_SKP_ENCQ)[0].b;
+    ASSERT_EQ(q.size() - 12, qvSkRd16(&q[10]));
+    EXPECT_EQ(kPeerCookie, Rd32(&q[4]));
+    CQVCrypto peerKey;
+    ASSERT_EQ(1u, peerKey.Initialize(1));
+    u32 h = peerKey.Open(0);
+    ASSERT_EQ(QV_CRYPTO_OK, peerKey.Import(h, &q[12], (u32)q.size() - 12, qvSkRd16(&q[8]), 1));
+    std::vector<u8> r(12 + 512, 0);
+    u32 len = 0, qid = 0;
+    ASSERT_EQ(QV_CRYPTO_OK, peerKey.Export(h, &r[12], &len, qid, 0));
+    r.resize(12 + len);
+    r[1] = QV_SKP_ENCR;
+    qvSkWr32(&r[4], LocalCookie());
+    qvSkWr16(&r[8], qid);
+    qvSkWr16(&r[10], len);
+    Inject(r, sid);
+    ASSERT_TRUE(WaitFor([&] {
+        for (auto& p : low.Of(QV_SKP_DATA))
+            if (p.b[2] & QV_SKD_ENC) return true;
+        return false;
+    }));
+    std::vector<u8> d;
+    for (auto& p : low.Of(QV_SKP_DATA))
+        if (p.b[2] & QV_SKD_ENC) d = p.b;
+    ASSERT_EQ(153u, d.size());   // 24 + 128 encrypted + pad count
+    EXPECT_EQ(28, d.back());
+    std::vector<u8> plain(128);
+    ASSERT_EQ(1u, peerKey.Decrypt(h, &d[24], plain.data(), 128));
+    EXPECT_EQ(0, std::memcmp(plain.data(), m.data(), 100));
+    // The peer's encrypted block decrypts here.
+    std::vector<u8> back = DataPkt(0, QV_SKD_ENC | QV_SKD_LAST, 1, std::string(33, 'r'));
+    std::vector<u8> enc(64, 0);
+    std::memcpy(enc.data(), &back[24], 33);
+    ASSERT_EQ(1u, peerKey.Encrypt(h, enc.data(), enc.data(), 64));
+    back.resize(24);
+    back.insert(back.end(), enc.begin(), enc.end());
+    back.push_back(31);
+    Inject(back, sid);
+    ASSERT_TRUE(WaitFor([&] { return !own.Of(QV_SOCK_EVENT_RECV).empty(); }));
+    u8 out[64];
+    QV_SK_BUF_S b;
+    std::memset(&b, 0, sizeof(b));
+    b.uMethod = 0xFFFF;
+    b.uPrio = 1;
+    b.lpData = out;
+    b.uSize = sizeof(out);
+    ASSERT_EQ(33, sock.Receive(sid, b, 0));
+    EXPECT_EQ(std::string(33, 'r'), std::string((char*)out, 33));
+    peerKey.Clean();
+}
+
+TEST_F(SocketTest, EncryptedDataWithoutKeyStartsAKeyExchange)
+{
+    Start();
+    Connect();
+    Inject(DataPkt(0, QV_SKD_ENC | QV_SKD_LAST, 0, std::string(32, 'k') + std::string(1, '\0')), sid);
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ENCQ) == 1; }));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Timers and configuration
+
+TEST_F(SocketTest, HandshakeThatNeverCompletesIsReportedDropped)
+{
+    Start();
+    sid = sock.Add(&peer, 0, 5, 0);
+    ASSERT_EQ(0, sock.SetDropTimeout(sid, 0));
+    EXPECT_EQ(10u, sock.GetDropLimit(sid));
+    ASSERT_EQ(0, sock.SetDropTimeout(sid, 3));
+    EXPECT_EQ(60u, sock.GetDropLimit(sid));
+    ASSERT_EQ(0, sock.SetDropTimeout(sid, 0));
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITQ) >= 1; }));
+    for (int i = 0; i < 10; i++) sock.TimerPass();
+    ASSERT_TRUE(WaitFor([&] {
+        for (auto& e : own.Of(QV_SOCK_EVENT_REPORT))
+            if (e.v4 == 1 && e.sid == sid && e.param == 5) return true;
+        return false;
+    }));
+    EXPECT_GE(low.Count(QV_SKP_INITQ), 2u);   // resent on the 10th pass
+}
+
+TEST_F(SocketTest, ReportForAFreedSocketHasNoSocket)
+{
+    Start();
+    sid = sock.Add(&peer, 0, 5, 0);
+    sock.Delete(sid);
+    ASSERT_TRUE(WaitFor([&] { return sock.SetPeerParam(sid, 1) == 0; }));
+    sock.SockEventReport(sid, 8);
+    ASSERT_TRUE(WaitFor([&] { return !own.Of(QV_SOCK_EVENT_REPORT).empty(); }));
+    auto e = own.Of(QV_SOCK_EVENT_REPORT)[0];
+    EXPECT_EQ(4u, e.v1);
+    EXPECT_EQ(8u, e.v4);
+    EXPECT_EQ(0xFFFFFFFFu, e.param);
+    EXPECT_EQ(0u, e.sid);
+}
+
+TEST(SocketConfig, SetConfigAndSetters)
+{
+    CQVSocket s;
+    CQVSocket::CFG_S c;
+    std::memset(&c, 0, sizeof(c));
+    s.SetConfig(c);
+    CQVSocket::CFG_S g;
+    s.GetConfig(g);
+    EXPECT_EQ(32, g.uTableSize);
+    for (u32 i = 0; i < 4; i++) {
+        EXPECT_EQ(16, g.uSendQue[i]);
+        EXPECT_EQ(16, g.uRecvQue[i]);
+        EXPECT_EQ(1, g.uInitWnd[i]);
+    }
+    u32 w[11];
+    c.uTableSize = 2048;
+    s.SetConfig(c);
+    s.BuildProcCfg(w);
+    EXPECT_EQ(128u, w[8]);
+    c.uTableSize = 1024;
+    s.SetConfig(c);
+    s.BuildProcCfg(w);
+    EXPECT_EQ(64u, w[8]);
+    EXPECT_EQ(1024u, w[7]);
+    EXPECT_EQ(0u, s.SetMDU(0));
+    EXPECT_EQ(0u, s.SetMDU(1281));
+    EXPECT_EQ(1u, s.SetMDU(1));
+    EXPECT_EQ(1u, s.SetMDU(1280));
+    c.uSendQue[0] = 16;
+    c.uSendQue[1] = 8;
+    c.uSendQue[2] = 64;
+    c.uSendQue[3] = 64;
+    s.SetConfig(c);
+    s.SetInitWnd(100);
+    s.GetConfig(g);
+    EXPECT_EQ(4, g.uInitWnd[2]);
+    EXPECT_EQ(4, g.uInitWnd[3]);
+    EXPECT_EQ(1, g.uInitWnd[0]);
+    EXPECT_EQ(0u, s.SetName("x"));   // not initialised
+    EXPECT_EQ(-5, s.Reconnect(1));
+}
+
+TEST_F(SocketTest, LifecycleAndNames)
+{
+    Start();
+    EXPECT_EQ(0u, sock.Initialize(nullptr));
+    EXPECT_EQ(1u, sock.SetName("me"));
+    EXPECT_EQ(0u, sock.SetName(std::string(128, 'n').c_str()));
+    EXPECT_EQ(1u, sock.SetName(std::string(127, 'n').c_str()));
+    sid = sock.Add(&peer, 0, 1, 0);
+    EXPECT_EQ(-4, sock.SendRemain(sid, 4));
+    EXPECT_EQ(-4, sock.SendRemain(sid ^ 1, 0));
+    sock.Clean();
+    EXPECT_EQ(-5, sock.SendRemain(sid, 0));
+    ASSERT_EQ(1u, sock.Initialize(nullptr));   // may start again
+}
+
+} // namespace

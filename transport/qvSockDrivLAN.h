@@ -1,0 +1,110 @@
+// LAN driver: finds peers on the local network by broadcast, subnet broadcast and a
+// unicast sweep on UDP ports 7654..7656, and carries datagrams to the peers found.
+#pragma once
+
+#include "qvSockDriv.h"
+#include "qvThread.h"   // CQVCriticalSection
+
+#define QV_LAN_PORT_BASE 7654u
+#define QV_LAN_PORT_COUNT 3u
+#define QV_LAN_LOCAL_MAX 16u
+#define QV_LAN_BUF_SIZE 2048u
+
+class CQVSockDrivLAN;
+
+class CQVSockDrivLANPriv : public IQVSocketLANPriv {
+public:
+    CQVSockDrivLANPriv() : m_lpDriv(nullptr) {}
+    void Attach(CQVSockDrivLAN* lpDriv) { m_lpDriv = lpDriv; }
+    u32 Enable(u32 uOn, u32 uIPVer, const char* lpszPeerID, const char* lpszLabel) override;
+    u32 ReEnable() override;
+    u32 IsAddrExist(const QV_ADDR_S* lpAddr) override;
+    u32 ScanLaunch(u32 uAge) override;
+    u32 ScanGetResult(QV_SKT_LAN_PEER_S* lpList, u32 uSize) override;
+    u32 ScanHasResult(const char* lpszPeerID) override;
+    virtual ~CQVSockDrivLANPriv() {}
+
+private:
+    CQVSockDrivLAN* m_lpDriv;
+};
+
+class CQVSockDrivLAN : public IQVSocketDriv {
+public:
+    CQVSockDrivLAN();
+    ~CQVSockDrivLAN() override;
+
+    void* GetPrivate(u32 uType) override;
+    u32 Initialize(void* lpContext, IQVSocketProc* lpProc, const QV_SOCK_DRIV_CFG_S* lpCfg) override;
+    u32 Enable(u32 uFlag) override;
+    void Clean() override;
+    u32 Send(u32 uSess, const QV_ADDR_S* lpAddr, const QV_BUF_S* lpBuf, const QV_ADDR_S* lpVia, u32 uFlags) override;
+    u32 GetPeerInfo(u32 uSess, const QV_ADDR_S* lpPeer, u32* lpuType, QV_ADDR_S* lpLocal, QV_ADDR_S* lpPeerSeen,
+                    QV_ADDR_S* lpThird) override;
+    u32 CheckAddr(u32 uParam, const QV_ADDR_S* lpAddr) override;
+    u32 TryConnect(u32 uSess, const QV_ADDR_S* lpAddr, const QV_ADDR_S* lpSecond, u32 uParam) override;
+    u32 Delete(u32 uSess, const QV_ADDR_S* lpAddr) override;
+    u32 SetInitProxy(const QV_ADDR_S* lpAddr) override;
+    u32 SetLocalAddr(const QV_ADDR_S* lpAddr) override;
+    u32 SetParam(u32 uItem, const void* lpValue, u32 uSize) override;
+    u32 GetParam(u32 uItem, void* lpValue, u32* lpuSize) override;
+    u32 Control(u32 uParam, u32 uOp, void* lpValue, u32 uSize) override;
+    u32 SelectProc(int hSocket, u32 uEvents, u32 uPriv, u32 uTick) override;
+    u32 MessageProc(u32 uMsg, u32 uParam0, u32 uParam1) override;
+    u32 TimerProc(u32 uTick) override;
+
+    // The private interface's operations.
+    u32 PrivEnable(u32 uOn, u32 uIPVer, const char* lpszPeerID, const char* lpszLabel);
+    u32 PrivReEnable();
+    u32 PrivIsAddrExist(const QV_ADDR_S* lpAddr);
+    u32 PrivScanLaunch(u32 uAge);
+    u32 PrivScanGetResult(QV_SKT_LAN_PEER_S* lpList, u32 uSize);
+    u32 PrivScanHasResult(const char* lpszPeerID);
+
+    // Both SO_SNDBUF and SO_RCVBUF, in bytes.
+    static u32 SocketCalcBufSize(u32 uTableSize, u32 uSendQueSum);
+    // The UDP port the socket is bound to, 0 when closed.
+    u32 GetPort() const { return m_uPort; }
+
+private:
+    struct LAN_PEER_S {
+        LAN_PEER_S* lpNext;
+        u32 uSendTick;
+        u32 uRecvTick;
+        QV_ADDR_S Addr;
+        char szPeerID[128];
+    };
+
+    u32 SockOpen(u32 uIPVer);
+    void SockClose();
+    u32 SockEnable(u32 uOn, u32 uIPVer);
+    u32 SockSend(const void* lpData, u32 uLen, const QV_ADDR_S* lpTo, u32 uCountErr);
+    void MsgScanLaunch(u32 uAge);
+    void MsgScanUnicast(u32 uPos);
+    u32 ScanRequestBuild(u8* lpBuf, u32 uSize);
+    void TryGetLocalAddr();
+    void LanAdd(const QV_ADDR_S* lpAddr, const char* lpszPeerID);
+    void LanDropIf(u32 uAge, u32 uBySendGap);
+    void LanClean();
+
+    CQVSockDrivLANPriv m_Priv;
+    IQVSocketProc* m_lpProc;
+    u32 m_uSide;
+    u32 m_uTableSize;
+    u32 m_uSendQueSum;
+    u32 m_uEnabled;
+    u32 m_uPrivEnabled;
+    u32 m_uIPVer;
+    int m_hSocket;
+    u32 m_uPort;
+    u32 m_uErrCount;
+    u32 m_uSendErr;
+    u32 m_uTick;
+    QV_ADDR_S m_AddrLocal[QV_LAN_LOCAL_MAX];
+    u32 m_uLocalCount;
+    char m_szPeerID[128];
+    char m_szLabel[256];
+    QV_BUF_S m_BufRecv;
+    LAN_PEER_S* m_lpPeerHead;
+    LAN_PEER_S* m_lpPeerTail;
+    CQVCriticalSection m_Sect;
+};
