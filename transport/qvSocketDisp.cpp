@@ -436,7 +436,12 @@ void CQVSocket::DispSock(SOCK_S* s)
             ReceiveQueueReset(s);
             CnntPathResetCount(s, 0);
             s->uDisp &= ~0x204u;
-            for (u32 i = 0; i < PRIO_NUM; i++) s->uDispPrio[i] &= ~0x204u;
+            for (u32 i = 0; i < PRIO_NUM; i++) {
+                s->uDispPrio[i] &= ~0x204u;
+                // A complete message kept across the handshake is announced again, or it
+                // would wait for the next block to arrive.
+                if (s->recv[i].uInOrder && ReceiveCheck(s, i, 0, 0xFFFF)) ListDispPush(s, 0x4, i);
+            }
             if (s->uState == 2) SendDispMask(s);
         }
     }

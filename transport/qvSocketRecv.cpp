@@ -111,6 +111,11 @@ u32 CQVSocket::RecvData(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 u
         }
         uLen = kHdr + uEnc - uPad;
     }
+    if (uLen > QV_SKP_BLOCK_MAX) {
+        // No sender builds blocks this large; such a packet cannot be held.
+        m_Stat.uBadLen++;
+        return 0;
+    }
     RECV_Q_S& r = s->recv[uPrio];
     u32 uBlock = qvSkRd32(p + 8);
     u32 d = uBlock - r.uBase;
@@ -639,7 +644,6 @@ u32 CQVSocket::RecvAck(const QV_ADDR_S&, QV_BUF_S& buf, u32 uSockID, u32 uCnntID
     // The block just before the acknowledged point tells which path carried the ack sample.
     BUF_S* bLast = 0;
     if (n > 0) q.que.Get(n - 1, bLast);
-    u32 uOldAcked = q.uAcked;
     q.uAcked = n;
     u32 uNow = m_uTick.load();
     if (uGap == 1) {
@@ -706,7 +710,6 @@ u32 CQVSocket::RecvAck(const QV_ADDR_S&, QV_BUF_S& buf, u32 uSockID, u32 uCnntID
                 path->uSampleBlock = 0xFFFFFFFF;
             }
         }
-        (void)uOldAcked;
         q.uAckState |= 0x1;
         q.uPeerWnd = uFree;
         q.uLastAckTick = uNow;

@@ -534,6 +534,76 @@ TEST_F(SocketTest, InitRNextBlockIsClampedToTheBlocksSent)
     EXPECT_TRUE(own.Of(QV_SOCK_EVENT_ACKED).empty());
 }
 
+// A peer socket in prepare-connect handshakes with flags 3 and refuses data until the node
+// gives it its value; then the handshake runs again and data flows.
+TEST_F(SocketTest, PrepareConnectHoldsDataUntilSetPeerParam)
+{
+    Start();
+    sid = sock.Add(&peer, 0, 77, 1);
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITQ) >= 1; }));
+    EXPECT_EQ(3, low.Of(QV_SKP_INITQ)[0].b[2]);
+    Inject(InitPkt(QV_SKP_INITR, LocalCookie(), kPeerCookie), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_CONNECT).size() == 1; }));
+    Inject(DataPkt(0, QV_SKD_LAST | QV_SKD_ACKREQ, 0, "early"), sid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_TRUE(own.Of(QV_SOCK_EVENT_RECV).empty());
+    EXPECT_EQ(0u, low.Count(QV_SKP_ACK));
+    low.Clear();
+    ASSERT_EQ(1u, sock.SetPeerParam(sid, 88));
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITQ) >= 1; }));
+    EXPECT_EQ(7, low.Of(QV_SKP_INITQ)[0].b[2]);
+    Inject(InitPkt(QV_SKP_INITR, LocalCookie(), kPeerCookie), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_CONNECT).size() == 2; }));
+    EXPECT_EQ(88u, own.Of(QV_SOCK_EVENT_CONNECT)[1].param);
+    Inject(DataPkt(0, QV_SKD_LAST, 0, "now"), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_RECV).size() == 1; }));
+    EXPECT_EQ(88u, own.Of(QV_SOCK_EVENT_RECV)[0].param);
+}
+
+TEST_F(SocketTest, SendFindMatchesAQueuedSingleBlockMessage)
+{
+    CQVSocket::CFG_S cfg;
+    std::memset(&cfg, 0, sizeof(cfg));
+    Start(&cfg);
+    sid = sock.Add(&peer, 0, 1, 0);   // not connected: the message stays queued
+    ASSERT_EQ(10, SendMsg("abcdefghij"));
+    QV_SK_BUF_S b;
+    std::memset(&b, 0, sizeof(b));
+    std::string probe = "abcXYZghij";
+    b.uObject = 9;
+    b.uMethod = 3;
+    b.uFlag = 1;
+    b.uHandle2 = 0x44;
+    b.uSize = (u32)probe.size();
+    b.lpData = (u8*)probe.data();
+    EXPECT_EQ(0, sock.SendFind(sid, b, 0, 3, 6));    // differs only inside [3, 6)
+    EXPECT_EQ(-4, sock.SendFind(sid, b, 0, 3, 5));
+    EXPECT_EQ(-4, sock.SendFind(sid, b, QV_SOCK_SEND_SINGLE, 3, 6));
+    EXPECT_EQ(-4, sock.SendFind(sid, b, 0, 6, 3));
+    u32 uFree = 0, uUsed = 0;
+    EXPECT_EQ(0, sock.SendQueStatus(sid, 0, &uFree, &uUsed));
+    EXPECT_EQ(100u, uUsed);   // one block, in units of the MDU
+    EXPECT_EQ(1500u, uFree);
+}
+
+TEST_F(SocketTest, MoveHandsTheConnectionToAnotherSocket)
+{
+    Start();
+    Connect();
+    QV_ADDR_S other = Addr(0x0A000003, 3000);
+    u32 sid2 = sock.Add(&other, 0, 5, 0);
+    ASSERT_NE(0u, sid2);
+    low.Clear();
+    ASSERT_EQ(1u, sock.Move(sid2, sid));
+    // The source is freed; the destination restarts its handshake on the source's peer.
+    ASSERT_TRUE(WaitFor([&] { return sock.SendRemain(sid, 0) == -4; }));
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITQ) >= 1; }));
+    u32 found = 0;
+    ASSERT_EQ(1u, low.Search(peer, found));
+    EXPECT_EQ(sid2, found);
+    EXPECT_EQ(0u, sock.Move(sid2, sid));   // stale source
+}
+
 // ---------------------------------------------------------------------------------------------
 // Receive ring
 
@@ -753,6 +823,9 @@ TEST_F(SocketTest, HostilePacketsAreDroppedAndCounted)
             raw(p, sid);
         }
     EXPECT_EQ(uBadLen0 + 8, st.uBadLen.load());
+    // A Data packet larger than any block.
+    raw(DataPkt(0, QV_SKD_LAST, 0, std::string(1400, 'L')), sid);
+    EXPECT_EQ(uBadLen0 + 9, st.uBadLen.load());
     // An EncQ of the right length but with garbage key data is refused by the crypto.
     {
         std::vector<u8> p(12 + 40, 0xEE);
@@ -904,6 +977,31 @@ TEST_F(SocketTest, ReportForAFreedSocketHasNoSocket)
     EXPECT_EQ(8u, e.v4);
     EXPECT_EQ(0xFFFFFFFFu, e.param);
     EXPECT_EQ(0u, e.sid);
+}
+
+TEST_F(SocketTest, PostedEventsAndTheSecondCount)
+{
+    Start();
+    Connect();
+    ASSERT_EQ(0, sock.PostNodeEvent(sid, 1, 2, 3, 4, 9));
+    ASSERT_TRUE(WaitFor([&] { return !own.Of(QV_SOCK_EVENT_POSTED).empty(); }));
+    auto e = own.Of(QV_SOCK_EVENT_POSTED)[0];
+    EXPECT_EQ(1u, e.v1);
+    EXPECT_EQ(4u, e.v4);
+    EXPECT_EQ(77u, e.param);
+    EXPECT_EQ(9u, e.extra);
+    EXPECT_EQ(sid, e.sid);
+    EXPECT_EQ(-4, sock.PostNodeEvent(sid ^ 0x8000, 1, 2, 3, 4, 9));
+    u32 s0 = sock.GetCurrentStamp();
+    for (int i = 0; i < 100; i++) sock.TimerProc();
+    EXPECT_GE(sock.GetCurrentStamp(), s0 + 1);
+    // A new own name restarts every handshake under a new cookie.
+    u32 old = LocalCookie();
+    low.Clear();
+    ASSERT_EQ(1u, sock.SetName("renamed"));
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITQ) >= 1; }));
+    EXPECT_NE(old, LocalCookie());
+    EXPECT_STREQ("renamed", (const char*)&low.Of(QV_SKP_INITQ)[0].b[12]);
 }
 
 TEST(SocketConfig, SetConfigAndSetters)

@@ -217,7 +217,7 @@ TEST(SocketLan, MessagesOnAllPrioritiesUnderLoss)
     opt.tmpfs = {"/var"};
     opt.env = {"HOME=" + home.Path()};
     if (getenv("KV_TRACE")) opt.env.push_back("KV_TRACE=1");
-    const u32 n = 10;
+    const u32 n = 6;
     auto pa = lab.RunIn(a, [&] { return RunInstance("peerA", "peerB", n, 4 * n, 4000); }, opt);
     auto pb = lab.RunIn(b, [&] { return RunInstance("peerB", "peerA", n, 4 * n, 4000); }, opt);
     std::string want = "FINAL acked=" + std::to_string(4 * n) + " recv=" + std::to_string(4 * n) +
