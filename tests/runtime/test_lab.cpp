@@ -22,7 +22,7 @@ const int kArriveMs = 15000;
 const int kAbsentMs = 300;
 // A datagram that must arrive is sent again after this long without it.
 const int kResendMs = 250;
-// How long a batch sent under partial loss must stay silent before it counts as complete.
+// How long a batch must stay silent before it counts as complete.
 const int kSettleMs = 2000;
 // For whatever else must happen (a child to finish, a state to be reached); a loaded machine
 // may take long, and the deadline costs nothing when the condition comes true early.
