@@ -197,6 +197,15 @@ int CQVCrypto::DeriveKey(SLOT_S* s, u32 uLen)
     size_t olen = 0;
     if (mbedtls_dhm_calc_secret(s->pDhm, aSecret, uLen, &olen, HavegeRandom, &m_Havege) != 0)
         return QV_CRYPTO_FAIL;
+    // The key hashes K in exactly as many bytes as P has. The library writes K without its
+    // leading zero bytes (about one exchange in 256), so those are put back in front.
+    size_t uPSize = mbedtls_mpi_size(&s->pDhm->P);
+    if (olen > uPSize || uPSize > kSecretRoom) return QV_CRYPTO_FAIL;
+    if (olen < uPSize) {
+        std::memmove(aSecret + (uPSize - olen), aSecret, olen);
+        std::memset(aSecret, 0, uPSize - olen);
+        olen = uPSize;
+    }
     u8* pKey = new (std::nothrow) u8[32];
     if (!pKey) return QV_CRYPTO_FAIL;
     if (mbedtls_sha256_ret(aSecret, olen, pKey, 0) != 0) {

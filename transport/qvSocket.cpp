@@ -584,16 +584,21 @@ u32 CQVSocket::SetPeerParam(u32 uSockID, u32 uParam)
         SOCK_S* s = SockGet(uSockID);
         if (!s) return 0;
         uOld = s->uParam;
-        if (uOld != uParam) {
-            uChanged = 1;
+        u32 uQueued = 0;   // priorities whose event 4 still waits in the queue
+        {
             std::lock_guard<std::mutex> ek(m_EventMutex);
             for (EVENT_S* e = m_EventQue.Head(); e; e = EVENT_LIST::Next(e)) {
-                if (e->uEvent == QV_SOCK_EVENT_RECV && e->uSockID == uSockID && e->uParam == uOld) {
+                if (e->uEvent != QV_SOCK_EVENT_RECV || e->uSockID != uSockID) continue;
+                if (e->uVal[0] < PRIO_NUM) uQueued |= 1u << e->uVal[0];
+                if (uOld != uParam && e->uParam == uOld) {
                     e->uParam = uParam;
                     qvPrintf("CQVSocket::EventModifyParam: uSockID=%u, uCmnParamOld=%u, uCmnParamNew=%u",
                              uSockID, uOld, uParam);
                 }
             }
+        }
+        if (uOld != uParam) {
+            uChanged = 1;
             s->uParam = uParam;
         }
         if (s->uOwnFlags & 1) {
@@ -601,8 +606,13 @@ u32 CQVSocket::SetPeerParam(u32 uSockID, u32 uParam)
             qvLogOut(3, "Socket: SetPeerParam, init start, uSockInd=%u", SockIndex(s));
             ResetInitStart(s);
         }
-        for (u32 i = 0; i < PRIO_NUM; i++)
-            if (s->recv[i].uInOrder) ListDispPush(s, 0x4, i);
+        // A message already announced under the old value is announced again (the node may
+        // have set it aside for an unbound socket); one still queued carries the new value.
+        for (u32 i = 0; i < PRIO_NUM; i++) {
+            if (!s->recv[i].uInOrder) continue;
+            if (!(uQueued & (1u << i))) s->recv[i].uEvtMark = 0;
+            ListDispPush(s, 0x4, i);
+        }
         DispSignal(0x4);
     }
     if (uChanged && m_pOwner) m_pOwner->SocketSetParam(uSockID, uOld, uParam);

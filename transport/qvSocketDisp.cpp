@@ -9,7 +9,7 @@
 
 namespace {
 
-// Timer passes (50 ms each) after which an armed delayed ack goes out.
+// Timer passes (50 ms each) an armed delayed ack waits; it goes out on the pass after them.
 const u32 kDelayAckPasses = 4;
 // Handshake and keep-alive checks run every this many timer passes.
 const u32 kTryCheckPasses = 10;
@@ -365,7 +365,11 @@ void CQVSocket::DispWndCheck()
         m_uCheck.fetch_and(~2u);
         if (m_pLower) m_pLower->Ctrl(0, 2, 0);
     }
-    m_uCheck = (m_WaitList.Head() ? 1u : 0u) | (m_uCheck.load() & 2u);
+    // Bit 2 may be set by the socket process thread meanwhile: only bit 1 is touched here.
+    if (m_WaitList.Head())
+        m_uCheck.fetch_or(1u);
+    else
+        m_uCheck.fetch_and(~1u);
 }
 
 void CQVSocket::DispWalk()

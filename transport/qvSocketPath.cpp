@@ -476,9 +476,13 @@ u32 CQVSocket::DispSendData(SOCK_S* s)
                 }
             }
         }
+        // The stamp marks when the priority became window-limited: multipath waits for it to
+        // stay so for more than 5 s, which a stamp renewed at every burst would never show.
         if (q.uNext < n) {
-            q.uIdle = 1;
-            q.uIdleStamp = m_uSecond.load();
+            if (!q.uIdle) {
+                q.uIdle = 1;
+                q.uIdleStamp = m_uSecond.load();
+            }
         } else if (q.uIdle) {
             q.uIdle = 0;
             q.uIdleStamp = m_uSecond.load();

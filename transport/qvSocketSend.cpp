@@ -330,6 +330,13 @@ u32 CQVSocket::SendData(SOCK_S* s, u32 uPrio, BUF_S* b, u32 uIndex, u32 uType, u
     SEND_Q_S& q = s->send[uPrio];
     u8* p = b->pData + b->uOffset;
     b->uBlockNo = q.uBase + uIndex;
+    // A round-trip sample whose block is resent, or did not go out, would measure the resend
+    // wait (seconds under loss) and stretch every resend interval: it is dropped (Karn).
+    auto sampleDrop = [&] {
+        for (CNNT_PATH_S* c = s->paths.Head(); c; c = PATH_LIST::Next(c))
+            if (c->uSampleBlock == b->uBlockNo && c->uSamplePrio == uPrio) c->uSampleBlock = 0xFFFFFFFF;
+    };
+    if (uType < 3) sampleDrop();
     qvSkWr32(p + 4, s->uCookieRmt);
     qvSkWr32(p + 8, b->uBlockNo);
     p[2] &= (u8)~(QV_SKD_ACKREQ | QV_SKD_RANGE);
@@ -343,6 +350,7 @@ u32 CQVSocket::SendData(SOCK_S* s, u32 uPrio, BUF_S* b, u32 uIndex, u32 uType, u
         if (!m_pEncBuf || !m_Crypto.IsConnected(s->uCrypto) ||
             QV_SKP_HEADROOM + kHdr + uPadded + 1 > QV_SKP_MAX_DGRAM) {
             ListDispPush(s, 0x40, 4);
+            sampleDrop();
             return 0;
         }
         u8* e = m_pEncBuf + QV_SKP_HEADROOM;
@@ -351,6 +359,7 @@ u32 CQVSocket::SendData(SOCK_S* s, u32 uPrio, BUF_S* b, u32 uIndex, u32 uType, u
         std::memset(e + kHdr + uPay, 0, uPadded - uPay);
         if (!m_Crypto.Encrypt(s->uCrypto, e + kHdr, e + kHdr, uPadded)) {
             ListDispPush(s, 0x40, 4);
+            sampleDrop();
             return 0;
         }
         e[kHdr + uPadded] = (u8)(uPadded - uPay);
@@ -368,6 +377,7 @@ u32 CQVSocket::SendData(SOCK_S* s, u32 uPrio, BUF_S* b, u32 uIndex, u32 uType, u
     s32 r = (m_pLower && s->uProcHandle) ? m_pLower->Send(s->uProcHandle, out, uCnntID, q.uMode, &uUsed) : -1;
     u32 uNow = m_uTick.load();
     if (r <= 0) {
+        sampleDrop();
         CnntPathUncount(s, b);
         CNNT_PATH_S* pReq = uCnntID ? CnntPathSearch(s, uCnntID) : 0;
         if (pReq) {

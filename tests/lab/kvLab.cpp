@@ -1013,6 +1013,61 @@ int Lab::Exec(const Host& host, const std::string& cmd, std::string* pOut)
     return Sh("ip netns exec " + Quote(host.ns) + " sh -c " + Quote(cmd), pOut);
 }
 
+bool Lab::PinNeighbours(const std::vector<NeighEnd>& ends)
+{
+    std::vector<std::string> macs;
+    for (auto& e : ends) {
+        std::string mac;
+        if (Exec(e.host, "cat /sys/class/net/" + Quote(e.dev) + "/address", &mac) != 0) {
+            ADD_FAILURE() << "kvlab: no hardware address of " << e.dev << " in " << e.host.ns << ": " << mac;
+            return false;
+        }
+        macs.push_back(mac.substr(0, mac.find_first_of(" \n")));
+    }
+    for (size_t i = 0; i < ends.size(); i++) {
+        std::string cmd = "true";
+        for (size_t j = 0; j < ends.size(); j++) {
+            if (j != i)
+                cmd += " && ip neigh replace " + Quote(ends[j].ip4) + " lladdr " + macs[j] + " dev " +
+                       Quote(ends[i].dev) + " nud permanent";
+        }
+        std::string out;
+        if (Exec(ends[i].host, cmd, &out) != 0) {
+            ADD_FAILURE() << "kvlab: cannot pin neighbours in " << ends[i].host.ns << ": " << out;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Lab::PinNeighbours(const std::vector<Host>& hosts)
+{
+    std::vector<NeighEnd> ends;
+    for (auto& h : hosts)
+        ends.push_back(End(h));
+    return PinNeighbours(ends);
+}
+
+bool Lab::QuietUnknownNeighbours(const Host& host)
+{
+    std::string dir = "/proc/sys/net/ipv4/neigh/" + host.ifname;
+    std::string out;
+    if (Exec(host, "echo 0 > " + dir + "/mcast_solicit && echo 0 > " + dir + "/app_solicit", &out) != 0) {
+        ADD_FAILURE() << "kvlab: cannot quiet neighbour discovery in " << host.ns << ": " << out;
+        return false;
+    }
+    return true;
+}
+
+bool Lab::QuietScans(const std::vector<Host>& hosts)
+{
+    for (auto& h : hosts) {
+        if (!QuietUnknownNeighbours(h))
+            return false;
+    }
+    return PinNeighbours(hosts);
+}
+
 Process Lab::RunIn(const Host& host, const std::function<int()>& fn, RunOptions opt)
 {
     opt.ns = host.ns;

@@ -233,6 +233,26 @@ public:
     // Runs a shell command inside the host's namespace (`ip netns exec`); exit status as Sh.
     int Exec(const Host& host, const std::string& cmd, std::string* pOut = nullptr);
 
+    // The kernel's IPv4 neighbour table is shared by every namespace of the machine (about a
+    // thousand entries), and a LAN scan, which tries every address of a /24, can fill it for
+    // seconds with unanswered entries; a host that then meets a neighbour for the first time
+    // cannot send to it. Machines of one test that know each other for good never need a new
+    // entry: PinNeighbours gives each end a permanent entry for every other end.
+    struct NeighEnd {
+        Host host;
+        std::string dev;  // the end's interface on the shared segment
+        std::string ip4;  // its address there
+    };
+    static NeighEnd End(const Host& host) { return {host, host.ifname, host.ip4}; }
+    bool PinNeighbours(const std::vector<NeighEnd>& ends);
+    bool PinNeighbours(const std::vector<Host>& hosts);
+    // Makes an unknown neighbour of the host fail at once, without ARP, so that the entries a
+    // scan leaves are reclaimed at once (use with PinNeighbours for the host's real peers).
+    bool QuietUnknownNeighbours(const Host& host);
+    // For hosts that run LAN scans: each gets QuietUnknownNeighbours, and they are pinned to
+    // each other.
+    bool QuietScans(const std::vector<Host>& hosts);
+
     // RunChild / SpawnChild inside the host (opt.ns is set to the host's namespace).
     Process RunIn(const Host& host, const std::function<int()>& fn, RunOptions opt = {});
     Process SpawnIn(const Host& host, const std::vector<std::string>& argv, RunOptions opt = {});

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <mbedtls/aes.h>
+#include <mbedtls/bignum.h>
+#include <mbedtls/sha256.h>
+
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -58,6 +62,53 @@ TEST(Crypto, ExchangeGivesBothEndsTheSameKey)
     std::memcpy(dec, plain, sizeof(plain));
     ASSERT_EQ(1u, p.res.Encrypt(p.hr, dec, dec, sizeof(dec)));
     EXPECT_EQ(0, std::memcmp(dec, enc, sizeof(enc)));
+}
+
+// The session key is SHA-256 of the shared value K written in as many bytes as P has, leading
+// zero bytes included. The test answers as the peer with a private value y chosen so that
+// K = (G^X)^y has a leading zero byte, and checks the key against its own computation.
+TEST(Crypto, KeyHashesTheSharedValueInTheFullWidthOfP)
+{
+    CQVCrypto c;
+    ASSERT_EQ(1u, c.Initialize(1));
+    u32 h = c.Open(1);
+    u8 q[512];
+    u32 lq = 0, qid = 0;
+    ASSERT_EQ(QV_CRYPTO_OK, c.Export(h, q, &lq, qid, 1));
+    const u8* pGX = q + 2 + 128 + 2 + 1 + 2;
+    ASSERT_EQ(128u, (u32)(q[2 + 128 + 2 + 1] << 8 | q[2 + 128 + 2 + 1 + 1]));
+    mbedtls_mpi P, GX, K, GY, T;
+    for (mbedtls_mpi* m : {&P, &GX, &K, &GY, &T}) mbedtls_mpi_init(m);
+    ASSERT_EQ(0, mbedtls_mpi_read_binary(&P, q + 2, 128));
+    ASSERT_EQ(0, mbedtls_mpi_read_binary(&GX, pGX, 128));
+    // y = 1, 2, ...: K = GX^y and GY = 4^y, one multiplication each.
+    ASSERT_EQ(0, mbedtls_mpi_copy(&K, &GX));
+    ASSERT_EQ(0, mbedtls_mpi_lset(&GY, 4));
+    for (int y = 1; y < 20000 && mbedtls_mpi_size(&K) == 128; y++) {
+        ASSERT_EQ(0, mbedtls_mpi_mul_mpi(&T, &K, &GX));
+        ASSERT_EQ(0, mbedtls_mpi_mod_mpi(&K, &T, &P));
+        ASSERT_EQ(0, mbedtls_mpi_mul_int(&T, &GY, 4));
+        ASSERT_EQ(0, mbedtls_mpi_mod_mpi(&GY, &T, &P));
+    }
+    ASSERT_LT(mbedtls_mpi_size(&K), 128u);
+    u8 r[128], k[128], key[32];
+    ASSERT_EQ(0, mbedtls_mpi_write_binary(&GY, r, sizeof(r)));
+    ASSERT_EQ(0, mbedtls_mpi_write_binary(&K, k, sizeof(k)));   // zero-padded to 128
+    ASSERT_EQ(0, mbedtls_sha256_ret(k, sizeof(k), key, 0));
+    for (mbedtls_mpi* m : {&P, &GX, &K, &GY, &T}) mbedtls_mpi_free(m);
+    ASSERT_EQ(QV_CRYPTO_OK, c.Import(h, r, sizeof(r), qid, 0));
+    ASSERT_EQ(1u, c.IsConnected(h));
+    u8 plain[32], enc[32], dec[32];
+    for (u32 i = 0; i < sizeof(plain); i++) plain[i] = (u8)(i + 1);
+    ASSERT_EQ(1u, c.Encrypt(h, plain, enc, sizeof(plain)));
+    mbedtls_aes_context aes;
+    mbedtls_aes_init(&aes);
+    u8 iv[16] = {0};
+    ASSERT_EQ(0, mbedtls_aes_setkey_dec(&aes, key, 256));
+    ASSERT_EQ(0, mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_DECRYPT, sizeof(enc), iv, enc, dec));
+    mbedtls_aes_free(&aes);
+    EXPECT_EQ(0, std::memcmp(plain, dec, sizeof(plain)));
+    c.Clean();
 }
 
 TEST(Crypto, RequestCarriesTheFixedGroupAndTwoZeroBytes)

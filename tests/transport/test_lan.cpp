@@ -66,15 +66,21 @@ QV_SOCK_DRIV_CFG_S DrivCfg()
     return c;
 }
 
-// Lets the driver read every datagram that arrives within ms.
-void Pump(CQVSockDrivLAN& d, FakeProc& p, int ms)
+// Lets the driver read datagrams (one per SelectProc) until it has read `reads` of them; true
+// when it did before the deadline, which only matters on failure. Counting reads proves that
+// a datagram the driver must ignore was looked at, however long its way took on a busy machine.
+bool PumpReads(CQVSockDrivLAN& d, FakeProc& p, u32 reads, int timeoutMs = 10000)
 {
-    u32 until = GET_TIMESTAMP() + (u32)ms;
-    while ((s32)(until - GET_TIMESTAMP()) > 0) {
+    u32 until = GET_TIMESTAMP() + (u32)timeoutMs;
+    u32 n = 0;
+    while (n < reads && (s32)(until - GET_TIMESTAMP()) > 0) {
         pollfd pf{p.fd, POLLIN, 0};
-        if (p.fd >= 0 && poll(&pf, 1, 20) > 0)
+        if (p.fd >= 0 && poll(&pf, 1, 20) > 0) {
             d.SelectProc(p.fd, 1, 0, 0);
+            n++;
+        }
     }
+    return n >= reads;
 }
 
 std::string Msg(u8 code, const std::string& str, int lenOverride = -1)
@@ -97,6 +103,8 @@ struct LanFixture : public ::testing::Test {
         seg = lab.AddSegment("lan");
         host = lab.AddHost(seg, "h");
         other = lab.AddHost(seg, "o");
+        // Peers known for good: other programs' LAN scans may fill the machine's neighbour table.
+        ASSERT_TRUE(lab.PinNeighbours({host, other}));
     }
     kvlab::Lab lab;
     kvlab::Segment seg;
@@ -170,9 +178,11 @@ TEST_F(LanFixture, DiscoveryAnswersByLabelAndRefusesHostileMessages)
     };
     for (auto& r : reqs) {
         ASSERT_TRUE(kvlab::UdpSend(raw, host.ip4, 7654, r.msg));
-        Pump(d, p, 100);
+        ASSERT_TRUE(PumpReads(d, p, 1)) << r.name;
+        // An answer is sent while the request is read: a short quiet spell proves there is
+        // none, and the answered requests all come before the others.
         std::string got;
-        bool answered = kvlab::UdpRecv(raw, r.answered ? 1000 : 100, &got);
+        bool answered = kvlab::UdpRecv(raw, r.answered ? 10000 : 100, &got);
         EXPECT_EQ(r.answered, answered) << r.name;
         if (answered) {
             EXPECT_EQ(Msg(0x81, "me"), got) << r.name;
@@ -191,11 +201,11 @@ TEST_F(LanFixture, DiscoveryAnswersByLabelAndRefusesHostileMessages)
     };
     for (auto& b : bad) {
         ASSERT_TRUE(kvlab::UdpSend(raw, host.ip4, 7654, b.msg));
-        Pump(d, p, 60);
+        ASSERT_TRUE(PumpReads(d, p, 1)) << b.name;
         EXPECT_EQ(0u, d.PrivScanGetResult(nullptr, 0)) << b.name;
     }
     ASSERT_TRUE(kvlab::UdpSend(raw, host.ip4, 7654, Msg(0x81, std::string(127, 'z'))));
-    Pump(d, p, 100);
+    ASSERT_TRUE(PumpReads(d, p, 1));
     QV_SKT_LAN_PEER_S res[4];
     ASSERT_EQ(1u, d.PrivScanGetResult(res, 4));
     EXPECT_EQ(std::string(127, 'z'), res[0].szPeerID);
@@ -205,7 +215,7 @@ TEST_F(LanFixture, DiscoveryAnswersByLabelAndRefusesHostileMessages)
     // Datagrams below 0x80 are socket packets for the process; under 4 bytes they are dropped.
     ASSERT_TRUE(kvlab::UdpSend(raw, host.ip4, 7654, std::string("\x00\x05\x00", 3)));
     ASSERT_TRUE(kvlab::UdpSend(raw, host.ip4, 7654, std::string("\x00\x05\x00\x07", 4)));
-    Pump(d, p, 100);
+    ASSERT_TRUE(PumpReads(d, p, 2));
     ASSERT_EQ(1u, p.data.size());
     EXPECT_EQ(std::string("\x00\x05\x00\x07", 4), p.data[0]);
     EXPECT_EQ(3u, p.driv);
@@ -230,7 +240,7 @@ TEST_F(LanFixture, LongestLabelThatFitsAScanRequest)
     ASSERT_GE(rx, 0);
     d.MessageProc(1, 0, 0);
     std::string got;
-    ASSERT_TRUE(kvlab::UdpRecv(rx, 2000, &got));
+    ASSERT_TRUE(kvlab::UdpRecv(rx, 10000, &got));
     EXPECT_EQ(Msg(0x80, label), got);
     close(rx);
     d.Clean();
@@ -275,7 +285,7 @@ TEST_F(LanFixture, PeersAgeOut)
     int raw2 = kvlab::UdpOpen(other.ns, other.ip4, 0);
     ASSERT_TRUE(kvlab::UdpSend(raw, host.ip4, 7654, Msg(0x81, "talked-to")));
     ASSERT_TRUE(kvlab::UdpSend(raw2, host.ip4, 7654, Msg(0x81, "quiet")));
-    Pump(d, p, 150);
+    ASSERT_TRUE(PumpReads(d, p, 2));
     ASSERT_EQ(2u, d.PrivScanGetResult(nullptr, 0));
     QV_SKT_LAN_PEER_S res[2];
     d.PrivScanGetResult(res, 2);
@@ -329,7 +339,17 @@ public:
     std::set<std::string> seen;
 };
 
-int RunPeer(const std::string& id, const std::string& label, const std::vector<std::string>& expect, int goFd)
+// True once the test has written to the pipe (nobody reads it, so every child sees it).
+bool Stopped(int stopFd, int waitMs)
+{
+    pollfd pf{stopFd, POLLIN, 0};
+    return poll(&pf, 1, waitMs) > 0;
+}
+
+// Scans and sends until the test, having seen what it waits for, writes to stopFd (or a
+// deadline far beyond any normal run passed); then, with goFd, drives the ticks as below.
+int RunPeer(const std::string& id, const std::string& label, const std::vector<std::string>& expect, int stopFd,
+            int goFd)
 {
     CQVSocketProc proc;
     ChildSock sock;
@@ -352,9 +372,10 @@ int RunPeer(const std::string& id, const std::string& label, const std::vector<s
     std::vector<u32> handles;
     std::set<std::string> found;
     u32 start = GET_TIMESTAMP();
-    while (found.size() < expect.size() && GET_TIMESTAMP() - start < 8000) {
+    while (found.size() < expect.size() && GET_TIMESTAMP() - start < 30000) {
         lan->ScanLaunch(0);
-        usleep(300 * 1000);
+        if (Stopped(stopFd, 300))
+            break;
         QV_SKT_LAN_PEER_S res[16];
         u32 n = lan->ScanGetResult(res, 16);
         for (u32 i = 0; i < n; i++) {
@@ -371,10 +392,11 @@ int RunPeer(const std::string& id, const std::string& label, const std::vector<s
     std::vector<u8> raw(64 + hello.size());
     memcpy(raw.data() + 64, hello.data(), hello.size());
     QV_BUF_S b{raw.data(), 64, (u32)raw.size(), (u32)hello.size(), 0};
-    for (int round = 0; round < 40; round++) {
+    for (int round = 0; round < 300; round++) {
         for (u32 h : handles)
             proc.Send(h, b, 0, 0, nullptr);
-        usleep(100 * 1000);
+        if (Stopped(stopFd, 100))
+            break;
     }
     if (goFd >= 0) {
         // The others are gone now: keep sending to them while the ticks run, without waiting.
@@ -403,26 +425,39 @@ TEST(LanMilestone, InstancesFindEachOtherByLabelAndCarryDatagrams)
     auto a = lab.AddHost(seg, "a");
     auto b = lab.AddHost(seg, "b");
     auto c = lab.AddHost(seg, "c");
-    int go[2];
+    ASSERT_TRUE(lab.QuietScans({a, b, c}));  // all scan the LAN
+    int go[2], stop[2];
     ASSERT_EQ(0, pipe(go));
-    auto pa1 = lab.RunIn(a, [&] { close(go[1]); return RunPeer("A1", "grp", {"B1", "A2"}, -1); });
+    ASSERT_EQ(0, pipe(stop));
+    auto Child = [&](const std::string& id, const std::string& label, const std::vector<std::string>& expect,
+                     int goFd) {
+        return [=] {
+            close(go[1]);
+            close(stop[1]);
+            return RunPeer(id, label, expect, stop[0], goFd);
+        };
+    };
+    auto pa1 = lab.RunIn(a, Child("A1", "grp", {"B1", "A2"}, -1));
     // Let A1 take 7654 first so that A2 falls back.
-    ASSERT_TRUE(pa1.WaitOutput("ENABLED", 5000)) << pa1.Output();
-    auto pa2 = lab.RunIn(a, [&] { close(go[1]); return RunPeer("A2", "grp", {"B1", "A1"}, -1); });
-    auto pb = lab.RunIn(b, [&] { close(go[1]); return RunPeer("B1", "grp", {"A1", "A2"}, go[0]); });
-    auto pc = lab.RunIn(c, [&] { close(go[1]); return RunPeer("C1", "other", {"B1"}, -1); });
+    ASSERT_TRUE(pa1.WaitOutput("ENABLED", 10000)) << pa1.Output();
+    auto pa2 = lab.RunIn(a, Child("A2", "grp", {"B1", "A1"}, -1));
+    auto pb = lab.RunIn(b, Child("B1", "grp", {"A1", "A2"}, go[0]));
+    auto pc = lab.RunIn(c, Child("C1", "other", {"B1"}, -1));
     close(go[0]);
+    close(stop[0]);
 
-    EXPECT_TRUE(pb.WaitOutput("GOT hello from A1 from " + a.ip4 + ":7654 driver 3", 15000)) << pb.Output();
-    EXPECT_TRUE(pb.WaitOutput("GOT hello from A2 from " + a.ip4 + ":7655 driver 3", 15000)) << pb.Output();
-    EXPECT_TRUE(pa1.WaitOutput("GOT hello from B1", 15000)) << pa1.Output();
-    EXPECT_TRUE(pa2.WaitOutput("GOT hello from B1", 15000)) << pa2.Output();
-    EXPECT_TRUE(pa1.WaitOutput("GOT hello from A2", 15000)) << pa1.Output();
+    EXPECT_TRUE(pb.WaitOutput("GOT hello from A1 from " + a.ip4 + ":7654 driver 3", 30000)) << pb.Output();
+    EXPECT_TRUE(pb.WaitOutput("GOT hello from A2 from " + a.ip4 + ":7655 driver 3", 30000)) << pb.Output();
+    EXPECT_TRUE(pa1.WaitOutput("GOT hello from B1", 30000)) << pa1.Output();
+    EXPECT_TRUE(pa2.WaitOutput("GOT hello from B1", 30000)) << pa2.Output();
+    EXPECT_TRUE(pa1.WaitOutput("GOT hello from A2", 30000)) << pa1.Output();
     // C1 uses another label: nobody in "grp" answers it, and nobody finds it.
     EXPECT_EQ(std::string::npos, pb.Output().find("FOUND C1"));
     EXPECT_EQ(std::string::npos, pc.Output().find("FOUND"));
 
     // A1 and A2 go silent; B1 drives its ticks and drops them.
+    ASSERT_EQ(1, write(stop[1], "s", 1));
+    close(stop[1]);
     int rc = -1;
     ASSERT_TRUE(pa1.Wait(15000, &rc));
     EXPECT_EQ(0, rc) << pa1.Output();

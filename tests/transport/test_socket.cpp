@@ -74,6 +74,7 @@ public:
     std::vector<u32> ctrl;
     u32 uNext = 1;
     bool bFail = false;
+    std::vector<u32> cnnt;   // pairs (connection id, value) reported for every peer
 
     u32 Initialize(void*, const u32*) override { return 1; }
     void Clean() override {}
@@ -135,7 +136,16 @@ public:
         ctrl.push_back(uCmd);
         return 1;
     }
-    u32 GetPeerCnntAddr(u32, u32*, u32) override { return 0; }
+    u32 GetPeerCnntAddr(u32, u32* lpPairs, u32 uMax) override
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        u32 n = 0;
+        for (; n < uMax && 2 * n + 1 < cnnt.size(); n++) {
+            lpPairs[2 * n] = cnnt[2 * n];
+            lpPairs[2 * n + 1] = cnnt[2 * n + 1];
+        }
+        return n;
+    }
     u32 SetMainSpeed(u32, u32) override { return 1; }
     u32 SetSelfPeer(const char*) override { return 1; }
     u32 GetTryTimeout() override { return 6; }
@@ -607,6 +617,28 @@ TEST_F(SocketTest, MoveHandsTheConnectionToAnotherSocket)
 // ---------------------------------------------------------------------------------------------
 // Receive ring
 
+// A message the node took the event for but left unread (its socket was not yet bound) is
+// announced again, under the new value, when SetPeerParam binds the socket.
+TEST_F(SocketTest, SetPeerParamAnnouncesAnUnreadMessageAgain)
+{
+    Start();
+    Connect();
+    Inject(DataPkt(0, QV_SKD_LAST | QV_SKD_ACKREQ, 1, "held"), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_RECV).size() == 1; }));
+    EXPECT_EQ(77u, own.Of(QV_SOCK_EVENT_RECV)[0].param);
+    ASSERT_EQ(1u, sock.SetPeerParam(sid, 88));
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_RECV).size() == 2; }));
+    auto e = own.Of(QV_SOCK_EVENT_RECV)[1];
+    EXPECT_EQ(88u, e.param);
+    EXPECT_EQ(1u, e.v1);
+    EXPECT_EQ(sid, e.sid);
+    // Further blocks of other messages do not repeat the announcement.
+    Inject(DataPkt(1, QV_SKD_LAST | QV_SKD_ACKREQ, 1, "next"), sid);
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ACK) >= 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(2u, own.Of(QV_SOCK_EVENT_RECV).size());
+}
+
 TEST_F(SocketTest, ReorderedBlocksMakeOneMessageAndOneEvent)
 {
     Start();
@@ -788,6 +820,81 @@ TEST_F(SocketTest, RepeatedInvalidAcksRestartTheHandshake)
     EXPECT_EQ(0u, low.Count(QV_SKP_INITQ));
     Inject(AckPkt(50, 0, 0), sid);
     ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITQ) == 1; }));
+}
+
+// The ack of a round-trip sample that had to be resent measures the resend wait, not the
+// round trip: it must not stretch the resend interval (3 passes after a quick round trip).
+TEST_F(SocketTest, ResentSampleDoesNotStretchTheResendInterval)
+{
+    Start();
+    Connect();
+    auto dataOf = [&](u32 uBlock) {
+        size_t n = 0;
+        for (auto& p : low.Of(QV_SKP_DATA))
+            if (Rd32(&p.b[8]) == uBlock) n++;
+        return n;
+    };
+    // Ticks are driven here (the 10 ms timer only adds to them). A sample needs 10 ticks
+    // since the last one; the first round trip is quick.
+    auto ticks = [&](int n) {
+        for (int t = 0; t < n; t++) sock.TimerProc();
+    };
+    ticks(12);
+    ASSERT_EQ(1, SendMsg("a"));
+    ASSERT_TRUE(WaitFor([&] { return dataOf(0) == 1; }));
+    Inject(AckPkt(1, 0, 0), sid);
+    ticks(12);
+    // The next sample is lost, resent by the probe and acknowledged only 40 ticks later.
+    ASSERT_EQ(1, SendMsg("b"));
+    ASSERT_TRUE(WaitFor([&] { return dataOf(1) == 1; }));
+    for (int i = 0; i < 4; i++) sock.TimerPass();
+    ASSERT_TRUE(WaitFor([&] { return dataOf(1) >= 2; }));
+    ticks(40);
+    Inject(AckPkt(2, 0, 0), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_ACKED).size() == 2; }));
+    // A lost block is probed again within a few passes.
+    ASSERT_EQ(1, SendMsg("c"));
+    ASSERT_TRUE(WaitFor([&] { return dataOf(2) == 1; }));
+    for (int i = 0; i < 9; i++) sock.TimerPass();
+    EXPECT_GE(dataOf(2), 3u);
+}
+
+// With both ends taking multipath, a priority that stays window-limited for more than 5 s
+// (while its bursts go on) spills blocks onto the next path once its own is full.
+TEST_F(SocketTest, WindowLimitedPrioritySpillsToTheNextPath)
+{
+    CQVSocket::CFG_S cfg;
+    std::memset(&cfg, 0, sizeof(cfg));
+    for (u32 i = 0; i < 4; i++) {
+        cfg.uSendQue[i] = 64;
+        cfg.uRecvQue[i] = 64;
+        cfg.uInitWnd[i] = 1;
+    }
+    const u32 kPath1 = 0x10000, kPath2 = 0x20000;
+    low.cnnt = {kPath1, 20, kPath2, 30};
+    Start(&cfg);
+    Connect();
+    ASSERT_EQ(1u, sock.SetPeerOption(sid, 1, "1"));
+    auto onPath = [&](u32 uCnnt) {
+        size_t n = 0;
+        for (auto& p : low.Of(QV_SKP_DATA))
+            if (p.uCnnt == uCnnt) n++;
+        return n;
+    };
+    ASSERT_EQ(6000, SendMsg(std::string(6000, 'm')));
+    ASSERT_TRUE(WaitFor([&] { return onPath(kPath1) >= 1; }));
+    // One more block acknowledged every second keeps the priority window-limited.
+    for (u32 k = 1; k <= 7; k++) {
+        for (int t = 0; t < 100; t++) sock.TimerProc();
+        size_t before = low.Count(QV_SKP_DATA);
+        std::vector<u8> a = AckPkt(k, 0, 0, 64);
+        std::vector<u8> d(64 + a.size());
+        std::memcpy(d.data() + 64, a.data(), a.size());
+        QV_BUF_S b{d.data(), 64, (u32)d.size(), (u32)a.size(), 0};
+        sock.SockEventData(peer, b, sid, kPath1, 0);
+        ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) > before; })) << k;
+    }
+    EXPECT_TRUE(WaitFor([&] { return onPath(kPath2) > 0; }));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1059,6 +1166,137 @@ TEST_F(SocketTest, LifecycleAndNames)
     sock.Clean();
     EXPECT_EQ(-5, sock.SendRemain(sid, 0));
     ASSERT_EQ(1u, sock.Initialize(nullptr));   // may start again
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dispatcher, events and key exchange collisions
+
+// A handshake that never completes is given up after 360 timer passes on the client side and
+// 120 on the server side; its InitQ goes out again every 10 passes meanwhile.
+TEST(SocketTimer, HandshakeGivesUpAfterTheLimitOfItsSide)
+{
+    for (u32 side : {0u, 1u}) {
+        FakeLower low;
+        Owner own;
+        CQVSocket sock;
+        sock.SetLower(&low);
+        sock.Attach(&own);
+        CQVSocket::CFG_S cfg;
+        std::memset(&cfg, 0, sizeof(cfg));
+        cfg.uSide = (u16)side;
+        sock.SetConfig(cfg);
+        ASSERT_EQ(1u, sock.Initialize(nullptr));
+        ASSERT_EQ(1u, sock.SetName("me"));
+        QV_ADDR_S peer = Addr(0x0A000002, 2000);
+        u32 sid = sock.Add(&peer, 0, 5, 0);
+        ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITQ) >= 1; }));
+        auto dropped = [&] {
+            for (auto& e : own.Of(QV_SOCK_EVENT_REPORT))
+                if (e.v4 == 1 && e.sid == sid) return true;
+            return false;
+        };
+        const u32 uLimit = side ? 120 : 360;
+        // The 10 ms timer adds its own passes meanwhile; 20 passes of margin are a second.
+        for (u32 i = 0; i + 20 < uLimit; i++) sock.TimerPass();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_FALSE(dropped()) << "side " << side;
+        EXPECT_GE(low.Count(QV_SKP_INITQ), 1 + (uLimit - 20) / 10 - 1) << "side " << side;
+        for (u32 i = 0; i < 40; i++) sock.TimerPass();
+        EXPECT_TRUE(WaitFor(dropped)) << "side " << side;
+        sock.Clean();
+    }
+}
+
+// A refused event 1 discards the pending incoming socket; a refused event 2 changes nothing.
+TEST_F(SocketTest, RefusedNewAndConnectEvents)
+{
+    Start();
+    own.bTake = false;
+    Inject(InitPkt(QV_SKP_INITQ, 0, 0x1234), 0);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_NEW).size() == 1; }));
+    u32 nid = own.Of(QV_SOCK_EVENT_NEW)[0].param;
+    QV_ADDR_S got;
+    ASSERT_TRUE(WaitFor([&] { return sock.NewGet(nid, got) == 0; }));
+    Connect();
+    char name[16];
+    EXPECT_EQ(1u, sock.GetPeerName(sid, name, sizeof(name)));
+    EXPECT_STREQ("peer", name);
+}
+
+// 32 batch slots: plain Data waits until the push that takes the last free slot, which
+// processes the whole batch at once; the next datagram waits again.
+TEST_F(SocketTest, BatchOfThirtyTwoIsProcessedByTheLastSlot)
+{
+    CQVSocket::CFG_S cfg;
+    std::memset(&cfg, 0, sizeof(cfg));
+    cfg.uNodeOption = 0x100;
+    cfg.uRecvQue[0] = 64;
+    Start(&cfg);
+    Connect();
+    auto drain = [&] {
+        u32 n = 0;
+        u8 out[16];
+        QV_SK_BUF_S b;
+        for (;;) {
+            std::memset(&b, 0, sizeof(b));
+            b.uMethod = 0xFFFF;
+            b.lpData = out;
+            b.uSize = sizeof(out);
+            if (sock.Receive(sid, b, 0) <= 0) return n;
+            n++;
+        }
+    };
+    for (u32 i = 0; i < 31; i++) Inject(DataPkt(i, QV_SKD_LAST, 0, "m" + std::to_string(i)), sid);
+    EXPECT_EQ(0u, drain());
+    Inject(DataPkt(31, QV_SKD_LAST, 0, "m31"), sid);
+    EXPECT_EQ(32u, drain());
+    Inject(DataPkt(32, QV_SKD_LAST, 0, "m32"), sid);
+    EXPECT_EQ(0u, drain());
+    sock.SockEventDataPull();
+    EXPECT_EQ(1u, drain());
+}
+
+// Key exchange packets against the handshake state and against an own pending request.
+TEST_F(SocketTest, KeyExchangeCollisionKeepsTheGreaterQueryId)
+{
+    Start();
+    CQVCrypto peerKey;
+    ASSERT_EQ(1u, peerKey.Initialize(4));
+    auto encq = [&](u32 uQid) {
+        u32 h = peerKey.Open(1);
+        std::vector<u8> p(12 + 512, 0);
+        u32 len = 0, qid = 0;
+        EXPECT_EQ(QV_CRYPTO_OK, peerKey.Export(h, &p[12], &len, qid, 1));
+        p.resize(12 + len);
+        p[1] = QV_SKP_ENCQ;
+        qvSkWr32(&p[4], LocalCookie());
+        qvSkWr16(&p[8], uQid);
+        qvSkWr16(&p[10], len);
+        return p;
+    };
+    // Still in the handshake: the EncQ is dropped.
+    sid = sock.Add(&peer, 0, 77, 0);
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITQ) >= 1; }));
+    Inject(encq(1), sid);
+    Inject(InitPkt(QV_SKP_INITR, LocalCookie(), kPeerCookie), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_CONNECT).size() == 1; }));
+    EXPECT_EQ(0u, low.Count(QV_SKP_ENCR));
+    // Both ends request at once. A request with a smaller query id than our own is ignored.
+    ASSERT_EQ(3, SendMsg("abc", 0, QV_SOCK_SEND_ENCRYPT));
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ENCQ) == 1; }));
+    u32 uOwn = qvSkRd16(&low.Of(QV_SKP_ENCQ)[0].b[8]);
+    ASSERT_GT(uOwn, 0u);
+    Inject(encq(uOwn - 1), sid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(0u, low.Count(QV_SKP_ENCR));
+    // One with a query id not smaller makes this end give up its own and answer.
+    Inject(encq(uOwn), sid);
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ENCR) == 1; }));
+    auto r = low.Of(QV_SKP_ENCR)[0].b;
+    EXPECT_EQ(uOwn, qvSkRd16(&r[8]));
+    EXPECT_EQ((u32)QV_CRYPTO_P_SIZE, qvSkRd16(&r[10]));
+    EXPECT_EQ(kPeerCookie, Rd32(&r[4]));
+    peerKey.Clean();
 }
 
 } // namespace

@@ -109,8 +109,9 @@ bool Until(const std::function<bool()>& f, int ms)
 
 // One instance: finds the peer on the LAN by label, opens a peer socket to it, sends
 // nPerPrio messages per priority (every other one encrypted), waits for all of them to be
-// acknowledged and for nRecv messages to arrive, and prints what it saw.
-int RunInstance(const std::string& id, const std::string& peerId, u32 nPerPrio, u32 nRecv, int lingerMs)
+// acknowledged and for nRecv messages to arrive, and prints what it saw. It then marks itself
+// done in dir and keeps running (acknowledging) until the peer has marked itself done too.
+int RunInstance(const std::string& id, const std::string& peerId, u32 nPerPrio, u32 nRecv, const std::string& dir)
 {
     if (!qvTimerInit(64)) return 2;
     // KV_TRACE=1 switches the debug trace on; its tail is printed when the run stalls.
@@ -186,7 +187,13 @@ int RunInstance(const std::string& id, const std::string& peerId, u32 nPerPrio, 
     printf("DONE all=%d acked=%u recv=%u bad=%u events4=%u\n", all ? 1 : 0, own.acked.load(), own.recvOk.load(),
            own.recvBad.load(), own.recvEvents.load());
     fflush(stdout);
-    usleep(lingerMs * 1000);   // the peer may still wait for acks of its last blocks
+    // The peer may still wait for acks of its last blocks: stay until it is done as well.
+    if (FILE* f = fopen((dir + "/done-" + id).c_str(), "w")) fclose(f);
+    bool peerDone = Until([&] { return access((dir + "/done-" + peerId).c_str(), F_OK) == 0; }, 150000);
+    if (!peerDone) {
+        printf("PEER NOT DONE\n");
+        fflush(stdout);
+    }
     {
         std::lock_guard<std::mutex> lk(own.mu);
         u32 twice = 0;
@@ -210,6 +217,7 @@ TEST(SocketLan, MessagesOnAllPrioritiesUnderLoss)
     auto seg = lab.AddSegment("lan");
     auto a = lab.AddHost(seg, "a");
     auto b = lab.AddHost(seg, "b");
+    ASSERT_TRUE(lab.QuietScans({a, b}));  // both scan the LAN
     ASSERT_TRUE(lab.SetLoss(a, 20));
     ASSERT_TRUE(lab.SetLoss(b, 20));
     kvlab::TempDir home;
@@ -218,8 +226,8 @@ TEST(SocketLan, MessagesOnAllPrioritiesUnderLoss)
     opt.env = {"HOME=" + home.Path()};
     if (getenv("KV_TRACE")) opt.env.push_back("KV_TRACE=1");
     const u32 n = 6;
-    auto pa = lab.RunIn(a, [&] { return RunInstance("peerA", "peerB", n, 4 * n, 4000); }, opt);
-    auto pb = lab.RunIn(b, [&] { return RunInstance("peerB", "peerA", n, 4 * n, 4000); }, opt);
+    auto pa = lab.RunIn(a, [&] { return RunInstance("peerA", "peerB", n, 4 * n, home.Path()); }, opt);
+    auto pb = lab.RunIn(b, [&] { return RunInstance("peerB", "peerA", n, 4 * n, home.Path()); }, opt);
     std::string want = "FINAL acked=" + std::to_string(4 * n) + " recv=" + std::to_string(4 * n) +
                        " bad=0 events4=" + std::to_string(4 * n) + " twice=0";
     EXPECT_TRUE(pa.WaitOutput(want, 200000)) << pa.Output();
@@ -241,17 +249,18 @@ TEST(SocketLan, RestartedPeerIsHandshakenAgain)
     auto seg = lab.AddSegment("lan");
     auto a = lab.AddHost(seg, "a");
     auto b = lab.AddHost(seg, "b");
+    ASSERT_TRUE(lab.QuietScans({a, b}));  // both scan the LAN
     kvlab::TempDir home;
     kvlab::RunOptions opt;
     opt.tmpfs = {"/var"};
     opt.env = {"HOME=" + home.Path()};
     if (getenv("KV_TRACE")) opt.env.push_back("KV_TRACE=1");
     const u32 n = 30;
-    auto pa = lab.RunIn(a, [&] { return RunInstance("peerA", "peerB", n, 0, 3000); }, opt);
-    auto pb = lab.RunIn(b, [&] { return RunInstance("peerB", "peerA", 0, 0, 60000); }, opt);
+    auto pa = lab.RunIn(a, [&] { return RunInstance("peerA", "peerB", n, 0, home.Path()); }, opt);
+    auto pb = lab.RunIn(b, [&] { return RunInstance("peerB", "peerA", 0, 0, home.Path()); }, opt);
     ASSERT_TRUE(pb.WaitOutput("RECV10", 60000)) << pb.Output();
     pb.Kill();
-    auto pb2 = lab.RunIn(b, [&] { return RunInstance("peerB", "peerA", 0, 0, 60000); }, opt);
+    auto pb2 = lab.RunIn(b, [&] { return RunInstance("peerB", "peerA", 0, 0, home.Path()); }, opt);
     EXPECT_TRUE(pa.WaitOutput("DONE all=1 acked=" + std::to_string(4 * n) + " recv=0 bad=0", 200000))
         << pa.Output();
     EXPECT_TRUE(pb2.WaitOutput("CONNECTED", 20000)) << pb2.Output();

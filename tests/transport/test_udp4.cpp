@@ -99,14 +99,34 @@ public:
     std::mutex mu;
 };
 
-void Pump(CQVSockDrivUDP4& d, FakeProc& p, int ms)
+// Lets the driver read datagrams (one per SelectProc) until it has read `reads` of them; true
+// when it did before the deadline, which only matters on failure. Counting reads proves that
+// datagrams the driver must drop were looked at, however long their way took on a busy machine.
+bool PumpReads(CQVSockDrivUDP4& d, FakeProc& p, u32 reads, int timeoutMs = 10000)
 {
-    u32 until = GET_TIMESTAMP() + (u32)ms;
-    while ((s32)(until - GET_TIMESTAMP()) > 0) {
+    u32 until = GET_TIMESTAMP() + (u32)timeoutMs;
+    u32 n = 0;
+    while (n < reads && (s32)(until - GET_TIMESTAMP()) > 0) {
+        pollfd pf{p.fd, POLLIN, 0};
+        if (p.fd >= 0 && poll(&pf, 1, 20) > 0) {
+            d.SelectProc(p.fd, 1, 0, 0);
+            n++;
+        }
+    }
+    return n >= reads;
+}
+
+// Lets the driver read until cond holds (true) or the deadline passed (false).
+template <typename Cond>
+bool PumpUntil(CQVSockDrivUDP4& d, FakeProc& p, Cond cond, int timeoutMs = 10000)
+{
+    u32 until = GET_TIMESTAMP() + (u32)timeoutMs;
+    while (!cond() && (s32)(until - GET_TIMESTAMP()) > 0) {
         pollfd pf{p.fd, POLLIN, 0};
         if (p.fd >= 0 && poll(&pf, 1, 20) > 0)
             d.SelectProc(p.fd, 1, 0, 0);
     }
+    return cond();
 }
 
 u32 SendBytes(CQVSockDrivUDP4& d, const QV_ADDR_S& to, const std::string& s, u32 flags = 0)
@@ -124,6 +144,8 @@ struct Udp4 : public ::testing::Test {
         seg = lab.AddSegment("net");
         a = lab.AddHost(seg, "a");
         b = lab.AddHost(seg, "b");
+        // Peers known for good: other programs' LAN scans may fill the machine's neighbour table.
+        ASSERT_TRUE(lab.PinNeighbours({a, b}));
     }
     // Initialises and enables a driver inside host h, on port (0 = the driver's choice).
     bool Start(CQVSockDrivUDP4& d, FakeProc& p, const kvlab::Host& h, u16 port = 0, u32 side = 0)
@@ -188,12 +210,12 @@ TEST_F(Udp4, HostileDatagramsAndTheTunnelHeader)
     };
     for (auto& m : drop)
         ASSERT_TRUE(kvlab::UdpSend(raw, a.ip4, 9000, m));
-    Pump(d, p, 150);
+    ASSERT_TRUE(PumpReads(d, p, 5));
     EXPECT_EQ(0u, p.data.size());
 
     ASSERT_TRUE(kvlab::UdpSend(raw, a.ip4, 9000, std::string("\x00\x05xyz", 5)));
     ASSERT_TRUE(kvlab::UdpSend(raw, a.ip4, 9000, Tunnel(inner, 0, std::string("\x00\x05in", 4))));
-    Pump(d, p, 150);
+    ASSERT_TRUE(PumpReads(d, p, 2));
     ASSERT_EQ(2u, p.data.size());
     EXPECT_EQ(std::string("\x00\x05xyz", 5), p.data[0]);
     EXPECT_EQ(V4(b.ip4, rawPort).uAddr[3], p.from[0].uAddr[3]);
@@ -205,7 +227,7 @@ TEST_F(Udp4, HostileDatagramsAndTheTunnelHeader)
 
     // Flag 1: the session of the inner address learns the outer address as its hole.
     ASSERT_TRUE(kvlab::UdpSend(raw, a.ip4, 9000, Tunnel(inner, 1, std::string("\x00\x05", 2))));
-    Pump(d, p, 150);
+    ASSERT_TRUE(PumpReads(d, p, 1));
     QV_UDP4_SESS_S* s = probe.Sess(inner);
     ASSERT_NE(nullptr, s);
     EXPECT_EQ(V4(b.ip4, 0).uAddr[3], s->AddrHole.uIP);
@@ -226,7 +248,8 @@ TEST_F(Udp4, SessionsCarryDatagramsBothWays)
     QV_ADDR_S toB = V4(b.ip4, portB), toA = V4(a.ip4, portA);
 
     EXPECT_EQ(6u, SendBytes(da, toB, std::string("\x00\x05ping", 6)));
-    Pump(db, pb, 200);
+    // The session may send control messages of its own first: wait for the data itself.
+    ASSERT_TRUE(PumpUntil(db, pb, [&] { return pb.data.size() >= 1; }));
     ASSERT_EQ(1u, pb.data.size());
     EXPECT_EQ(std::string("\x00\x05ping", 6), pb.data[0]);
     EXPECT_EQ(toA.uAddr[3], pb.from[0].uAddr[3]);
@@ -235,7 +258,7 @@ TEST_F(Udp4, SessionsCarryDatagramsBothWays)
     EXPECT_EQ(0u, da.GetPeerInfo(0, &toB, nullptr, nullptr, nullptr, nullptr)) << "B not heard yet";
 
     EXPECT_EQ(6u, SendBytes(db, toA, std::string("\x00\x05pong", 6)));
-    Pump(da, pa, 200);
+    ASSERT_TRUE(PumpUntil(da, pa, [&] { return pa.data.size() >= 1; }));
     ASSERT_EQ(1u, pa.data.size());
     EXPECT_EQ(std::string("\x00\x05pong", 6), pa.data[0]);
     // A heard B: its session now goes through the learned path.
@@ -243,7 +266,7 @@ TEST_F(Udp4, SessionsCarryDatagramsBothWays)
     EXPECT_EQ(1u, da.GetPeerInfo(0, &toB, nullptr, nullptr, &seen, nullptr));
     EXPECT_EQ(portB, seen.uPort);
     EXPECT_EQ(7u, SendBytes(da, toB, std::string("\x00\x05again", 7)));
-    Pump(db, pb, 200);
+    ASSERT_TRUE(PumpUntil(db, pb, [&] { return pb.data.size() >= 2; }));
     ASSERT_EQ(2u, pb.data.size());
     EXPECT_EQ(std::string("\x00\x05again", 7), pb.data[1]);
 
@@ -364,7 +387,7 @@ TEST_F(Udp4, MilliSecondTimerPostsWhileEnabledAndStopsUnderTheDriverMutex)
     ASSERT_TRUE(Start(d, p, a));
     ASSERT_EQ(1u, d.MilliSecTimerEnable(10));
     EXPECT_EQ(1u, d.MilliSecTimerEnable(10)) << "a second enable changes nothing";
-    ASSERT_TRUE(kvlab::WaitUntil([&] { return p.Posted(4) >= 3; }, 3000));
+    ASSERT_TRUE(kvlab::WaitUntil([&] { return p.Posted(4) >= 3; }, 10000));
     // The clients stop the timer with the driver mutex held: the timer's callback must not
     // need it, and nothing is posted once the stop returned.
     probe.Lock();
@@ -373,13 +396,20 @@ TEST_F(Udp4, MilliSecondTimerPostsWhileEnabledAndStopsUnderTheDriverMutex)
     u32 n = p.Posted(4);
     usleep(60 * 1000);
     EXPECT_EQ(n, p.Posted(4));
-    // A disabled driver's timer posts nothing; Clean stops it.
+    // A disabled driver's timer posts nothing; Clean stops it. A callback that saw the
+    // driver still enabled may post once more after Enable(0) returned, however late a busy
+    // machine lets it run: wait for a quiet spell of ten timer periods first. A timer that
+    // went on posting would never give one.
     ASSERT_EQ(1u, d.MilliSecTimerEnable(10));
+    ASSERT_TRUE(kvlab::WaitUntil([&] { return p.Posted(4) > n; }, 10000)) << "the timer runs again";
     d.Enable(0);
-    usleep(30 * 1000);   // lets a callback that saw the driver enabled finish
-    n = p.Posted(4);
-    usleep(60 * 1000);
-    EXPECT_EQ(n, p.Posted(4));
+    auto Quiet = [&] {
+        u32 before = p.Posted(4);
+        usleep(100 * 1000);
+        return p.Posted(4) == before;
+    };
+    ASSERT_TRUE(kvlab::WaitUntil(Quiet, 5000));
+    EXPECT_TRUE(Quiet());
     d.Clean();
     qvTimerClean();
 }
@@ -392,13 +422,13 @@ TEST_F(Udp4, BareModeDropsEverything)
     int raw = kvlab::UdpOpen(b.ns, b.ip4, 0);
     ASSERT_TRUE(kvlab::UdpSend(raw, a.ip4, 9001, std::string("\x00\x05xyz", 5)));
     ASSERT_TRUE(kvlab::UdpSend(raw, a.ip4, 9001, Tunnel(V4("1.2.3.4", 5), 1, std::string("\x00\x05", 2))));
-    Pump(d, p, 150);
+    ASSERT_TRUE(PumpReads(d, p, 2));
     EXPECT_EQ(0u, p.data.size());
     // Without sessions every send goes out directly, whatever the flags.
     for (u32 flags : {0u, 1u}) {
         EXPECT_EQ(4u, SendBytes(d, V4(b.ip4, kvlab::UdpPort(raw)), std::string("\x00\x05zz", 4), flags));
         std::string got;
-        EXPECT_TRUE(kvlab::UdpRecv(raw, 1000, &got));
+        EXPECT_TRUE(kvlab::UdpRecv(raw, 10000, &got));
         EXPECT_EQ(std::string("\x00\x05zz", 4), got);
     }
     EXPECT_EQ(0u, d.SessCount());
@@ -452,10 +482,12 @@ u32 PortFrom(const kvlab::Process& p)
 
 TEST_F(Udp4, ServerProcessReachesClientProcess)
 {
-    int go[2];
+    int go[2], stop[2];
     ASSERT_EQ(0, pipe(go));
+    ASSERT_EQ(0, pipe(stop));
     auto pb = lab.RunIn(b, [&] {
         close(go[1]);
+        close(stop[1]);
         CQVSocketProc proc;
         PrintSock sock;
         proc.Attach(&sock);
@@ -476,12 +508,12 @@ TEST_F(Udp4, ServerProcessReachesClientProcess)
         bool done = kvlab::WaitUntil([&] {
             std::lock_guard<std::mutex> g(sock.mu);
             return sock.seen.count("direct77") && sock.seen.count("via peer77");
-        }, 8000);
+        }, 20000);
         proc.Clean();
         return done ? 0 : 4;
     });
     close(go[0]);
-    ASSERT_TRUE(pb.WaitOutput("PORT ", 5000)) << pb.Output();
+    ASSERT_TRUE(pb.WaitOutput("PORT ", 10000)) << pb.Output();
     u32 portB = PortFrom(pb);
     ASSERT_NE(0u, portB);
     auto pa = lab.RunIn(a, [&] {
@@ -506,27 +538,33 @@ TEST_F(Udp4, ServerProcessReachesClientProcess)
         memcpy(r2.data() + 64, viaPeer.data(), viaPeer.size());
         QV_BUF_S b1{r1.data(), 64, (u32)r1.size(), (u32)direct.size(), 0};
         QV_BUF_S b2{r2.data(), 64, (u32)r2.size(), (u32)viaPeer.size(), 0};
-        for (int i = 0; i < 30; i++) {
+        // Until the test saw both arrive (B may still be starting up), ten a second.
+        for (int i = 0; i < 300; i++) {
             if (proc.SendDirect(to, b1, 0) != b1.uLen || proc.Send(h, b2, 0, 0, nullptr) != b2.uLen) {
                 printf("SEND failed\n");
                 fflush(stdout);
             }
-            usleep(100 * 1000);
+            pollfd pf{stop[0], POLLIN, 0};
+            if (poll(&pf, 1, 100) > 0)
+                break;
         }
         proc.Clean();
         return 0;
     });
-    ASSERT_TRUE(pa.WaitOutput("PORT ", 5000)) << pa.Output();
+    close(stop[0]);
+    ASSERT_TRUE(pa.WaitOutput("PORT ", 10000)) << pa.Output();
     u32 portA = PortFrom(pa);
     ASSERT_EQ(4, write(go[1], &portA, 4));
     close(go[1]);
-    EXPECT_TRUE(pb.WaitOutput("GOT direct sock 77 path yes driver 0", 8000)) << pb.Output();
-    EXPECT_TRUE(pb.WaitOutput("GOT via peer sock 77 path yes driver 0", 8000)) << pb.Output();
+    EXPECT_TRUE(pb.WaitOutput("GOT direct sock 77 path yes driver 0", 20000)) << pb.Output();
+    EXPECT_TRUE(pb.WaitOutput("GOT via peer sock 77 path yes driver 0", 20000)) << pb.Output();
+    ASSERT_EQ(1, write(stop[1], "s", 1));
+    close(stop[1]);
     EXPECT_EQ(std::string::npos, pa.Output().find("SEND failed")) << pa.Output();
     int rc = -1;
-    EXPECT_TRUE(pb.Wait(8000, &rc));
+    EXPECT_TRUE(pb.Wait(20000, &rc));
     EXPECT_EQ(0, rc) << pb.Output();
-    EXPECT_TRUE(pa.Wait(8000, &rc));
+    EXPECT_TRUE(pa.Wait(20000, &rc));
     EXPECT_EQ(0, rc) << pa.Output();
 }
 
