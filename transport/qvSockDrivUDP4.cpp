@@ -9,6 +9,7 @@
 
 #include <new>
 
+#include "qvList.h"
 #include "qvLog.h"
 #include "qvSysNet.h"
 #include "qvUtilize.h"
@@ -503,12 +504,7 @@ QV_UDP4_SESS_S* CQVSockDrivUDP4::SessAlloc(const QV_UDP4_ADDR_S* lpAddr, const Q
         return nullptr;
     }
     m_SessHash.Add(&s->Hash, s, SessHashCode(lpAddr));
-    s->lpPrev = m_lpSessTail;
-    if (m_lpSessTail)
-        m_lpSessTail->lpNext = s;
-    else
-        m_lpSessHead = s;
-    m_lpSessTail = s;
+    qvListAppend(m_lpSessHead, m_lpSessTail, s);
     m_uSessCount++;
     return s;
 }
@@ -518,14 +514,7 @@ void CQVSockDrivUDP4::SessFreeOne(QV_UDP4_SESS_S* s)
     m_HoleClt.SessFree(s);
     m_FwdClt.SessFree(s);
     m_SessHash.Remove(&s->Hash);
-    if (s->lpPrev)
-        s->lpPrev->lpNext = s->lpNext;
-    else
-        m_lpSessHead = s->lpNext;
-    if (s->lpNext)
-        s->lpNext->lpPrev = s->lpPrev;
-    else
-        m_lpSessTail = s->lpPrev;
+    qvListUnlink(m_lpSessHead, m_lpSessTail, s);
     m_uSessCount--;
     delete s;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "qvType.h"
+#include "qvList.h"
 #include "qvSocketAddr.h"
 #include "qvUtilize.h"
 #include "qvThread.h"
@@ -283,11 +284,14 @@ private:
     void SockPeerFreeAll();
     u32 SockPeerHash(const QV_ADDR_S& Addr) const;
     SOCK_PEER_S* PeerByHandle(u32 uHandle);
+    template <class F>
+    u32 WithPeer(u32 uHandle, F lpfnDo);
     u32 SockPeerSearch(const QV_ADDR_S& Addr);
     u32 SockPeerAlloc(const QV_ADDR_S& AddrMain, u32 uSockID);
     void SockPeerFree(u32 uIndex);
     void SockPeerReset(u32 uIndex, u32 uKeepRelay);
     void SockPeerCnntCtlReset(u32 uIndex);
+    void SockPeerHeardDirect(SOCK_PEER_S* lpPeer);
     u32 SockPeerRelayUsing(u32 uExcept);
     void CnntListAdd(SOCK_PEER_S* lpPeer);
     void CnntListRemove(SOCK_PEER_S* lpPeer);
@@ -355,6 +359,7 @@ private:
     // Main station (its protocol is not part of this build).
     u32 ThisStaMainValid();
     u32 ThisStaIsStation(const QV_ADDR_S& Addr);
+    const ADDR_STA_S* ThisStaCur() const;
     u32 ThisStaMainPeer();
     void ThisStaMainReset(u32 uConvert);
     void ThisStaPxyListResetLocked();

@@ -858,14 +858,7 @@ void CQVSocketProc::SockCnntReply(u32 uDrivType, const QV_ADDR_S& Source, const 
     if (!a)
         return;
     Refresh(a);
-    if (p->uStatus & QV_PEER_STA_DIRECT) {
-        p->uRelayTryTick = m_uTick;
-        p->uRelayIntv = 0;
-    }
-    p->uStatus &= ~QV_PEER_STA_RELAY;
-    p->uRecvTick = m_uTick;
-    p->uKickIntv = 0;
-    p->uTryCount = 0;
+    SockPeerHeardDirect(p);
     SockPeerCheckThrough(uIndex, Path, SockPeerCnntStatusMaskUpdate(uIndex));
     p->uRecvPath = 0;
     p->uSilentTick = 0;
@@ -1243,20 +1236,59 @@ void CQVSocketProc::SockCnntActiveReplyRecv(u32 uDrivType, const QV_ADDR_S& Sour
     SockPeerCnntAddrSort(uIndex, a, 1);
 }
 
+// Both backlogs are doubly linked lists in arrival order with a head, a tail and a count;
+// these helpers keep the list logic in one place for either entry type.
+
+template <typename T>
+static void BacklogUnlink(T*& lpHead, T*& lpTail, u32& uCount, T* e)
+{
+    qvListUnlink(lpHead, lpTail, e);
+    uCount--;
+    delete e;
+}
+
+// Drops the entries older than uAge ticks and returns the first live one that lpfnMatch
+// accepts. With uWhole the walk goes on to the end of the list (and ages it all); without,
+// it stops at the match.
+template <typename T, typename M>
+static T* BacklogWalk(T*& lpHead, T*& lpTail, u32& uCount, u32 uTick, u32 uAge, u32 uWhole, M lpfnMatch)
+{
+    T* lpFound = nullptr;
+    T* e = lpHead;
+    while (e) {
+        T* n = e->lpNext;
+        if (uTick - e->uTick > uAge) {
+            BacklogUnlink(lpHead, lpTail, uCount, e);
+        } else if (!lpFound && lpfnMatch(e)) {
+            lpFound = e;
+            if (!uWhole)
+                break;
+        }
+        e = n;
+    }
+    return lpFound;
+}
+
+// A zeroed entry appended at the tail; when the list is full the oldest makes room.
+template <typename T>
+static T* BacklogAppend(T*& lpHead, T*& lpTail, u32& uCount, u32 uMax)
+{
+    if (uCount >= uMax)
+        BacklogUnlink(lpHead, lpTail, uCount, lpHead);
+    T* e = new (std::nothrow) T;
+    if (!e)
+        return nullptr;
+    memset(static_cast<void*>(e), 0, sizeof(*e));
+    qvListAppend(lpHead, lpTail, e);
+    uCount++;
+    return e;
+}
+
 // Connect backlog: requests of peers the socket layer has not added yet.
 
 void CQVSocketProc::CnntBacklogUnlink(CNNT_BACKLOG_S* e)
 {
-    if (e->lpPrev)
-        e->lpPrev->lpNext = e->lpNext;
-    else
-        m_lpBacklogHead = e->lpNext;
-    if (e->lpNext)
-        e->lpNext->lpPrev = e->lpPrev;
-    else
-        m_lpBacklogTail = e->lpPrev;
-    m_uBacklogCount--;
-    delete e;
+    BacklogUnlink(m_lpBacklogHead, m_lpBacklogTail, m_uBacklogCount, e);
 }
 
 void CQVSocketProc::CnntBacklogPush(const QV_ADDR_S& Main, const QV_ADDR_S& Source, u32 uDrivType,
@@ -1264,32 +1296,15 @@ void CQVSocketProc::CnntBacklogPush(const QV_ADDR_S& Main, const QV_ADDR_S& Sour
 {
     if (uDrivType >= QV_SOCK_DRIV_MAX)
         return;
-    CNNT_BACKLOG_S* lpFound = nullptr;
-    CNNT_BACKLOG_S* e = m_lpBacklogHead;
-    while (e) {
-        CNNT_BACKLOG_S* n = e->lpNext;
-        if (m_uTick - e->uTick > CNNT_BACKLOG_AGE)
-            CnntBacklogUnlink(e);
-        else if (!lpFound && AddrEq(e->Main, Main) && AddrEq(e->Source, Source))
-            lpFound = e;
-        e = n;
-    }
+    CNNT_BACKLOG_S* lpFound =
+        BacklogWalk(m_lpBacklogHead, m_lpBacklogTail, m_uBacklogCount, m_uTick, CNNT_BACKLOG_AGE, 1,
+                    [&](const CNNT_BACKLOG_S* e) { return AddrEq(e->Main, Main) && AddrEq(e->Source, Source); });
     if (!lpFound) {
-        if (m_uBacklogCount >= CNNT_BACKLOG_MAX)
-            CnntBacklogUnlink(m_lpBacklogHead);
-        lpFound = new (std::nothrow) CNNT_BACKLOG_S;
+        lpFound = BacklogAppend(m_lpBacklogHead, m_lpBacklogTail, m_uBacklogCount, CNNT_BACKLOG_MAX);
         if (!lpFound)
             return;
-        memset(static_cast<void*>(lpFound), 0, sizeof(*lpFound));
         lpFound->Main = Plain(Main);
         lpFound->Source = Plain(Source);
-        lpFound->lpPrev = m_lpBacklogTail;
-        if (m_lpBacklogTail)
-            m_lpBacklogTail->lpNext = lpFound;
-        else
-            m_lpBacklogHead = lpFound;
-        m_lpBacklogTail = lpFound;
-        m_uBacklogCount++;
     }
     if (uFlags & 0x2)
         lpFound->uFlags |= 0x2;
@@ -1302,28 +1317,22 @@ void CQVSocketProc::CnntBacklogPush(const QV_ADDR_S& Main, const QV_ADDR_S& Sour
 u32 CQVSocketProc::CnntBacklogPop(const QV_ADDR_S& Main, QV_ADDR_S* lpSource, u32* lpuFlags, QV_ADDR_S* lpTunnels,
                                   u32* lpuTunnelFlags)
 {
-    CNNT_BACKLOG_S* e = m_lpBacklogHead;
-    while (e) {
-        CNNT_BACKLOG_S* n = e->lpNext;
-        if (m_uTick - e->uTick > CNNT_BACKLOG_AGE) {
-            CnntBacklogUnlink(e);
-        } else if (AddrEq(e->Main, Main)) {
-            if (lpSource)
-                *lpSource = e->Source;
-            if (lpuFlags)
-                *lpuFlags = e->uFlags;
-            for (u32 d = 0; d < QV_SOCK_DRIV_MAX; d++) {
-                if (lpTunnels)
-                    lpTunnels[d] = e->Tunnel[d].Addr;
-                if (lpuTunnelFlags)
-                    lpuTunnelFlags[d] = e->Tunnel[d].uFlags;
-            }
-            CnntBacklogUnlink(e);
-            return 1;
-        }
-        e = n;
+    CNNT_BACKLOG_S* e = BacklogWalk(m_lpBacklogHead, m_lpBacklogTail, m_uBacklogCount, m_uTick, CNNT_BACKLOG_AGE, 0,
+                                    [&](const CNNT_BACKLOG_S* x) { return AddrEq(x->Main, Main); });
+    if (!e)
+        return 0;
+    if (lpSource)
+        *lpSource = e->Source;
+    if (lpuFlags)
+        *lpuFlags = e->uFlags;
+    for (u32 d = 0; d < QV_SOCK_DRIV_MAX; d++) {
+        if (lpTunnels)
+            lpTunnels[d] = e->Tunnel[d].Addr;
+        if (lpuTunnelFlags)
+            lpuTunnelFlags[d] = e->Tunnel[d].uFlags;
     }
-    return 0;
+    CnntBacklogUnlink(e);
+    return 1;
 }
 
 void CQVSocketProc::CnntBacklogClean()
@@ -1337,76 +1346,39 @@ void CQVSocketProc::CnntBacklogClean()
 
 void CQVSocketProc::AssistBacklogUnlink(ASSIST_BACKLOG_S* e)
 {
-    if (e->lpPrev)
-        e->lpPrev->lpNext = e->lpNext;
-    else
-        m_lpAssistHead = e->lpNext;
-    if (e->lpNext)
-        e->lpNext->lpPrev = e->lpPrev;
-    else
-        m_lpAssistTail = e->lpPrev;
-    m_uAssistCount--;
-    delete e;
+    BacklogUnlink(m_lpAssistHead, m_lpAssistTail, m_uAssistCount, e);
 }
 
 void CQVSocketProc::AssistBacklogAdd(const QV_ADDR_S& Main, const QV_ADDR_S& Flagged)
 {
-    ASSIST_BACKLOG_S* lpFound = nullptr;
-    ASSIST_BACKLOG_S* e = m_lpAssistHead;
-    while (e) {
-        ASSIST_BACKLOG_S* n = e->lpNext;
-        if (m_uTick - e->uTick > ASSIST_BACKLOG_AGE)
-            AssistBacklogUnlink(e);
-        else if (!lpFound && AddrEq(e->Main, Main) && AddrEq(e->Flagged, Flagged))
-            lpFound = e;
-        e = n;
-    }
+    ASSIST_BACKLOG_S* lpFound =
+        BacklogWalk(m_lpAssistHead, m_lpAssistTail, m_uAssistCount, m_uTick, ASSIST_BACKLOG_AGE, 1,
+                    [&](const ASSIST_BACKLOG_S* e) { return AddrEq(e->Main, Main) && AddrEq(e->Flagged, Flagged); });
     if (!lpFound) {
-        if (m_uAssistCount >= ASSIST_BACKLOG_MAX)
-            AssistBacklogUnlink(m_lpAssistHead);
-        lpFound = new (std::nothrow) ASSIST_BACKLOG_S;
+        lpFound = BacklogAppend(m_lpAssistHead, m_lpAssistTail, m_uAssistCount, ASSIST_BACKLOG_MAX);
         if (!lpFound)
             return;
-        memset(static_cast<void*>(lpFound), 0, sizeof(*lpFound));
         lpFound->Main = Plain(Main);
         lpFound->Flagged = Plain(Flagged);
-        lpFound->lpPrev = m_lpAssistTail;
-        if (m_lpAssistTail)
-            m_lpAssistTail->lpNext = lpFound;
-        else
-            m_lpAssistHead = lpFound;
-        m_lpAssistTail = lpFound;
-        m_uAssistCount++;
     }
     lpFound->uTick = m_uTick;
 }
 
 u32 CQVSocketProc::AssistBacklogGet(const QV_ADDR_S& Main, QV_ADDR_S* lpFlagged)
 {
-    ASSIST_BACKLOG_S* e = m_lpAssistHead;
-    while (e) {
-        ASSIST_BACKLOG_S* n = e->lpNext;
-        if (m_uTick - e->uTick > ASSIST_BACKLOG_AGE) {
-            AssistBacklogUnlink(e);
-        } else if (AddrEq(e->Main, Main)) {
-            if (lpFlagged)
-                *lpFlagged = e->Flagged;
-            return 1;
-        }
-        e = n;
-    }
-    return 0;
+    ASSIST_BACKLOG_S* e = BacklogWalk(m_lpAssistHead, m_lpAssistTail, m_uAssistCount, m_uTick, ASSIST_BACKLOG_AGE,
+                                      0, [&](const ASSIST_BACKLOG_S* x) { return AddrEq(x->Main, Main); });
+    if (!e)
+        return 0;
+    if (lpFlagged)
+        *lpFlagged = e->Flagged;
+    return 1;
 }
 
 void CQVSocketProc::AssistBacklogTimer()
 {
-    ASSIST_BACKLOG_S* e = m_lpAssistHead;
-    while (e) {
-        ASSIST_BACKLOG_S* n = e->lpNext;
-        if (m_uTick - e->uTick > ASSIST_BACKLOG_AGE)
-            AssistBacklogUnlink(e);
-        e = n;
-    }
+    BacklogWalk(m_lpAssistHead, m_lpAssistTail, m_uAssistCount, m_uTick, ASSIST_BACKLOG_AGE, 1,
+                [](const ASSIST_BACKLOG_S*) { return false; });
 }
 
 void CQVSocketProc::AssistBacklogClean()
@@ -1447,7 +1419,6 @@ CQVSocketProc::PXY_HOLE_S* CQVSocketProc::PxyHoleAdd(const QV_ADDR_S& Key, const
     PXY_HOLE_S* h = new (std::nothrow) PXY_HOLE_S;
     if (!h)
         return nullptr;
-    h->lpPrev = m_lpHoleTail;
     h->lpNext = nullptr;
     h->uTick = m_uTick;
     h->Key = Plain(Key);
@@ -1456,11 +1427,7 @@ CQVSocketProc::PXY_HOLE_S* CQVSocketProc::PxyHoleAdd(const QV_ADDR_S& Key, const
         delete h;
         return nullptr;
     }
-    if (m_lpHoleTail)
-        m_lpHoleTail->lpNext = h;
-    else
-        m_lpHoleHead = h;
-    m_lpHoleTail = h;
+    qvListAppend(m_lpHoleHead, m_lpHoleTail, h);
     m_uHoleCount++;
     return h;
 }
@@ -1472,14 +1439,7 @@ void CQVSocketProc::PxyHoleDelete(PXY_HOLE_S* h)
     if (m_lpHoleCursor == h)
         m_lpHoleCursor = h->lpNext;
     m_HoleHash.Remove(&h->Hash);
-    if (h->lpPrev)
-        h->lpPrev->lpNext = h->lpNext;
-    else
-        m_lpHoleHead = h->lpNext;
-    if (h->lpNext)
-        h->lpNext->lpPrev = h->lpPrev;
-    else
-        m_lpHoleTail = h->lpPrev;
+    qvListUnlink(m_lpHoleHead, m_lpHoleTail, h);
     m_uHoleCount--;
     delete h;
 }

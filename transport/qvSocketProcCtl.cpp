@@ -28,18 +28,24 @@ u32 CQVSocketProc::ThisStaIsStation(const QV_ADDR_S& Addr)
     return 0;
 }
 
+// The record of the station in use (of the redirect pair or the proxy list), or nullptr.
+const CQVSocketProc::ADDR_STA_S* CQVSocketProc::ThisStaCur() const
+{
+    const ADDR_STA_S* lpList = m_uRedirect ? m_Redirect : m_Pxy;
+    u32 uCount = m_uRedirect ? 2 : m_uPxyCount;
+    return m_uStaIndex < uCount ? &lpList[m_uStaIndex] : nullptr;
+}
+
 u32 CQVSocketProc::ThisStaMainValid()
 {
-    u32 uCount = m_uRedirect ? 2 : m_uPxyCount;
-    return m_uStaIndex < uCount && !AddrEmpty(m_AddrMain);
+    return ThisStaCur() && !AddrEmpty(m_AddrMain);
 }
 
 void CQVSocketProc::GetCurProxyLocked(QV_ADDR_S& Addr)
 {
-    const ADDR_STA_S* lpList = m_uRedirect ? m_Redirect : m_Pxy;
-    u32 uCount = m_uRedirect ? 2 : m_uPxyCount;
-    if (m_uStaIndex < uCount)
-        Addr = lpList[m_uStaIndex].Addr;
+    const ADDR_STA_S* lpSta = ThisStaCur();
+    if (lpSta)
+        Addr = lpSta->Addr;
     else
         memset(&Addr, 0, sizeof(Addr));
 }
@@ -187,9 +193,8 @@ u32 CQVSocketProc::AddrNat64Fill(QV_ADDR_S* lpAddr)
 {
     if (!lpAddr || !Lock())
         return 0;
-    const ADDR_STA_S* lpList = m_uRedirect ? m_Redirect : m_Pxy;
-    u32 uCount = m_uRedirect ? 2 : m_uPxyCount;
-    u32 uRes = m_uStaIndex < uCount ? qvSocketAddrNat64Fill(&lpList[m_uStaIndex].Nat64, lpAddr) : 0;
+    const ADDR_STA_S* lpSta = ThisStaCur();
+    u32 uRes = lpSta ? qvSocketAddrNat64Fill(&lpSta->Nat64, lpAddr) : 0;
     Unlock();
     return uRes;
 }
@@ -198,9 +203,8 @@ u32 CQVSocketProc::AddrNat64Remove(QV_ADDR_S* lpAddr)
 {
     if (!lpAddr || !Lock())
         return 0;
-    const ADDR_STA_S* lpList = m_uRedirect ? m_Redirect : m_Pxy;
-    u32 uCount = m_uRedirect ? 2 : m_uPxyCount;
-    u32 uRes = m_uStaIndex < uCount ? qvSocketAddrNat64Remove(&lpList[m_uStaIndex].Nat64, lpAddr) : 0;
+    const ADDR_STA_S* lpSta = ThisStaCur();
+    u32 uRes = lpSta ? qvSocketAddrNat64Remove(&lpSta->Nat64, lpAddr) : 0;
     Unlock();
     return uRes;
 }
@@ -209,9 +213,8 @@ u32 CQVSocketProc::AddrNat64Enable()
 {
     if (!Lock())
         return 0;
-    const ADDR_STA_S* lpList = m_uRedirect ? m_Redirect : m_Pxy;
-    u32 uCount = m_uRedirect ? 2 : m_uPxyCount;
-    u32 uRes = m_uStaIndex < uCount ? lpList[m_uStaIndex].Nat64.uSet : 0;
+    const ADDR_STA_S* lpSta = ThisStaCur();
+    u32 uRes = lpSta ? lpSta->Nat64.uSet : 0;
     Unlock();
     return uRes;
 }

@@ -147,12 +147,7 @@ u32 CQVSocketProc::SockPeerInit(u32 uSlots)
         p->usCookie = qvGetCookieShort(0);
         p->uMainDriv = QV_SOCK_DRIV_NONE;
         p->uAltDriv = QV_SOCK_DRIV_NONE;
-        p->lpPrev = m_lpFreeTail;
-        if (m_lpFreeTail)
-            m_lpFreeTail->lpNext = p;
-        else
-            m_lpFreeHead = p;
-        m_lpFreeTail = p;
+        qvListAppend(m_lpFreeHead, m_lpFreeTail, p);
     }
     return 1;
 }
@@ -188,6 +183,19 @@ CQVSocketProc::SOCK_PEER_S* CQVSocketProc::PeerByHandle(u32 uHandle)
     if (p->uList != 1 || p->usCookie != (u16)(uHandle & 0xFFFF))
         return nullptr;
     return p;
+}
+
+// Runs lpfnDo on the peer of uHandle with the process lock held; 1 when there is such a peer.
+template <class F>
+u32 CQVSocketProc::WithPeer(u32 uHandle, F lpfnDo)
+{
+    if (!m_uInit || !Lock())
+        return 0;
+    SOCK_PEER_S* p = PeerByHandle(uHandle);
+    if (p)
+        lpfnDo(p);
+    Unlock();
+    return p ? 1 : 0;
 }
 
 u32 CQVSocketProc::SockPeerSearch(const QV_ADDR_S& Addr)
@@ -237,13 +245,8 @@ u32 CQVSocketProc::SockPeerAlloc(const QV_ADDR_S& AddrMain, u32 uSockID)
     }
     p->uList = 1;
     m_PeerHash.Add(&p->Hash, p, SockPeerHash(AddrMain));
-    p->lpPrev = m_lpUsedTail;
     p->lpNext = nullptr;
-    if (m_lpUsedTail)
-        m_lpUsedTail->lpNext = p;
-    else
-        m_lpUsedHead = p;
-    m_lpUsedTail = p;
+    qvListAppend(m_lpUsedHead, m_lpUsedTail, p);
     return uIndex;
 }
 
@@ -289,22 +292,10 @@ void CQVSocketProc::SockPeerFree(u32 uIndex)
     p->usCookie = qvGetCookieShort(p->usCookie);
     p->uHandle = 0;
     CnntListRemove(p);
-    if (p->lpPrev)
-        p->lpPrev->lpNext = p->lpNext;
-    else
-        m_lpUsedHead = p->lpNext;
-    if (p->lpNext)
-        p->lpNext->lpPrev = p->lpPrev;
-    else
-        m_lpUsedTail = p->lpPrev;
+    qvListUnlink(m_lpUsedHead, m_lpUsedTail, p);
     p->uList = 0;
     p->lpNext = nullptr;
-    p->lpPrev = m_lpFreeTail;
-    if (m_lpFreeTail)
-        m_lpFreeTail->lpNext = p;
-    else
-        m_lpFreeHead = p;
-    m_lpFreeTail = p;
+    qvListAppend(m_lpFreeHead, m_lpFreeTail, p);
 }
 
 u32 CQVSocketProc::SockPeerRelayUsing(u32 uExcept)
@@ -330,6 +321,20 @@ void CQVSocketProc::SockPeerReset(u32 uIndex, u32 uKeepRelay)
     SockDrivEnumDelete(p->AddrMain);
     SockPeerCnntCtlReset(uIndex);
     SockPeerCnntAddrClean(uIndex, QV_SOCK_DRIV_NONE);
+}
+
+// The peer is reachable without the relay: a relay attempt starts over, and the kick and try
+// counts with it.
+void CQVSocketProc::SockPeerHeardDirect(SOCK_PEER_S* p)
+{
+    if (p->uStatus & QV_PEER_STA_DIRECT) {
+        p->uRelayTryTick = m_uTick;
+        p->uRelayIntv = 0;
+    }
+    p->uStatus &= ~QV_PEER_STA_RELAY;
+    p->uRecvTick = m_uTick;
+    p->uKickIntv = 0;
+    p->uTryCount = 0;
 }
 
 void CQVSocketProc::SockPeerCnntCtlReset(u32 uIndex)
@@ -405,14 +410,7 @@ u32 CQVSocketProc::Add(const QV_ADDR_S& AddrMain, u32 uSockID)
                     a->Driv[m_uMainDriv].uFlags |= REC_WORK;
                     SockPeerCnntAddrSort(uIndex, a, 1);
                 }
-                if (p->uStatus & QV_PEER_STA_DIRECT) {
-                    p->uRelayTryTick = m_uTick;
-                    p->uRelayIntv = 0;
-                }
-                p->uStatus &= ~QV_PEER_STA_RELAY;
-                p->uRecvTick = m_uTick;
-                p->uKickIntv = 0;
-                p->uTryCount = 0;
+                SockPeerHeardDirect(p);
                 SockPeerCnntStatusMaskUpdate(uIndex);
                 SockPeerCheckThrough(uIndex, AddrMain, 0);
             }
@@ -449,13 +447,7 @@ u32 CQVSocketProc::Add(const QV_ADDR_S& AddrMain, u32 uSockID)
 
 u32 CQVSocketProc::Delete(u32 uHandle)
 {
-    if (!m_uInit || !Lock())
-        return 0;
-    SOCK_PEER_S* p = PeerByHandle(uHandle);
-    if (p)
-        SockPeerFree(p->uIndex);
-    Unlock();
-    return p ? 1 : 0;
+    return WithPeer(uHandle, [&](SOCK_PEER_S* p) { SockPeerFree(p->uIndex); });
 }
 
 u32 CQVSocketProc::Search(const QV_ADDR_S& Addr, u32& uSockID)
@@ -474,35 +466,21 @@ u32 CQVSocketProc::Search(const QV_ADDR_S& Addr, u32& uSockID)
 
 u32 CQVSocketProc::SetPeerParam(u32 uHandle, u32 uSockID)
 {
-    if (!m_uInit || !Lock())
-        return 0;
-    SOCK_PEER_S* p = PeerByHandle(uHandle);
-    if (p)
-        p->uSockID = uSockID;
-    Unlock();
-    return p ? 1 : 0;
+    return WithPeer(uHandle, [&](SOCK_PEER_S* p) { p->uSockID = uSockID; });
 }
 
 u32 CQVSocketProc::GetPeerAddr(u32 uHandle, QV_ADDR_S* lpAddr)
 {
-    if (!lpAddr || !m_uInit || !Lock())
+    if (!lpAddr)
         return 0;
-    SOCK_PEER_S* p = PeerByHandle(uHandle);
-    if (p)
-        *lpAddr = p->AddrMain;
-    Unlock();
-    return p ? 1 : 0;
+    return WithPeer(uHandle, [&](SOCK_PEER_S* p) { *lpAddr = p->AddrMain; });
 }
 
 u32 CQVSocketProc::GetPeerInfo(u32 uHandle, u32* lpuOut)
 {
-    if (!lpuOut || !m_uInit || !Lock())
+    if (!lpuOut)
         return 0;
-    SOCK_PEER_S* p = PeerByHandle(uHandle);
-    if (p)
-        *lpuOut = (p->uStatus & QV_PEER_STA_LAN) ? 1 : 0;
-    Unlock();
-    return p ? 1 : 0;
+    return WithPeer(uHandle, [&](SOCK_PEER_S* p) { *lpuOut = (p->uStatus & QV_PEER_STA_LAN) ? 1 : 0; });
 }
 
 u32 CQVSocketProc::GetPeerCnntAddr(u32 uHandle, QV_SOCK_CNNT_ADDR_S* lpOut, u32 uMax)
@@ -678,12 +656,7 @@ CQVSocketProc::CNNT_ADDR_S* CQVSocketProc::SockPeerCnntAddrAdd(u32 uIndex, const
     a->uSendTick = m_uTick;
     a->Addr = Addr;
     a->Addr.uExtra = 0;
-    a->lpPrev = p->lpAddrTail;
-    if (p->lpAddrTail)
-        p->lpAddrTail->lpNext = a;
-    else
-        p->lpAddrHead = a;
-    p->lpAddrTail = a;
+    qvListAppend(p->lpAddrHead, p->lpAddrTail, a);
     p->uAddrCount++;
     return a;
 }
@@ -697,14 +670,7 @@ void CQVSocketProc::SockPeerCnntAddrDelete(u32 uIndex, CNNT_ADDR_S* a)
     PostMessage(10, p->uSockID, a->uCnntID, 0);
     if (p->uRecvPath == a->uCnntID && !m_uSide)
         p->uRecvPath = 0;
-    if (a->lpPrev)
-        a->lpPrev->lpNext = a->lpNext;
-    else
-        p->lpAddrHead = a->lpNext;
-    if (a->lpNext)
-        a->lpNext->lpPrev = a->lpPrev;
-    else
-        p->lpAddrTail = a->lpPrev;
+    qvListUnlink(p->lpAddrHead, p->lpAddrTail, a);
     p->uAddrCount--;
     delete a;
 }
@@ -887,14 +853,7 @@ void CQVSocketProc::SockPeerCnntAddrSort(u32 uIndex, CNNT_ADDR_S* a, u32 uUp)
             return;
     }
     // Move a in front of lpBefore (to the tail when none).
-    if (a->lpPrev)
-        a->lpPrev->lpNext = a->lpNext;
-    else
-        p->lpAddrHead = a->lpNext;
-    if (a->lpNext)
-        a->lpNext->lpPrev = a->lpPrev;
-    else
-        p->lpAddrTail = a->lpPrev;
+    qvListUnlink(p->lpAddrHead, p->lpAddrTail, a);
     a->lpNext = lpBefore;
     a->lpPrev = lpBefore ? lpBefore->lpPrev : p->lpAddrTail;
     if (lpBefore)
@@ -1126,12 +1085,7 @@ CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivAddrAdd(const QV_ADDR_S& Addr
     d->uDrivType = uDrivType;
     d->uMask = uMask;
     d->Addr = Addr;
-    d->lpPrev = m_lpDrivAddrTail;
-    if (m_lpDrivAddrTail)
-        m_lpDrivAddrTail->lpNext = d;
-    else
-        m_lpDrivAddrHead = d;
-    m_lpDrivAddrTail = d;
+    qvListAppend(m_lpDrivAddrHead, m_lpDrivAddrTail, d);
     if (uDrivType < QV_SOCK_DRIV_MAX) {
         m_uDrivState[uDrivType] |= 2;
         if (uDrivType == QV_SOCK_DRIV_TCP)
@@ -1150,14 +1104,7 @@ CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivAddrAdd(const QV_ADDR_S& Addr
 void CQVSocketProc::SockDrivAddrDelete(DRIV_ADDR_S* d)
 {
     u32 uDrivType = d->uDrivType;
-    if (d->lpPrev)
-        d->lpPrev->lpNext = d->lpNext;
-    else
-        m_lpDrivAddrHead = d->lpNext;
-    if (d->lpNext)
-        d->lpNext->lpPrev = d->lpPrev;
-    else
-        m_lpDrivAddrTail = d->lpPrev;
+    qvListUnlink(m_lpDrivAddrHead, m_lpDrivAddrTail, d);
     delete d;
     if (uDrivType >= QV_SOCK_DRIV_MAX)
         return;
@@ -1199,14 +1146,7 @@ void CQVSocketProc::SockDrivAddrClean(u32 uDrivType)
     while (d) {
         DRIV_ADDR_S* n = d->lpNext;
         if (uDrivType >= QV_SOCK_DRIV_MAX || d->uDrivType == uDrivType) {
-            if (d->lpPrev)
-                d->lpPrev->lpNext = d->lpNext;
-            else
-                m_lpDrivAddrHead = d->lpNext;
-            if (d->lpNext)
-                d->lpNext->lpPrev = d->lpPrev;
-            else
-                m_lpDrivAddrTail = d->lpPrev;
+            qvListUnlink(m_lpDrivAddrHead, m_lpDrivAddrTail, d);
             delete d;
         }
         d = n;

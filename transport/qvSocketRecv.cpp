@@ -122,6 +122,22 @@ u32 CQVSocket::RecvData(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 u
     u32 uSize = r.que.Size();
     u32 uCount = r.que.Count();
     u32 uAck = 0, uStored = 0, uRangeStart = 0, uRangeSize = 0;
+    // Holds the block at d of the ring; 0 when it cannot, the ring left as it was. uStep
+    // tells the two callers apart in the trace.
+    auto Hold = [&](u32 uStep) -> u32 {
+        BUF_S* b = BufAlloc(p, uLen, 1);
+        if (!b) {
+            qvPrintf("CQVSocket::RecvData: %u, alloc buffer failed", uStep);
+            return 0;
+        }
+        b->uBlockNo = uBlock;
+        if (r.que.Set(d, b) != 0) {
+            BufFree(b);
+            qvPrintf("CQVSocket::RecvData: %u, set buffer to queue failed", uStep);
+            return 0;
+        }
+        return 1;
+    };
     if (d >= uSize) {
         qvPrintf("CQVSocket::RecvData: exceed buffer size, uSockInd=%u, uPrio=%u, uBlockNo=%u, uAck=%u",
                  uInd, uPrio, uBlock, r.uBase + r.uInOrder);
@@ -134,18 +150,8 @@ u32 CQVSocket::RecvData(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 u
         BUF_S* old = 0;
         if (d < uCount && r.que.Get(d, old) == 0 && old) {
             // Already held (should not happen at the in-order point): count it in.
-        } else {
-            BUF_S* b = BufAlloc(p, uLen, 1);
-            if (!b) {
-                qvPrintf("CQVSocket::RecvData: 4, alloc buffer failed");
-                return 0;
-            }
-            b->uBlockNo = uBlock;
-            if (r.que.Set(d, b) != 0) {
-                BufFree(b);
-                qvPrintf("CQVSocket::RecvData: 4, set buffer to queue failed");
-                return 0;
-            }
+        } else if (!Hold(4)) {
+            return 0;
         }
         uStored = 1;
         u32 uHeldBefore = uCount > d ? 1 : 0;
@@ -164,17 +170,8 @@ u32 CQVSocket::RecvData(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 u
             return 0;
         }
         if (!old) {
-            BUF_S* b = BufAlloc(p, uLen, 1);
-            if (!b) {
-                qvPrintf("CQVSocket::RecvData: 5, alloc buffer failed");
+            if (!Hold(5))
                 return 0;
-            }
-            b->uBlockNo = uBlock;
-            if (r.que.Set(d, b) != 0) {
-                BufFree(b);
-                qvPrintf("CQVSocket::RecvData: 5, set buffer to queue failed");
-                return 0;
-            }
             uStored = 1;
         }
         u32 k = d;
@@ -325,6 +322,16 @@ s32 CQVSocket::Receive(u32 uSockID, QV_SK_BUF_S& buf, u32 uOption)
     const u8* p0 = b0->pData + b0->uOffset;
     MSG_KEY_S k0 = KeyOf(p0);
     u32 uFlag0 = qvSkRd16(p0 + 18);
+    // Tells the caller what the head message is and how many wait behind it.
+    auto Describe = [&] {
+        buf.uObject = k0.uObject;
+        buf.uMethod = (u16)k0.uMethod;
+        buf.uFlag = (u16)uFlag0;
+        buf.uPrio = uPrio;
+        buf.uHandle2 = k0.uHandle2;
+        buf.uHandle = 0;
+        buf.uRemain = r.uInOrder;
+    };
     s32 iResult = 0;
     if (buf.uObject && buf.uObject != k0.uObject) iResult = -3;
     if (!iResult && buf.uMethod != 0xFFFF && buf.uMethod != k0.uMethod) {
@@ -332,15 +339,8 @@ s32 CQVSocket::Receive(u32 uSockID, QV_SK_BUF_S& buf, u32 uOption)
         iResult = -2;
     }
     if (iResult) {
-        if (uOption & QV_SOCK_RECV_FILL) {
-            buf.uObject = k0.uObject;
-            buf.uMethod = (u16)k0.uMethod;
-            buf.uFlag = (u16)uFlag0;
-            buf.uPrio = uPrio;
-            buf.uHandle2 = k0.uHandle2;
-            buf.uHandle = 0;
-            buf.uRemain = r.uInOrder;
-        }
+        if (uOption & QV_SOCK_RECV_FILL)
+            Describe();
         ListDispPush(s, 0x200, uPrio);
         m_EventDisp.Signal();
         return iResult;
@@ -408,15 +408,8 @@ s32 CQVSocket::Receive(u32 uSockID, QV_SK_BUF_S& buf, u32 uOption)
         if (iResult == 0) iResult = (s32)uCopied;
     }
     r.uEvtMark = 0;
-    if (iResult >= 0) {
-        buf.uObject = k0.uObject;
-        buf.uMethod = (u16)k0.uMethod;
-        buf.uFlag = (u16)uFlag0;
-        buf.uPrio = uPrio;
-        buf.uHandle2 = k0.uHandle2;
-        buf.uHandle = 0;
-        buf.uRemain = r.uInOrder;
-    }
+    if (iResult >= 0)
+        Describe();
     ListDispPush(s, 0x200, uPrio);
     m_EventDisp.Signal();
     return iResult;

@@ -13,143 +13,17 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "kvLab.h"
+#include "kvSocketProcProbe.h"
 #include "qvLog.h"
 #include "qvSocketProc.h"
 #include "qvTimer.h"
-
-// White-box access to the socket process (declared a friend by it).
-class CQVSocketProcProbe {
-public:
-    explicit CQVSocketProcProbe(CQVSocketProc& p) : P(p) {}
-    CQVSocketProc& P;
-    using PEER = CQVSocketProc::SOCK_PEER_S;
-    using ADDR = CQVSocketProc::CNNT_ADDR_S;
-
-    // Holds the process thread between its work units so that ticks come only from Tick.
-    void Freeze()
-    {
-        P.m_SectWork.Lock();
-        frozen = true;
-    }
-    void Thaw()
-    {
-        if (frozen)
-            P.m_SectWork.Unlock();
-        frozen = false;
-    }
-    bool frozen = false;
-    void Tick(u32 n)
-    {
-        for (u32 i = 0; i < n; i++)
-            P.ProcTick(GET_TIMESTAMP(), 0);
-    }
-    PEER* Peer(u32 h) { return P.PeerByHandle(h); }
-    // What the main station would have told us: our main address and the driver to it.
-    void SetMain(const QV_ADDR_S& a, u32 driv)
-    {
-        P.Lock();
-        P.m_AddrMain = a;
-        P.m_uMainDriv = driv;
-        P.Unlock();
-    }
-    // A peer address learnt as a proxy reply would tell it; asks for a connect at once.
-    void Tell(u32 h, const QV_ADDR_S& a)
-    {
-        P.Lock();
-        P.SockPeerCnntAddrUpdateAndReq(Peer(h)->uIndex, a, 1);
-        P.Unlock();
-    }
-    u32 ConnectPeer(u32 h, u32 driv, u32 reset)
-    {
-        P.Lock();
-        u32 r = P.SockConnectPeer(Peer(h)->uIndex, driv, reset);
-        P.Unlock();
-        return r;
-    }
-    ADDR* Addr(u32 h, const QV_ADDR_S& a) { return P.SockPeerCnntAddrSearch(Peer(h)->uIndex, a); }
-    u32 Udp4Port() { return P.m_DrivUDP4.GetLocalPort(); }
-    u32 BacklogCount() { return P.m_uBacklogCount; }
-    u32 AssistCount() { return P.m_uAssistCount; }
-    u32 HoleCount() { return P.m_uHoleCount; }
-    u32 EnumCursors()
-    {
-        u32 n = 0;
-        for (auto* e = P.m_lpEnumHead; e; e = e->lpNext)
-            n++;
-        return n;
-    }
-    void Push(const QV_ADDR_S& main, const QV_ADDR_S& src, u32 driv, u32 flags)
-    {
-        QV_ADDR_S zero{};
-        P.Lock();
-        P.CnntBacklogPush(main, src, driv, zero, flags);
-        P.Unlock();
-    }
-    bool Pop(const QV_ADDR_S& main, QV_ADDR_S* src, u32* flags, u32* tunFlags)
-    {
-        QV_ADDR_S tun[4];
-        P.Lock();
-        u32 r = P.CnntBacklogPop(main, src, flags, tun, tunFlags);
-        P.Unlock();
-        return r == 1;
-    }
-    void AssistAdd(const QV_ADDR_S& main, const QV_ADDR_S& flagged)
-    {
-        P.Lock();
-        P.AssistBacklogAdd(main, flagged);
-        P.Unlock();
-    }
-    bool AssistGet(const QV_ADDR_S& main, QV_ADDR_S* flagged)
-    {
-        P.Lock();
-        u32 r = P.AssistBacklogGet(main, flagged);
-        P.Unlock();
-        return r == 1;
-    }
-    bool HoleAdd(const QV_ADDR_S& key, const QV_ADDR_S& hole)
-    {
-        P.Lock();
-        bool r = P.PxyHoleAdd(key, hole) != nullptr;
-        P.Unlock();
-        return r;
-    }
-    bool HoleFind(const QV_ADDR_S& key, QV_ADDR_S* hole = nullptr)
-    {
-        P.Lock();
-        auto* h = P.PxyHoleSearch(key);
-        if (h && hole)
-            *hole = h->Hole;
-        P.Unlock();
-        return h != nullptr;
-    }
-    void HoleUse(const QV_ADDR_S& key)
-    {
-        P.Lock();
-        if (auto* h = P.PxyHoleSearch(key))
-            h->uTick = P.m_uTick;
-        P.Unlock();
-    }
-    // The UDP over IPv4 driver's socket, taken out of the process thread's wait set: the
-    // caller reads it (a server-mode driver drops what it reads itself).
-    int TakeUdp4Socket()
-    {
-        int fd = -1;
-        P.m_SectFd.Lock();
-        for (u32 i = 0; i < P.m_uFdUsed; i++)
-            if (P.m_Fd[i].uDrivType == 0 && P.m_Fd[i].uPriv == 0)
-                fd = P.m_Fd[i].hSocket;
-        P.m_SectFd.Unlock();
-        if (fd >= 0)
-            static_cast<IQVSocketProc&>(P).OnSetSock(0, fd, 0, 0);
-        return fd;
-    }
-};
 
 namespace {
 
@@ -204,8 +78,8 @@ bool Zero(const std::string& m, u32 at)
     return true;
 }
 
-// The next connect-control message (byte 1 'A'..'Q') on fd within ms; others are skipped.
-bool NextMsg(int fd, int ms, std::string* out, char letter = 0)
+// The next datagram on fd within ms that take accepts; the others are skipped.
+bool NextWhere(int fd, int ms, std::string* out, const std::function<bool(const std::string&)>& take)
 {
     u32 until = GET_TIMESTAMP() + (u32)ms;
     for (;;) {
@@ -215,30 +89,26 @@ bool NextMsg(int fd, int ms, std::string* out, char letter = 0)
         std::string d;
         if (!kvlab::UdpRecv(fd, left, &d))
             return false;
-        if (d.size() >= 84 && d[1] >= 'A' && d[1] <= 'Q' && (!letter || d[1] == letter)) {
+        if (take(d)) {
             *out = d;
             return true;
         }
     }
 }
 
+bool IsCnntCtl(const std::string& d) { return d.size() >= 84 && d[1] >= 'A' && d[1] <= 'Q'; }
+
+// The next connect-control message (byte 1 'A'..'Q') on fd within ms; others are skipped.
+bool NextMsg(int fd, int ms, std::string* out, char letter = 0)
+{
+    return NextWhere(fd, ms, out, [&](const std::string& d) { return IsCnntCtl(d) && (!letter || d[1] == letter); });
+}
+
 // The next datagram on fd within ms that is no connect-control message (the process may
 // send those on its own at any tick).
 bool NextData(int fd, int ms, std::string* out)
 {
-    u32 until = GET_TIMESTAMP() + (u32)ms;
-    for (;;) {
-        int left = (int)(until - GET_TIMESTAMP());
-        if (left <= 0)
-            return false;
-        std::string d;
-        if (!kvlab::UdpRecv(fd, left, &d))
-            return false;
-        if (!(d.size() >= 84 && d[1] >= 'A' && d[1] <= 'Q')) {
-            *out = d;
-            return true;
-        }
-    }
+    return NextWhere(fd, ms, out, [](const std::string& d) { return !IsCnntCtl(d); });
 }
 
 void Drain(int fd)
@@ -1088,6 +958,17 @@ void Release(const kvlab::Process& a, int pipeA, const kvlab::Process& b, int pi
     EXPECT_EQ(1, write(pipeB, "s", 1));
 }
 
+// Releases both clients and expects each to end with exit code 0.
+void ReleaseAndJoin(kvlab::Process& a, int pipeA, kvlab::Process& b, int pipeB)
+{
+    Release(a, pipeA, b, pipeB);
+    int rc = -1;
+    EXPECT_TRUE(a.Wait(20000, &rc));
+    EXPECT_EQ(0, rc) << a.Output();
+    EXPECT_TRUE(b.Wait(20000, &rc));
+    EXPECT_EQ(0, rc) << b.Output();
+}
+
 using NeighEnd = kvlab::Lab::NeighEnd;
 NeighEnd On(const kvlab::Host& h) { return kvlab::Lab::End(h); }
 
@@ -1141,12 +1022,7 @@ TEST_F(CnntCtlLab, TwoProcessesConnectAndCarryDataAfterHostileDatagrams)
     SendPeer(pb[1], ha.ip4, portA);
     ASSERT_TRUE(b.WaitOutput("READY", 20000)) << b.Output();
     SendPeer(pa[1], hb.ip4, portB);
-    Release(a, pa[1], b, pb[1]);
-    int rc = -1;
-    EXPECT_TRUE(a.Wait(20000, &rc));
-    EXPECT_EQ(0, rc) << a.Output();
-    EXPECT_TRUE(b.Wait(20000, &rc));
-    EXPECT_EQ(0, rc) << b.Output();
+    ReleaseAndJoin(a, pa[1], b, pb[1]);
 }
 
 TEST_F(CnntCtlLab, PeerBehindPortRestrictedNatReachesPublicPeer)
@@ -1170,12 +1046,7 @@ TEST_F(CnntCtlLab, PeerBehindPortRestrictedNatReachesPublicPeer)
     SendPeer(pa[1], nat.ip4, portB);
     ASSERT_TRUE(a.WaitOutput("READY", 20000)) << a.Output();
     SendPeer(pb[1], ha.ip4, portA);
-    Release(a, pa[1], b, pb[1]);
-    int rc = -1;
-    EXPECT_TRUE(a.Wait(20000, &rc));
-    EXPECT_EQ(0, rc) << a.Output();
-    EXPECT_TRUE(b.Wait(20000, &rc));
-    EXPECT_EQ(0, rc) << b.Output();
+    ReleaseAndJoin(a, pa[1], b, pb[1]);
 }
 
 TEST_F(CnntCtlLab, ProxyRequestThroughStationReachesItsDestination)
@@ -1243,10 +1114,5 @@ TEST_F(CnntCtlLab, ProxyRequestThroughStationReachesItsDestination)
     SendPeer(pa[1], hb.ip4, ReadPort(b));
     EXPECT_TRUE(b.WaitOutput("SockCnntRequestDown: uDrivType=0", 30000)) << b.Output();
     EXPECT_TRUE(a.WaitOutput("SockCnntReplyDown: uDrivType=0", 30000)) << a.Output();
-    Release(a, pa[1], b, pb[1]);
-    int rc = -1;
-    EXPECT_TRUE(a.Wait(20000, &rc));
-    EXPECT_EQ(0, rc) << a.Output();
-    EXPECT_TRUE(b.Wait(20000, &rc));
-    EXPECT_EQ(0, rc) << b.Output();
+    ReleaseAndJoin(a, pa[1], b, pb[1]);
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "kvDrivPump.h"
 #include "kvLab.h"
 #include "qvSockDrivLAN.h"
 #include "qvSocketProc.h"
@@ -64,23 +65,6 @@ QV_SOCK_DRIV_CFG_S DrivCfg()
 {
     QV_SOCK_DRIV_CFG_S c = {0, 64, 1024, 0};
     return c;
-}
-
-// Lets the driver read datagrams (one per SelectProc) until it has read `reads` of them; true
-// when it did before the deadline, which only matters on failure. Counting reads proves that
-// a datagram the driver must ignore was looked at, however long its way took on a busy machine.
-bool PumpReads(CQVSockDrivLAN& d, FakeProc& p, u32 reads, int timeoutMs = 10000)
-{
-    u32 until = GET_TIMESTAMP() + (u32)timeoutMs;
-    u32 n = 0;
-    while (n < reads && (s32)(until - GET_TIMESTAMP()) > 0) {
-        pollfd pf{p.fd, POLLIN, 0};
-        if (p.fd >= 0 && poll(&pf, 1, 20) > 0) {
-            d.SelectProc(p.fd, 1, 0, 0);
-            n++;
-        }
-    }
-    return n >= reads;
 }
 
 std::string Msg(u8 code, const std::string& str, int lenOverride = -1)

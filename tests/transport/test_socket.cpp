@@ -1,9 +1,7 @@
 // Peer socket layer over an in-memory datagram carrier: handshake, framing of every action
 // (hostile input included), send and receive rings, acknowledgements, key exchange, events
 // and configuration.
-#include "qvSocket.h"
-#include "qvTimer.h"
-#include "qvLog.h"
+#include "kvSocketFakes.h"
 
 #include <gtest/gtest.h>
 
@@ -20,41 +18,6 @@
 
 namespace {
 
-class TimerEnv : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        ASSERT_EQ(1u, qvTimerInit(64));
-        if (getenv("KV_TRACE")) qvPrintfEnable(1);
-    }
-    void TearDown() override { qvTimerClean(); }
-};
-::testing::Environment* const s_TimerEnv = ::testing::AddGlobalTestEnvironment(new TimerEnv);
-
-bool WaitFor(const std::function<bool()>& pred, int ms = 3000)
-{
-    auto t0 = std::chrono::steady_clock::now();
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(ms)) return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-QV_ADDR_S Addr(u32 ip, u16 port)
-{
-    QV_ADDR_S a;
-    std::memset(&a, 0, sizeof(a));
-    a.uAddr[3] = ip;
-    a.uPort = port;
-    return a;
-}
-
-std::string Key(const QV_ADDR_S& a)
-{
-    return std::to_string(a.uAddr[3]) + ":" + std::to_string(a.uPort);
-}
-
 u32 Rd32(const u8* p) { return qvSkRd32(p); }
 
 struct Pkt {
@@ -64,58 +27,16 @@ struct Pkt {
 };
 
 // Datagram carrier that records what the layer sends.
-class FakeLower : public IQVSocketLower {
+class FakeLower : public FakePeerTable {
 public:
-    std::mutex mu;
     std::vector<Pkt> sent;
     std::vector<Pkt> direct;
-    std::map<std::string, u32> sockOf;
-    std::map<u32, QV_ADDR_S> addrOf;
     std::vector<u32> ctrl;
-    u32 uNext = 1;
     bool bFail = false;
     std::vector<u32> cnnt;   // pairs (connection id, value) reported for every peer
 
     u32 Initialize(void*, const u32*) override { return 1; }
     void Clean() override {}
-    u32 Add(const QV_ADDR_S& a, u32 uSockID) override
-    {
-        std::lock_guard<std::mutex> lk(mu);
-        sockOf[Key(a)] = uSockID;
-        addrOf[uNext] = a;
-        return uNext++;
-    }
-    void Delete(u32 h) override
-    {
-        std::lock_guard<std::mutex> lk(mu);
-        auto it = addrOf.find(h);
-        if (it != addrOf.end()) {
-            sockOf.erase(Key(it->second));
-            addrOf.erase(it);
-        }
-    }
-    u32 Search(const QV_ADDR_S& a, u32& uSockID) override
-    {
-        std::lock_guard<std::mutex> lk(mu);
-        auto it = sockOf.find(Key(a));
-        if (it == sockOf.end()) return 0;
-        uSockID = it->second;
-        return 1;
-    }
-    u32 SetPeerParam(u32 h, u32 uSockID) override
-    {
-        std::lock_guard<std::mutex> lk(mu);
-        if (!addrOf.count(h)) return 0;
-        sockOf[Key(addrOf[h])] = uSockID;
-        return 1;
-    }
-    u32 GetPeerAddr(u32 h, QV_ADDR_S* a) override
-    {
-        std::lock_guard<std::mutex> lk(mu);
-        if (!addrOf.count(h)) return 0;
-        *a = addrOf[h];
-        return 1;
-    }
     s32 Send(u32, const QV_BUF_S& buf, u32 uCnnt, u32 uMode, u32* lpuUsed) override
     {
         std::lock_guard<std::mutex> lk(mu);
@@ -663,12 +584,7 @@ TEST_F(SocketTest, ReorderedBlocksMakeOneMessageAndOneEvent)
     EXPECT_EQ(9u, e.v3);
     EXPECT_EQ(0x44u, e.v4);
     u8 out[16];
-    QV_SK_BUF_S b;
-    std::memset(&b, 0, sizeof(b));
-    b.uMethod = 0xFFFF;
-    b.uPrio = 4;
-    b.lpData = out;
-    b.uSize = sizeof(out);
+    QV_SK_BUF_S b = RecvReq(out, sizeof(out), 4);
     ASSERT_EQ(6, sock.Receive(sid, b, 0));
     EXPECT_EQ(0, std::memcmp(out, "aabbcc", 6));
     EXPECT_EQ(2u, b.uPrio);
@@ -714,11 +630,7 @@ TEST_F(SocketTest, TooSmallBufferLosesTheMessageAndRefusalDrops)
     Inject(DataPkt(1, QV_SKD_LAST, 0, "second"), sid);
     ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_RECV).size() == 1; }));
     u8 out[16];
-    QV_SK_BUF_S b;
-    std::memset(&b, 0, sizeof(b));
-    b.uMethod = 0xFFFF;
-    b.lpData = out;
-    b.uSize = 4;
+    QV_SK_BUF_S b = RecvReq(out, 4);
     EXPECT_EQ(-6, sock.Receive(sid, b, 0));
     b.uSize = sizeof(out);
     b.uObject = 1234;
@@ -750,12 +662,7 @@ TEST_F(SocketTest, GatherCollectsSingleDatagramMessages)
     Inject(DataPkt(3, QV_SKD_SINGLE, 1, "z", 10), sid);   // another object: not gathered
     ASSERT_TRUE(WaitFor([&] { return !own.Of(QV_SOCK_EVENT_RECV).empty(); }));
     u8 out[16];
-    QV_SK_BUF_S b;
-    std::memset(&b, 0, sizeof(b));
-    b.uMethod = 0xFFFF;
-    b.uPrio = 1;
-    b.lpData = out;
-    b.uSize = sizeof(out);
+    QV_SK_BUF_S b = RecvReq(out, sizeof(out), 1);
     ASSERT_EQ(3, sock.Receive(sid, b, QV_SOCK_RECV_GATHER));
     EXPECT_EQ(0, std::memcmp(out, "abc", 3));
     b.uObject = 0;   // the read filled in the message's fields
@@ -790,11 +697,7 @@ TEST_F(SocketTest, BatchReceiveHoldsPlainDataUntilAnAckIsWanted)
     Inject(DataPkt(2, 0, 0, "ef"), sid);
     Inject(DataPkt(3, QV_SKD_LAST | QV_SKD_ACKREQ, 0, "gh"), sid);
     u8 out[16];
-    QV_SK_BUF_S b;
-    std::memset(&b, 0, sizeof(b));
-    b.uMethod = 0xFFFF;
-    b.lpData = out;
-    b.uSize = sizeof(out);
+    QV_SK_BUF_S b = RecvReq(out, sizeof(out));
     ASSERT_EQ(4, sock.Receive(sid, b, 0));
     EXPECT_EQ(0, std::memcmp(out, "abcd", 4));
     ASSERT_TRUE(WaitFor([&] {
@@ -1030,12 +933,7 @@ TEST_F(SocketTest, EncryptedSendRunsTheKeyExchangeFirst)
     Inject(back, sid);
     ASSERT_TRUE(WaitFor([&] { return !own.Of(QV_SOCK_EVENT_RECV).empty(); }));
     u8 out[64];
-    QV_SK_BUF_S b;
-    std::memset(&b, 0, sizeof(b));
-    b.uMethod = 0xFFFF;
-    b.uPrio = 1;
-    b.lpData = out;
-    b.uSize = sizeof(out);
+    QV_SK_BUF_S b = RecvReq(out, sizeof(out), 1);
     ASSERT_EQ(33, sock.Receive(sid, b, 0));
     EXPECT_EQ(std::string(33, 'r'), std::string((char*)out, 33));
     peerKey.Clean();
@@ -1238,10 +1136,7 @@ TEST_F(SocketTest, BatchOfThirtyTwoIsProcessedByTheLastSlot)
         u8 out[16];
         QV_SK_BUF_S b;
         for (;;) {
-            std::memset(&b, 0, sizeof(b));
-            b.uMethod = 0xFFFF;
-            b.lpData = out;
-            b.uSize = sizeof(out);
+            b = RecvReq(out, sizeof(out));
             if (sock.Receive(sid, b, 0) <= 0) return n;
             n++;
         }

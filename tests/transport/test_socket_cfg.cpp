@@ -15,23 +15,13 @@
 #include <vector>
 
 #include "kvLab.h"
+#include "kvSocketFakes.h"
 #include "qvLog.h"
 #include "qvSockDriv.h"
 #include "qvSocket.h"
 #include "qvTimer.h"
 
 namespace {
-
-class TimerEnv : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        ASSERT_EQ(1u, qvTimerInit(64));
-        if (getenv("KV_TRACE")) qvPrintfEnable(1);
-    }
-    void TearDown() override { qvTimerClean(); }
-};
-::testing::Environment* const s_TimerEnv = ::testing::AddGlobalTestEnvironment(new TimerEnv);
 
 QV_ADDR_S Loopback(u16 port)
 {

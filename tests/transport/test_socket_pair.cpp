@@ -1,9 +1,7 @@
 // Two socket layers joined by an in-memory lossy datagram wire: every message arrives exactly
 // once, whole and in order within its priority, encrypted or not, and a peer that restarts is
 // handshaken again without splicing messages across the restart.
-#include "qvSocket.h"
-#include "qvLog.h"
-#include "qvTimer.h"
+#include "kvSocketFakes.h"
 
 #include <gtest/gtest.h>
 
@@ -22,45 +20,10 @@
 
 namespace {
 
-class TimerEnv : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        ASSERT_EQ(1u, qvTimerInit(64));
-        if (getenv("KV_TRACE")) qvPrintfEnable(1);
-    }
-    void TearDown() override { qvTimerClean(); }
-};
-::testing::Environment* const s_TimerEnv = ::testing::AddGlobalTestEnvironment(new TimerEnv);
-
-bool WaitFor(const std::function<bool()>& pred, int ms)
-{
-    auto t0 = std::chrono::steady_clock::now();
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(ms)) return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-QV_ADDR_S Addr(u32 ip, u16 port)
-{
-    QV_ADDR_S a;
-    std::memset(&a, 0, sizeof(a));
-    a.uAddr[3] = ip;
-    a.uPort = port;
-    return a;
-}
-
-std::string Key(const QV_ADDR_S& a)
-{
-    return std::to_string(a.uAddr[3]) + ":" + std::to_string(a.uPort);
-}
-
 class Wire;
 
 // The carrier of one side: a peer table and sends into the wire.
-class PairLower : public IQVSocketLower {
+class PairLower : public FakePeerTable {
 public:
     PairLower(Wire* w, int side, QV_ADDR_S self) : m_w(w), m_side(side), m_self(self) {}
     u32 Initialize(void*, const u32*) override { return 1; }
@@ -69,41 +32,6 @@ public:
         std::lock_guard<std::mutex> lk(mu);
         sockOf.clear();
         addrOf.clear();
-    }
-    u32 Add(const QV_ADDR_S& a, u32 sid) override
-    {
-        std::lock_guard<std::mutex> lk(mu);
-        sockOf[Key(a)] = sid;
-        addrOf[next] = a;
-        return next++;
-    }
-    void Delete(u32 h) override
-    {
-        std::lock_guard<std::mutex> lk(mu);
-        if (addrOf.count(h)) sockOf.erase(Key(addrOf[h]));
-        addrOf.erase(h);
-    }
-    u32 Search(const QV_ADDR_S& a, u32& sid) override
-    {
-        std::lock_guard<std::mutex> lk(mu);
-        auto it = sockOf.find(Key(a));
-        if (it == sockOf.end()) return 0;
-        sid = it->second;
-        return 1;
-    }
-    u32 SetPeerParam(u32 h, u32 sid) override
-    {
-        std::lock_guard<std::mutex> lk(mu);
-        if (!addrOf.count(h)) return 0;
-        sockOf[Key(addrOf[h])] = sid;
-        return 1;
-    }
-    u32 GetPeerAddr(u32 h, QV_ADDR_S* a) override
-    {
-        std::lock_guard<std::mutex> lk(mu);
-        if (!addrOf.count(h)) return 0;
-        *a = addrOf[h];
-        return 1;
     }
     s32 Send(u32, const QV_BUF_S& buf, u32 uCnnt, u32, u32* used) override;
     s32 SendDirect(const QV_ADDR_S&, const QV_BUF_S&, u32) override { return -1; }
@@ -114,10 +42,6 @@ public:
     u32 GetTryTimeout() override { return 6; }
     u32 SetLoopSpeed(u32) override { return 1; }
 
-    std::mutex mu;
-    std::map<std::string, u32> sockOf;
-    std::map<u32, QV_ADDR_S> addrOf;
-    u32 next = 1;
     Wire* m_w;
     int m_side;
     QV_ADDR_S m_self;
@@ -240,12 +164,7 @@ public:
         if (e == QV_SOCK_EVENT_RECV) {
             recvEvents++;
             std::vector<u8> buf(8192);
-            QV_SK_BUF_S b;
-            std::memset(&b, 0, sizeof(b));
-            b.uMethod = 0xFFFF;
-            b.uPrio = v1;
-            b.lpData = buf.data();
-            b.uSize = (u32)buf.size();
+            QV_SK_BUF_S b = RecvReq(buf.data(), (u32)buf.size(), v1);
             s32 n = sock.Receive(s, b, 0);
             if (n > 0) got.push_back({v1, std::string((char*)buf.data(), n)});
         }

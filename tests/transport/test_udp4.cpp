@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kvDrivPump.h"
 #include "kvLab.h"
 #include "qvSockDrivUDP4.h"
 #include "qvTimer.h"
@@ -98,23 +99,6 @@ public:
     std::vector<u32> msgs;
     std::mutex mu;
 };
-
-// Lets the driver read datagrams (one per SelectProc) until it has read `reads` of them; true
-// when it did before the deadline, which only matters on failure. Counting reads proves that
-// datagrams the driver must drop were looked at, however long their way took on a busy machine.
-bool PumpReads(CQVSockDrivUDP4& d, FakeProc& p, u32 reads, int timeoutMs = 10000)
-{
-    u32 until = GET_TIMESTAMP() + (u32)timeoutMs;
-    u32 n = 0;
-    while (n < reads && (s32)(until - GET_TIMESTAMP()) > 0) {
-        pollfd pf{p.fd, POLLIN, 0};
-        if (p.fd >= 0 && poll(&pf, 1, 20) > 0) {
-            d.SelectProc(p.fd, 1, 0, 0);
-            n++;
-        }
-    }
-    return n >= reads;
-}
 
 // Lets the driver read until cond holds (true) or the deadline passed (false).
 template <typename Cond>
