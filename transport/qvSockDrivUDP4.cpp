@@ -9,7 +9,6 @@
 
 #include <new>
 
-#include "qvList.h"
 #include "qvLog.h"
 #include "qvSysNet.h"
 #include "qvUtilize.h"
@@ -261,7 +260,7 @@ void CQVSockDrivUDP4HoleClt::DataReceive(const QV_UDP4_ADDR_S* lpPeer, const QV_
 
 CQVSockDrivUDP4::CQVSockDrivUDP4()
     : m_lpContext(nullptr), m_lpProc(nullptr), m_uBare(0), m_uTableSize(0), m_uCfg2(0), m_uCfg3(0), m_uTick(0),
-      m_uMainDriv(0), m_uEnabled(0), m_lpSessHead(nullptr), m_lpSessTail(nullptr), m_uSessCount(0),
+      m_uMainDriv(0), m_uEnabled(0),
       m_uErrReportTick(0), m_uLocalGen(0), m_uChangeCount(0), m_uSelectFail(0), m_uV4SendTick(0), m_uV4RecvTick(0),
       m_uV4Backoff(0), m_uNat64Count(0), m_uGateCount(0)
 {
@@ -504,8 +503,7 @@ QV_UDP4_SESS_S* CQVSockDrivUDP4::SessAlloc(const QV_UDP4_ADDR_S* lpAddr, const Q
         return nullptr;
     }
     m_SessHash.Add(&s->Hash, s, SessHashCode(lpAddr));
-    qvListAppend(m_lpSessHead, m_lpSessTail, s);
-    m_uSessCount++;
+    m_SessList.PushTail(s);
     return s;
 }
 
@@ -514,22 +512,21 @@ void CQVSockDrivUDP4::SessFreeOne(QV_UDP4_SESS_S* s)
     m_HoleClt.SessFree(s);
     m_FwdClt.SessFree(s);
     m_SessHash.Remove(&s->Hash);
-    qvListUnlink(m_lpSessHead, m_lpSessTail, s);
-    m_uSessCount--;
+    m_SessList.Remove(s);
     delete s;
 }
 
 void CQVSockDrivUDP4::SessFreeAll()
 {
-    while (m_lpSessHead)
-        SessFreeOne(m_lpSessHead);
+    while (QV_UDP4_SESS_S* s = m_SessList.Head())
+        SessFreeOne(s);
 }
 
 u32 CQVSockDrivUDP4::SessCount()
 {
     if (!m_Sect.Lock())
         return 0;
-    u32 u = m_uSessCount;
+    u32 u = m_SessList.Count();
     m_Sect.Unlock();
     return u;
 }
@@ -553,9 +550,9 @@ void CQVSockDrivUDP4::SessSweep()
         return;
     m_HoleClt.SessTimerProcBegin();
     m_FwdClt.SessTimerProcBegin();
-    QV_UDP4_SESS_S* s = m_lpSessHead;
+    QV_UDP4_SESS_S* s = m_SessList.Head();
     while (s) {
-        QV_UDP4_SESS_S* n = s->lpNext;
+        QV_UDP4_SESS_S* n = m_SessList.Next(s);
         u32 uIdle = m_uTick - s->uActiveTick;
         if (uIdle <= (s->lpFwd ? UDP4_SESS_IDLE_FWD : UDP4_SESS_IDLE)) {
             if (s->lpFwd)

@@ -5,6 +5,7 @@
 
 #include "qvSockDriv.h"
 #include "qvNodeHash.h"
+#include "qvTable.h"
 #include "qvThread.h"     // CQVCriticalSection
 #include "qvSocketUti.h"   // CQVSocketUDP
 #include "qvTimer.h"       // IQVTimerProc
@@ -190,8 +191,7 @@ private:
 #define QV_UDP4_SESS_NOFWD 0x8u
 
 struct QV_UDP4_SESS_S {
-    QV_UDP4_SESS_S* lpPrev;
-    QV_UDP4_SESS_S* lpNext;
+    QV_LINK_S<QV_UDP4_SESS_S> link;   // on the driver's session list
     QV_HASH_LINK_S Hash;
     u32 uFlags;
     u32 uCnntTick;
@@ -311,10 +311,8 @@ private:
     u32 m_uTick;
     u32 m_uMainDriv;
     u32 m_uEnabled;
-    QV_UDP4_SESS_S* m_lpSessHead;
-    QV_UDP4_SESS_S* m_lpSessTail;
+    CQVList<QV_UDP4_SESS_S> m_SessList;
     CQVNodeHash m_SessHash;
-    u32 m_uSessCount;
     CQVCriticalSection m_Sect;
     CQVSockDrivUDP4Socket m_Sock[2];
     QV_UDP4_ADDR_S m_AddrConfig;

@@ -45,12 +45,8 @@ CQVSocketProc::CQVSocketProc()
       m_uTryTimeout(0), m_uBackoff(0), m_uRecvDisable(0), m_uThreadRun(0), m_uTick(0), m_uQueMiss(0), m_uFdUsed(0),
       m_uMainDriv(QV_SOCK_DRIV_NONE), m_uPxyCount(0), m_uRedirect(0), m_uStaIndex(0xFFFF), m_uMainSetTick(0),
       m_uMainRetryTick(0), m_uMainBackoff(0), m_uAssemCount(0), m_uSweepTick(0), m_uDrivCheck(0),
-      m_lpDrivAddrHead(nullptr), m_lpDrivAddrTail(nullptr), m_lpEnumHead(nullptr), m_lpTcpDelHead(nullptr),
-      m_lpPeer(nullptr), m_uPeerMax(0), m_lpFreeHead(nullptr), m_lpFreeTail(nullptr), m_lpUsedHead(nullptr),
-      m_lpUsedTail(nullptr), m_lpCnntHead(nullptr), m_lpCnntTail(nullptr), m_uCnntResetPend(0), m_uFwdBudget(0),
-      m_uInteract(0), m_uMainReplies(0), m_uMainSpeed(0), m_lpBacklogHead(nullptr), m_lpBacklogTail(nullptr),
-      m_uBacklogCount(0), m_lpAssistHead(nullptr), m_lpAssistTail(nullptr), m_uAssistCount(0), m_lpHoleHead(nullptr),
-      m_lpHoleTail(nullptr), m_lpHoleCursor(nullptr), m_uHoleCount(0)
+      m_lpEnumHead(nullptr), m_lpTcpDelHead(nullptr), m_lpPeer(nullptr), m_uPeerMax(0), m_uCnntResetPend(0),
+      m_uFwdBudget(0), m_uInteract(0), m_uMainReplies(0), m_uMainSpeed(0), m_lpHoleCursor(nullptr)
 {
     m_szSelfPeer[0] = 0;
     memset(m_Fd, 0, sizeof(m_Fd));

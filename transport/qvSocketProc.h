@@ -5,7 +5,7 @@
 #pragma once
 
 #include "qvType.h"
-#include "qvList.h"
+#include "qvTable.h"
 #include "qvSocketAddr.h"
 #include "qvUtilize.h"
 #include "qvThread.h"
@@ -177,8 +177,7 @@ private:
         u32 uCookie;
     };
     struct CNNT_ADDR_S {
-        CNNT_ADDR_S* lpPrev;
-        CNNT_ADDR_S* lpNext;
+        QV_LINK_S<CNNT_ADDR_S> link;   // on its peer's address list, best first
         u32 uCnntID;        // id << 16 | cookie
         u32 uMask;
         u32 uRecvBytes;
@@ -190,14 +189,11 @@ private:
         DRIV_REC_S Driv[QV_SOCK_DRIV_MAX];
         u32 uReqSent;       // connect requests ('B') sent to this address
     };
+    typedef CQVList<CNNT_ADDR_S> ADDR_LIST;
     struct SOCK_PEER_S {
-        SOCK_PEER_S* lpPrev;
-        SOCK_PEER_S* lpNext;
-        u32 uList;          // 0 free, 1 used
+        QV_LINK_S<SOCK_PEER_S> link;      // on the free or the used list
         QV_HASH_LINK_S Hash;
-        SOCK_PEER_S* lpCnntPrev;
-        SOCK_PEER_S* lpCnntNext;
-        u32 uOnCnnt;
+        QV_LINK_S<SOCK_PEER_S> cnntLink;  // on the connect list while it is trying to connect
         u32 uIndex;
         u16 usCookie;
         u16 usZero;
@@ -225,13 +221,12 @@ private:
         u32 uAltDriv;
         QV_ADDR_S AddrPxy4;
         QV_ADDR_S AddrPxy6;
-        CNNT_ADDR_S* lpAddrHead;
-        CNNT_ADDR_S* lpAddrTail;
-        u32 uAddrCount;
+        ADDR_LIST Addrs;
     };
+    typedef CQVList<SOCK_PEER_S> PEER_LIST;
+    typedef CQVList<SOCK_PEER_S, &SOCK_PEER_S::cnntLink> CNNT_LIST;
     struct DRIV_ADDR_S {
-        DRIV_ADDR_S* lpPrev;
-        DRIV_ADDR_S* lpNext;
+        QV_LINK_S<DRIV_ADDR_S> link;
         u32 uCookie;
         u32 uDrivType;
         u32 uMask;
@@ -374,8 +369,7 @@ private:
         u32 uFlags;         // 0x1 this driver delivered a request, 0x8 it was relayed
     };
     struct CNNT_BACKLOG_S {
-        CNNT_BACKLOG_S* lpPrev;
-        CNNT_BACKLOG_S* lpNext;
+        QV_LINK_S<CNNT_BACKLOG_S> link;
         u32 uTick;
         u32 uFlags;         // 0x2 enable relay
         QV_ADDR_S Main;
@@ -383,15 +377,13 @@ private:
         CNNT_BACKLOG_TUNNEL_S Tunnel[QV_SOCK_DRIV_MAX];
     };
     struct ASSIST_BACKLOG_S {
-        ASSIST_BACKLOG_S* lpPrev;
-        ASSIST_BACKLOG_S* lpNext;
+        QV_LINK_S<ASSIST_BACKLOG_S> link;
         u32 uTick;
         QV_ADDR_S Main;
         QV_ADDR_S Flagged;  // the requester's address flagged as its main (other IP version)
     };
     struct PXY_HOLE_S {
-        PXY_HOLE_S* lpPrev;
-        PXY_HOLE_S* lpNext;
+        QV_LINK_S<PXY_HOLE_S> link;
         QV_HASH_LINK_S Hash;
         u32 uTick;          // last use
         QV_ADDR_S Key;      // the client's main address
@@ -489,8 +481,7 @@ private:
     u32 m_uSweepTick;
     u32 m_uDrivCheck;
 
-    DRIV_ADDR_S* m_lpDrivAddrHead;
-    DRIV_ADDR_S* m_lpDrivAddrTail;
+    CQVList<DRIV_ADDR_S> m_DrivAddr;
     ENUM_S* m_lpEnumHead;
     TCP_DEL_S* m_lpTcpDelHead;
 
@@ -501,12 +492,9 @@ private:
 
     SOCK_PEER_S* m_lpPeer;
     u32 m_uPeerMax;
-    SOCK_PEER_S* m_lpFreeHead;
-    SOCK_PEER_S* m_lpFreeTail;
-    SOCK_PEER_S* m_lpUsedHead;
-    SOCK_PEER_S* m_lpUsedTail;
-    SOCK_PEER_S* m_lpCnntHead;
-    SOCK_PEER_S* m_lpCnntTail;
+    PEER_LIST m_PeerFree;
+    PEER_LIST m_PeerUsed;
+    CNNT_LIST m_Cnnt;
     CQVNodeHash m_PeerHash;
 
     CQVCriticalSection m_Sect;
@@ -518,16 +506,10 @@ private:
     u32 m_uMainSpeed;
     // Connect backlog (requests of peers not yet known), assist backlog (main addresses of
     // unknown requesters) and, in server mode, the proxy holes.
-    CNNT_BACKLOG_S* m_lpBacklogHead;
-    CNNT_BACKLOG_S* m_lpBacklogTail;
-    u32 m_uBacklogCount;
-    ASSIST_BACKLOG_S* m_lpAssistHead;
-    ASSIST_BACKLOG_S* m_lpAssistTail;
-    u32 m_uAssistCount;
-    PXY_HOLE_S* m_lpHoleHead;
-    PXY_HOLE_S* m_lpHoleTail;
+    CQVList<CNNT_BACKLOG_S> m_Backlog;
+    CQVList<ASSIST_BACKLOG_S> m_Assist;
+    CQVList<PXY_HOLE_S> m_Holes;
     PXY_HOLE_S* m_lpHoleCursor;
-    u32 m_uHoleCount;
     CQVNodeHash m_HoleHash;
     // Guards the descriptor table: drivers may change it from other threads (the LAN
     // private interface switches LAN on from the node's threads).

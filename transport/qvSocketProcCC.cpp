@@ -330,9 +330,9 @@ u32 CQVSocketProc::SockCnntSendSingle(u32 uIndex, CNNT_ADDR_S* a)
 u32 CQVSocketProc::SockCnntSend(u32 uIndex, u32 uDrivType)
 {
     u32 uSent = 0;
-    CNNT_ADDR_S* a = m_lpPeer[uIndex].lpAddrHead;
+    CNNT_ADDR_S* a = m_lpPeer[uIndex].Addrs.Head();
     while (a) {
-        CNNT_ADDR_S* n = a->lpNext;
+        CNNT_ADDR_S* n = ADDR_LIST::Next(a);
         if (uDrivType >= QV_SOCK_DRIV_NONE)
             uSent |= SockCnntSendSingle(uIndex, a);
         else if (uDrivType <= QV_SOCK_DRIV_TCP)
@@ -530,9 +530,9 @@ u32 CQVSocketProc::SockCnntPxyShortSend(u32 uIndex, u32 uType, u32 uFlags)
     if (!(p->uStatus & (QV_PEER_STA_DIRECT | QV_PEER_STA_RELAYED)) && m_uTick - p->uTryTick > PXY_RELAY_AFTER)
         uFlags |= PXY_RELAY;
     u32 uSent = 0;
-    DRIV_ADDR_S* d = m_lpDrivAddrHead;
+    DRIV_ADDR_S* d = m_DrivAddr.Head();
     while (d) {
-        DRIV_ADDR_S* n = d->lpNext;
+        DRIV_ADDR_S* n = m_DrivAddr.Next(d);
         bool bUse = uType >= QV_SOCK_DRIV_NONE || d->uDrivType == uType;
         if (bUse && (uFlags & PXY_PUB_ONLY) && !qvAddrIsPublic(&d->Addr))
             bUse = false;
@@ -597,7 +597,7 @@ u32 CQVSocketProc::SockCnntDeleteSend(u32 uIndex, CNNT_ADDR_S* a, u32 uDrivType)
             continue;
         // Still in use on another path of this peer that was heard from lately: keep it.
         bool bInUse = false;
-        for (CNNT_ADDR_S* b = p->lpAddrHead; b && !bInUse; b = b->lpNext)
+        for (CNNT_ADDR_S* b = p->Addrs.Head(); b && !bInUse; b = ADDR_LIST::Next(b))
             if (b != a && b->Driv[d].uCookie == r.uCookie &&
                 (b->Driv[d].uFlags & (REC_WORK | REC_FILLED)) == (REC_WORK | REC_FILLED) &&
                 m_uTick - b->uRecvTick <= DEL_KEEP_HEARD)
@@ -800,7 +800,7 @@ void CQVSocketProc::SockCnntRequest(u32 uDrivType, const QV_ADDR_S& Source, cons
             uChanged = 1;
     if (CnntAddrDrivStaGet(a)) {
         a->uSendTick = m_uTick;
-    } else if (!p->uOnCnnt) {
+    } else if (!m_Cnnt.Contains(p)) {
         SockCnntSendSingle(uIndex, a);
         return;
     }
@@ -1075,7 +1075,7 @@ void CQVSocketProc::SockCnntPxyRequestDown(u32 uDrivType, const QV_ADDR_S& Sourc
         WrOwnMain(f);
         WrZero(f, REC3);
         f[2] &= (u8)~CCF_REC3;
-        for (DRIV_ADDR_S* d = m_lpDrivAddrHead; d; d = d->lpNext) {
+        for (DRIV_ADDR_S* d = m_DrivAddr.Head(); d; d = m_DrivAddr.Next(d)) {
             if (!Keep(d, uVers, uVerCount))
                 continue;
             if (d->uDrivType == QV_SOCK_DRIV_TCP) {
@@ -1209,7 +1209,7 @@ void CQVSocketProc::SockCnntActiveRecv(u32 uDrivType, const QV_ADDR_S& Source, c
         SockPeerCnntAddrSort(uIndex, a, 1);
         if (CnntAddrDrivStaGet(a))
             a->uSendTick = m_uTick;
-        else if (!p->uOnCnnt)
+        else if (!m_Cnnt.Contains(p))
             lpRequest = a;
     }
     CC_MSG_S M;
@@ -1236,14 +1236,13 @@ void CQVSocketProc::SockCnntActiveReplyRecv(u32 uDrivType, const QV_ADDR_S& Sour
     SockPeerCnntAddrSort(uIndex, a, 1);
 }
 
-// Both backlogs are doubly linked lists in arrival order with a head, a tail and a count;
-// these helpers keep the list logic in one place for either entry type.
+// Both backlogs are lists in arrival order; these helpers keep the list logic in one place
+// for either entry type.
 
 template <typename T>
-static void BacklogUnlink(T*& lpHead, T*& lpTail, u32& uCount, T* e)
+static void BacklogUnlink(CQVList<T>& L, T* e)
 {
-    qvListUnlink(lpHead, lpTail, e);
-    uCount--;
+    L.Remove(e);
     delete e;
 }
 
@@ -1251,14 +1250,14 @@ static void BacklogUnlink(T*& lpHead, T*& lpTail, u32& uCount, T* e)
 // accepts. With uWhole the walk goes on to the end of the list (and ages it all); without,
 // it stops at the match.
 template <typename T, typename M>
-static T* BacklogWalk(T*& lpHead, T*& lpTail, u32& uCount, u32 uTick, u32 uAge, u32 uWhole, M lpfnMatch)
+static T* BacklogWalk(CQVList<T>& L, u32 uTick, u32 uAge, u32 uWhole, M lpfnMatch)
 {
     T* lpFound = nullptr;
-    T* e = lpHead;
+    T* e = L.Head();
     while (e) {
-        T* n = e->lpNext;
+        T* n = L.Next(e);
         if (uTick - e->uTick > uAge) {
-            BacklogUnlink(lpHead, lpTail, uCount, e);
+            BacklogUnlink(L, e);
         } else if (!lpFound && lpfnMatch(e)) {
             lpFound = e;
             if (!uWhole)
@@ -1271,16 +1270,15 @@ static T* BacklogWalk(T*& lpHead, T*& lpTail, u32& uCount, u32 uTick, u32 uAge, 
 
 // A zeroed entry appended at the tail; when the list is full the oldest makes room.
 template <typename T>
-static T* BacklogAppend(T*& lpHead, T*& lpTail, u32& uCount, u32 uMax)
+static T* BacklogAppend(CQVList<T>& L, u32 uMax)
 {
-    if (uCount >= uMax)
-        BacklogUnlink(lpHead, lpTail, uCount, lpHead);
+    if (L.Count() >= uMax)
+        BacklogUnlink(L, L.Head());
     T* e = new (std::nothrow) T;
     if (!e)
         return nullptr;
     memset(static_cast<void*>(e), 0, sizeof(*e));
-    qvListAppend(lpHead, lpTail, e);
-    uCount++;
+    L.PushTail(e);
     return e;
 }
 
@@ -1288,7 +1286,7 @@ static T* BacklogAppend(T*& lpHead, T*& lpTail, u32& uCount, u32 uMax)
 
 void CQVSocketProc::CnntBacklogUnlink(CNNT_BACKLOG_S* e)
 {
-    BacklogUnlink(m_lpBacklogHead, m_lpBacklogTail, m_uBacklogCount, e);
+    BacklogUnlink(m_Backlog, e);
 }
 
 void CQVSocketProc::CnntBacklogPush(const QV_ADDR_S& Main, const QV_ADDR_S& Source, u32 uDrivType,
@@ -1297,10 +1295,10 @@ void CQVSocketProc::CnntBacklogPush(const QV_ADDR_S& Main, const QV_ADDR_S& Sour
     if (uDrivType >= QV_SOCK_DRIV_MAX)
         return;
     CNNT_BACKLOG_S* lpFound =
-        BacklogWalk(m_lpBacklogHead, m_lpBacklogTail, m_uBacklogCount, m_uTick, CNNT_BACKLOG_AGE, 1,
+        BacklogWalk(m_Backlog, m_uTick, CNNT_BACKLOG_AGE, 1,
                     [&](const CNNT_BACKLOG_S* e) { return AddrEq(e->Main, Main) && AddrEq(e->Source, Source); });
     if (!lpFound) {
-        lpFound = BacklogAppend(m_lpBacklogHead, m_lpBacklogTail, m_uBacklogCount, CNNT_BACKLOG_MAX);
+        lpFound = BacklogAppend(m_Backlog, CNNT_BACKLOG_MAX);
         if (!lpFound)
             return;
         lpFound->Main = Plain(Main);
@@ -1317,7 +1315,7 @@ void CQVSocketProc::CnntBacklogPush(const QV_ADDR_S& Main, const QV_ADDR_S& Sour
 u32 CQVSocketProc::CnntBacklogPop(const QV_ADDR_S& Main, QV_ADDR_S* lpSource, u32* lpuFlags, QV_ADDR_S* lpTunnels,
                                   u32* lpuTunnelFlags)
 {
-    CNNT_BACKLOG_S* e = BacklogWalk(m_lpBacklogHead, m_lpBacklogTail, m_uBacklogCount, m_uTick, CNNT_BACKLOG_AGE, 0,
+    CNNT_BACKLOG_S* e = BacklogWalk(m_Backlog, m_uTick, CNNT_BACKLOG_AGE, 0,
                                     [&](const CNNT_BACKLOG_S* x) { return AddrEq(x->Main, Main); });
     if (!e)
         return 0;
@@ -1337,8 +1335,8 @@ u32 CQVSocketProc::CnntBacklogPop(const QV_ADDR_S& Main, QV_ADDR_S* lpSource, u3
 
 void CQVSocketProc::CnntBacklogClean()
 {
-    while (m_lpBacklogHead)
-        CnntBacklogUnlink(m_lpBacklogHead);
+    while (CNNT_BACKLOG_S* e = m_Backlog.Head())
+        CnntBacklogUnlink(e);
 }
 
 // Assist backlog: the main address of the other IP version that an unknown requester
@@ -1346,16 +1344,16 @@ void CQVSocketProc::CnntBacklogClean()
 
 void CQVSocketProc::AssistBacklogUnlink(ASSIST_BACKLOG_S* e)
 {
-    BacklogUnlink(m_lpAssistHead, m_lpAssistTail, m_uAssistCount, e);
+    BacklogUnlink(m_Assist, e);
 }
 
 void CQVSocketProc::AssistBacklogAdd(const QV_ADDR_S& Main, const QV_ADDR_S& Flagged)
 {
     ASSIST_BACKLOG_S* lpFound =
-        BacklogWalk(m_lpAssistHead, m_lpAssistTail, m_uAssistCount, m_uTick, ASSIST_BACKLOG_AGE, 1,
+        BacklogWalk(m_Assist, m_uTick, ASSIST_BACKLOG_AGE, 1,
                     [&](const ASSIST_BACKLOG_S* e) { return AddrEq(e->Main, Main) && AddrEq(e->Flagged, Flagged); });
     if (!lpFound) {
-        lpFound = BacklogAppend(m_lpAssistHead, m_lpAssistTail, m_uAssistCount, ASSIST_BACKLOG_MAX);
+        lpFound = BacklogAppend(m_Assist, ASSIST_BACKLOG_MAX);
         if (!lpFound)
             return;
         lpFound->Main = Plain(Main);
@@ -1366,7 +1364,7 @@ void CQVSocketProc::AssistBacklogAdd(const QV_ADDR_S& Main, const QV_ADDR_S& Fla
 
 u32 CQVSocketProc::AssistBacklogGet(const QV_ADDR_S& Main, QV_ADDR_S* lpFlagged)
 {
-    ASSIST_BACKLOG_S* e = BacklogWalk(m_lpAssistHead, m_lpAssistTail, m_uAssistCount, m_uTick, ASSIST_BACKLOG_AGE,
+    ASSIST_BACKLOG_S* e = BacklogWalk(m_Assist, m_uTick, ASSIST_BACKLOG_AGE,
                                       0, [&](const ASSIST_BACKLOG_S* x) { return AddrEq(x->Main, Main); });
     if (!e)
         return 0;
@@ -1377,14 +1375,14 @@ u32 CQVSocketProc::AssistBacklogGet(const QV_ADDR_S& Main, QV_ADDR_S* lpFlagged)
 
 void CQVSocketProc::AssistBacklogTimer()
 {
-    BacklogWalk(m_lpAssistHead, m_lpAssistTail, m_uAssistCount, m_uTick, ASSIST_BACKLOG_AGE, 1,
+    BacklogWalk(m_Assist, m_uTick, ASSIST_BACKLOG_AGE, 1,
                 [](const ASSIST_BACKLOG_S*) { return false; });
 }
 
 void CQVSocketProc::AssistBacklogClean()
 {
-    while (m_lpAssistHead)
-        AssistBacklogUnlink(m_lpAssistHead);
+    while (ASSIST_BACKLOG_S* e = m_Assist.Head())
+        AssistBacklogUnlink(e);
 }
 
 // Proxy holes (server mode): where a client that asked for relaying really sends from.
@@ -1414,12 +1412,11 @@ CQVSocketProc::PXY_HOLE_S* CQVSocketProc::PxyHoleAdd(const QV_ADDR_S& Key, const
 {
     if (!m_HoleHash.m_pBucket)
         return nullptr;
-    if (m_uHoleCount >= PXY_HOLE_MAX)
-        PxyHoleDelete(m_lpHoleHead);
+    if (m_Holes.Count() >= PXY_HOLE_MAX)
+        PxyHoleDelete(m_Holes.Head());
     PXY_HOLE_S* h = new (std::nothrow) PXY_HOLE_S;
     if (!h)
         return nullptr;
-    h->lpNext = nullptr;
     h->uTick = m_uTick;
     h->Key = Plain(Key);
     h->Hole = Plain(Hole);
@@ -1427,8 +1424,7 @@ CQVSocketProc::PXY_HOLE_S* CQVSocketProc::PxyHoleAdd(const QV_ADDR_S& Key, const
         delete h;
         return nullptr;
     }
-    qvListAppend(m_lpHoleHead, m_lpHoleTail, h);
-    m_uHoleCount++;
+    m_Holes.PushTail(h);
     return h;
 }
 
@@ -1437,18 +1433,17 @@ void CQVSocketProc::PxyHoleDelete(PXY_HOLE_S* h)
     if (!h)
         return;
     if (m_lpHoleCursor == h)
-        m_lpHoleCursor = h->lpNext;
+        m_lpHoleCursor = m_Holes.Next(h);
     m_HoleHash.Remove(&h->Hash);
-    qvListUnlink(m_lpHoleHead, m_lpHoleTail, h);
-    m_uHoleCount--;
+    m_Holes.Remove(h);
     delete h;
 }
 
 void CQVSocketProc::PxyHoleTimer()
 {
-    PXY_HOLE_S* h = m_lpHoleCursor ? m_lpHoleCursor : m_lpHoleHead;
+    PXY_HOLE_S* h = m_lpHoleCursor ? m_lpHoleCursor : m_Holes.Head();
     for (u32 i = 0; h && i < PXY_HOLE_SWEEP; i++) {
-        PXY_HOLE_S* n = h->lpNext;
+        PXY_HOLE_S* n = m_Holes.Next(h);
         if (m_uTick - h->uTick > PXY_HOLE_AGE)
             PxyHoleDelete(h);
         h = n;
@@ -1458,8 +1453,8 @@ void CQVSocketProc::PxyHoleTimer()
 
 void CQVSocketProc::PxyHoleClean()
 {
-    while (m_lpHoleHead)
-        PxyHoleDelete(m_lpHoleHead);
+    while (PXY_HOLE_S* h = m_Holes.Head())
+        PxyHoleDelete(h);
     m_lpHoleCursor = nullptr;
     m_HoleHash.Clean();
 }

@@ -295,7 +295,7 @@ u32 CQVSocketProc::SendAtClient(u32 uIndex, const QV_BUF_S& Buf, u32 uCnntID, u3
     u32 uOne = (p->uStatus & (QV_PEER_STA_PROBE | QV_PEER_STA_SILENT)) == QV_PEER_STA_PROBE;
     u32 uRes = 0xFFFFFFFFu;
     u32 uFirst = 0;
-    for (CNNT_ADDR_S* a = p->lpAddrHead; a; a = a->lpNext) {
+    for (CNNT_ADDR_S* a = p->Addrs.Head(); a; a = ADDR_LIST::Next(a)) {
         if (!CnntAddrDrivStaGet(a))
             continue;
         u32 uOne1 = SendAtClientDriv(uIndex, a, uMode, Buf);
@@ -347,7 +347,7 @@ void CQVSocketProc::SendHoleOpen(u32 uIndex)
     Buf.uOffset = 64;
     Buf.uSize = sizeof(Raw);
     Buf.uLen = 4;
-    for (CNNT_ADDR_S* a = p->lpAddrHead; a; a = a->lpNext) {
+    for (CNNT_ADDR_S* a = p->Addrs.Head(); a; a = ADDR_LIST::Next(a)) {
         if (qvAddrIPVer(&a->Addr) != QV_ADDR_VER_IPV4 || !qvAddrIsPublic(&a->Addr))
             continue;
         for (u32 i = 0; i < 3; i++)
@@ -419,13 +419,13 @@ u32 CQVSocketProc::SockPeerCnntAddrCheck(u32 uIndex, u32 uKind)
     u32 uProbe = (p->uStatus & QV_PEER_STA_PROBE) != 0;
     // The last working address in list order; losing it means the peer must start over.
     CNNT_ADDR_S* lpLastWork = nullptr;
-    for (CNNT_ADDR_S* a = p->lpAddrHead; a; a = a->lpNext)
+    for (CNNT_ADDR_S* a = p->Addrs.Head(); a; a = ADDR_LIST::Next(a))
         if (CnntAddrDrivStaGet(a))
             lpLastWork = a;
     u32 uLastGone = 0;
-    CNNT_ADDR_S* a = p->lpAddrHead;
+    CNNT_ADDR_S* a = p->Addrs.Head();
     while (a) {
-        CNNT_ADDR_S* n = a->lpNext;
+        CNNT_ADDR_S* n = ADDR_LIST::Next(a);
         if (CnntAddrDrivStaCheck(a, QV_SOCK_DRIV_NONE))
             uChanged = 1;
         u32 uSta = CnntAddrDrivStaGet(a);
@@ -472,7 +472,7 @@ u32 CQVSocketProc::SockPeerCnntAddrCheck(u32 uIndex, u32 uKind)
         PostMessage(1, p->uHandle, QV_SOCK_DRIV_NONE, uLastGone ? 1 : 0);
         CNNT_ADDR_S* lpDirect = nullptr;
         CNNT_ADDR_S* lpRelay = nullptr;
-        for (CNNT_ADDR_S* b = p->lpAddrHead; b; b = b->lpNext) {
+        for (CNNT_ADDR_S* b = p->Addrs.Head(); b; b = ADDR_LIST::Next(b)) {
             u32 uSta = CnntAddrDrivStaGet(b);
             if ((uSta & 1) && !lpDirect)
                 lpDirect = b;
@@ -516,7 +516,7 @@ u32 CQVSocketProc::SockPeerMultiPathCnnt(u32 uIndex)
                 SockCnntPxyShortSend(uIndex, d, uFlags);
             else
                 SockCnntPxySend(uIndex, d, uFlags);
-            for (CNNT_ADDR_S* a = p->lpAddrHead; a; a = a->lpNext)
+            for (CNNT_ADDR_S* a = p->Addrs.Head(); a; a = ADDR_LIST::Next(a))
                 if (qvAddrIPVer(&a->Addr) == uVer && !CnntAddrDrivStaGet(a) && !(a->uMask & 0x2))
                     SockCnntSendMsg(uIndex, d, a, 0);
         } else if (!(p->uStatus & QV_PEER_STA_RELAYUDP) && p->uMultiPath == 2 && p->uDrivSel != 1) {
@@ -531,7 +531,7 @@ u32 CQVSocketProc::SockPeerMultiPathCnnt(u32 uIndex)
         SockCnntPxyShortSend(uIndex, QV_SOCK_DRIV_TCP, 3);
     else
         SockCnntPxySend(uIndex, QV_SOCK_DRIV_TCP, 3);
-    for (CNNT_ADDR_S* a = p->lpAddrHead; a; a = a->lpNext)
+    for (CNNT_ADDR_S* a = p->Addrs.Head(); a; a = ADDR_LIST::Next(a))
         if (!CnntAddrDrivStaGet(a))
             SockCnntSendMsg(uIndex, QV_SOCK_DRIV_TCP, a, 16);
     return uMore;
@@ -543,14 +543,14 @@ void CQVSocketProc::SockConnectTimer()
     if (uMain == QV_SOCKPROC_PEER_NONE)
         return;
     u32 uTcpNeed = 0;
-    for (SOCK_PEER_S* p = m_lpUsedHead; p; p = p->lpNext) {
+    for (SOCK_PEER_S* p = m_PeerUsed.Head(); p; p = PEER_LIST::Next(p)) {
         if (p->uIndex == uMain) {
-            for (CNNT_ADDR_S* a = p->lpAddrHead; a; a = a->lpNext)
+            for (CNNT_ADDR_S* a = p->Addrs.Head(); a; a = ADDR_LIST::Next(a))
                 if (a->Driv[QV_SOCK_DRIV_TCP].uFlags & REC_WORK)
                     uTcpNeed = 1;
             continue;
         }
-        if (p->uOnCnnt) {
+        if (m_Cnnt.Contains(p)) {
             if (SockConnectPeer(p->uIndex, QV_SOCK_DRIV_NONE, 0))
                 CnntListRemove(p);
             else
@@ -576,7 +576,7 @@ void CQVSocketProc::SockConnectCtlReset()
 {
     if (!m_uCnntResetPend)
         return;
-    for (SOCK_PEER_S* p = m_lpUsedHead; p; p = p->lpNext)
+    for (SOCK_PEER_S* p = m_PeerUsed.Head(); p; p = PEER_LIST::Next(p))
         if (!(p->uStatus & QV_PEER_STA_LAN))
             SockPeerCnntCtlReset(p->uIndex);
     m_uCnntResetPend = 0;
@@ -595,12 +595,12 @@ void CQVSocketProc::SockConnectReset(u32 uDrivType)
     if (m_uSide)
         return;
     if (uDrivType >= QV_SOCK_DRIV_MAX) {
-        for (SOCK_PEER_S* p = m_lpUsedHead; p; p = p->lpNext)
+        for (SOCK_PEER_S* p = m_PeerUsed.Head(); p; p = PEER_LIST::Next(p))
             SockPeerReset(p->uIndex, 1);
         TcpDrivOff();
         return;
     }
-    for (SOCK_PEER_S* p = m_lpUsedHead; p; p = p->lpNext) {
+    for (SOCK_PEER_S* p = m_PeerUsed.Head(); p; p = PEER_LIST::Next(p)) {
         SockPeerClearPaths(p);
         SockPeerCnntAddrClean(p->uIndex, uDrivType);
         SockPeerCnntStatusMaskUpdate(p->uIndex);
@@ -673,7 +673,7 @@ void CQVSocketProc::OnConnect(u32 uDrivType, const QV_ADDR_S* lpAddr, u32 uUp)
                 SockPeerCnntAddrSort(uIndex, a, 0);
             }
             u32 uAny = 0;
-            for (CNNT_ADDR_S* b = p->lpAddrHead; b; b = b->lpNext)
+            for (CNNT_ADDR_S* b = p->Addrs.Head(); b; b = ADDR_LIST::Next(b))
                 uAny |= b->Driv[uDrivType].uFlags & REC_WORK;
             if (!uAny) {
                 SockPeerClearPaths(p);

@@ -283,9 +283,9 @@ u32 CQVSocketProc::SockConnectTry(u32 uDrivType, u32 uReset)
     u32 uMain = SockConnectPeerMain(uDrivType, uReset);
     if (uMain == QV_SOCKPROC_PEER_NONE)
         return 0;
-    SOCK_PEER_S* p = m_lpCnntHead;
+    SOCK_PEER_S* p = m_Cnnt.Head();
     while (p) {
-        SOCK_PEER_S* n = p->lpCnntNext;
+        SOCK_PEER_S* n = CNNT_LIST::Next(p);
         if (p->uIndex != uMain && SockConnectPeer(p->uIndex, uDrivType, uReset))
             CnntListRemove(p);
         p = n;

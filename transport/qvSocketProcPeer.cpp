@@ -138,8 +138,9 @@ u32 CQVSocketProc::SockPeerInit(u32 uSlots)
         return 0;
     }
     m_uPeerMax = uSlots;
-    m_lpFreeHead = m_lpFreeTail = m_lpUsedHead = m_lpUsedTail = nullptr;
-    m_lpCnntHead = m_lpCnntTail = nullptr;
+    m_PeerFree.Reset();
+    m_PeerUsed.Reset();
+    m_Cnnt.Reset();
     for (u32 i = 0; i < uSlots; i++) {
         SOCK_PEER_S* p = &m_lpPeer[i];
         memset(static_cast<void*>(p), 0, sizeof(*p));
@@ -147,7 +148,7 @@ u32 CQVSocketProc::SockPeerInit(u32 uSlots)
         p->usCookie = qvGetCookieShort(0);
         p->uMainDriv = QV_SOCK_DRIV_NONE;
         p->uAltDriv = QV_SOCK_DRIV_NONE;
-        qvListAppend(m_lpFreeHead, m_lpFreeTail, p);
+        m_PeerFree.PushTail(p);
     }
     return 1;
 }
@@ -160,9 +161,9 @@ void CQVSocketProc::SockPeerFreeAll()
         SOCK_PEER_S* p = &m_lpPeer[i];
         if (p->Hash.pBucket)
             m_PeerHash.Remove(&p->Hash);
-        CNNT_ADDR_S* a = p->lpAddrHead;
+        CNNT_ADDR_S* a = p->Addrs.Head();
         while (a) {
-            CNNT_ADDR_S* n = a->lpNext;
+            CNNT_ADDR_S* n = ADDR_LIST::Next(a);
             delete a;
             a = n;
         }
@@ -170,8 +171,9 @@ void CQVSocketProc::SockPeerFreeAll()
     delete[] m_lpPeer;
     m_lpPeer = nullptr;
     m_uPeerMax = 0;
-    m_lpFreeHead = m_lpFreeTail = m_lpUsedHead = m_lpUsedTail = nullptr;
-    m_lpCnntHead = m_lpCnntTail = nullptr;
+    m_PeerFree.Reset();
+    m_PeerUsed.Reset();
+    m_Cnnt.Reset();
 }
 
 CQVSocketProc::SOCK_PEER_S* CQVSocketProc::PeerByHandle(u32 uHandle)
@@ -180,7 +182,7 @@ CQVSocketProc::SOCK_PEER_S* CQVSocketProc::PeerByHandle(u32 uHandle)
     if (!m_lpPeer || uIndex >= m_uPeerMax)
         return nullptr;
     SOCK_PEER_S* p = &m_lpPeer[uIndex];
-    if (p->uList != 1 || p->usCookie != (u16)(uHandle & 0xFFFF))
+    if (!m_PeerUsed.Contains(p) || p->usCookie != (u16)(uHandle & 0xFFFF))
         return nullptr;
     return p;
 }
@@ -209,14 +211,9 @@ u32 CQVSocketProc::SockPeerSearch(const QV_ADDR_S& Addr)
 
 u32 CQVSocketProc::SockPeerAlloc(const QV_ADDR_S& AddrMain, u32 uSockID)
 {
-    SOCK_PEER_S* p = m_lpFreeHead;
+    SOCK_PEER_S* p = m_PeerFree.PopHead();
     if (!p)
         return QV_SOCKPROC_PEER_NONE;
-    m_lpFreeHead = p->lpNext;
-    if (m_lpFreeHead)
-        m_lpFreeHead->lpPrev = nullptr;
-    else
-        m_lpFreeTail = nullptr;
     u32 uIndex = p->uIndex;
     u16 usCookie = qvGetCookieShort(p->usCookie);
     memset(static_cast<void*>(p), 0, sizeof(*p));
@@ -243,47 +240,25 @@ u32 CQVSocketProc::SockPeerAlloc(const QV_ADDR_S& AddrMain, u32 uSockID)
             PostMessage(8, uSockID, 0, 0);
         }
     }
-    p->uList = 1;
     m_PeerHash.Add(&p->Hash, p, SockPeerHash(AddrMain));
-    p->lpNext = nullptr;
-    qvListAppend(m_lpUsedHead, m_lpUsedTail, p);
+    m_PeerUsed.PushTail(p);
     return uIndex;
 }
 
 void CQVSocketProc::CnntListAdd(SOCK_PEER_S* p)
 {
-    if (p->uOnCnnt)
-        return;
-    p->lpCnntPrev = m_lpCnntTail;
-    p->lpCnntNext = nullptr;
-    if (m_lpCnntTail)
-        m_lpCnntTail->lpCnntNext = p;
-    else
-        m_lpCnntHead = p;
-    m_lpCnntTail = p;
-    p->uOnCnnt = 1;
+    m_Cnnt.PushTail(p);   // refused, leaving the order alone, when already on the list
 }
 
 void CQVSocketProc::CnntListRemove(SOCK_PEER_S* p)
 {
-    if (!p->uOnCnnt)
-        return;
-    if (p->lpCnntPrev)
-        p->lpCnntPrev->lpCnntNext = p->lpCnntNext;
-    else
-        m_lpCnntHead = p->lpCnntNext;
-    if (p->lpCnntNext)
-        p->lpCnntNext->lpCnntPrev = p->lpCnntPrev;
-    else
-        m_lpCnntTail = p->lpCnntPrev;
-    p->lpCnntPrev = p->lpCnntNext = nullptr;
-    p->uOnCnnt = 0;
+    m_Cnnt.Remove(p);
 }
 
 void CQVSocketProc::SockPeerFree(u32 uIndex)
 {
     SOCK_PEER_S* p = &m_lpPeer[uIndex];
-    if (p->uList != 1)
+    if (!m_PeerUsed.Contains(p))
         return;
     m_PeerHash.Remove(&p->Hash);
     SockPeerReset(uIndex, 0);
@@ -292,15 +267,13 @@ void CQVSocketProc::SockPeerFree(u32 uIndex)
     p->usCookie = qvGetCookieShort(p->usCookie);
     p->uHandle = 0;
     CnntListRemove(p);
-    qvListUnlink(m_lpUsedHead, m_lpUsedTail, p);
-    p->uList = 0;
-    p->lpNext = nullptr;
-    qvListAppend(m_lpFreeHead, m_lpFreeTail, p);
+    m_PeerUsed.Remove(p);
+    m_PeerFree.PushTail(p);
 }
 
 u32 CQVSocketProc::SockPeerRelayUsing(u32 uExcept)
 {
-    for (SOCK_PEER_S* p = m_lpUsedHead; p; p = p->lpNext)
+    for (SOCK_PEER_S* p = m_PeerUsed.Head(); p; p = PEER_LIST::Next(p))
         if (p->uIndex != uExcept && (p->uStatus & (QV_PEER_STA_TCPWORK | QV_PEER_STA_RELAY)))
             return 1;
     return 0;
@@ -490,7 +463,7 @@ u32 CQVSocketProc::GetPeerCnntAddr(u32 uHandle, QV_SOCK_CNNT_ADDR_S* lpOut, u32 
     u32 uCount = 0;
     SOCK_PEER_S* p = PeerByHandle(uHandle);
     if (p) {
-        for (CNNT_ADDR_S* a = p->lpAddrHead; a && uCount < uMax; a = a->lpNext) {
+        for (CNNT_ADDR_S* a = p->Addrs.Head(); a && uCount < uMax; a = ADDR_LIST::Next(a)) {
             lpOut[uCount].uCnntID = a->uCnntID;
             lpOut[uCount].uThrough = GetThroughPrio(a->uThrough);
             uCount++;
@@ -511,7 +484,7 @@ u32 CQVSocketProc::SockPeerOptDrivSel(u32 uIndex, u32 uSel)
     if (p->uDrivSel == uSel)
         return 1;
     p->uDrivSel = uSel;
-    for (CNNT_ADDR_S* a = p->lpAddrHead; a; a = a->lpNext)
+    for (CNNT_ADDR_S* a = p->Addrs.Head(); a; a = ADDR_LIST::Next(a))
         SockCnntDeleteSend(uIndex, a, QV_SOCK_DRIV_NONE);
     SockPeerReset(uIndex, 1);
     if (uSel == 2)
@@ -583,7 +556,7 @@ u32 CQVSocketProc::CheckDrivAddr(const QV_ADDR_S* lpAddr)
     if (!lpAddr || !m_uInit || !Lock())
         return 0;
     u32 uRes = 0;
-    for (DRIV_ADDR_S* d = m_lpDrivAddrHead; d; d = d->lpNext)
+    for (DRIV_ADDR_S* d = m_DrivAddr.Head(); d; d = m_DrivAddr.Next(d))
         if (AddrEq(d->Addr, *lpAddr)) {
             uRes = 1;
             break;
@@ -598,7 +571,7 @@ CQVSocketProc::CNNT_ADDR_S* CQVSocketProc::SockPeerCnntAddrAdd(u32 uIndex, const
 {
     SOCK_PEER_S* p = &m_lpPeer[uIndex];
     u32 uUsed = 0;   // bit n: id n taken
-    for (CNNT_ADDR_S* a = p->lpAddrHead; a; a = a->lpNext)
+    for (CNNT_ADDR_S* a = p->Addrs.Head(); a; a = ADDR_LIST::Next(a))
         uUsed |= 1u << (a->uCnntID >> 16);
     u32 uID = 0;
     for (u32 i = 1; i <= QV_SOCKPROC_CNNT_MAX; i++)
@@ -611,7 +584,7 @@ CQVSocketProc::CNNT_ADDR_S* CQVSocketProc::SockPeerCnntAddrAdd(u32 uIndex, const
         // heard from least recently.
         CNNT_ADDR_S* lpOld = nullptr;
         u32 uAge = 0;
-        for (CNNT_ADDR_S* a = p->lpAddrHead; a; a = a->lpNext)
+        for (CNNT_ADDR_S* a = p->Addrs.Head(); a; a = ADDR_LIST::Next(a))
             if (!CnntAddrDrivStaGet(a) && (!lpOld || m_uTick - a->uSendTick > uAge)) {
                 lpOld = a;
                 uAge = m_uTick - a->uSendTick;
@@ -621,7 +594,7 @@ CQVSocketProc::CNNT_ADDR_S* CQVSocketProc::SockPeerCnntAddrAdd(u32 uIndex, const
             qvLogOut(1, "SocketProc: SockPeerCnntAddrAdd, Recycle trying, uInd=%u, uCnntID=%u, szAddr=%s", uIndex,
                      lpOld->uCnntID >> 16, AddrText(lpOld->Addr, szAddr));
         } else {
-            for (CNNT_ADDR_S* a = p->lpAddrHead; a; a = a->lpNext)
+            for (CNNT_ADDR_S* a = p->Addrs.Head(); a; a = ADDR_LIST::Next(a))
                 if (!lpOld || m_uTick - a->uRecvTick > uAge) {
                     lpOld = a;
                     uAge = m_uTick - a->uRecvTick;
@@ -643,9 +616,9 @@ CQVSocketProc::CNNT_ADDR_S* CQVSocketProc::SockPeerCnntAddrAdd(u32 uIndex, const
     memset(static_cast<void*>(a), 0, sizeof(*a));
     u16 usCookie = qvGetCookieShort(0);
     for (;;) {
-        CNNT_ADDR_S* b = p->lpAddrHead;
+        CNNT_ADDR_S* b = p->Addrs.Head();
         while (b && (u16)(b->uCnntID & 0xFFFF) != usCookie)
-            b = b->lpNext;
+            b = ADDR_LIST::Next(b);
         if (!b)
             break;
         usCookie++;
@@ -656,8 +629,7 @@ CQVSocketProc::CNNT_ADDR_S* CQVSocketProc::SockPeerCnntAddrAdd(u32 uIndex, const
     a->uSendTick = m_uTick;
     a->Addr = Addr;
     a->Addr.uExtra = 0;
-    qvListAppend(p->lpAddrHead, p->lpAddrTail, a);
-    p->uAddrCount++;
+    p->Addrs.PushTail(a);
     return a;
 }
 
@@ -670,17 +642,16 @@ void CQVSocketProc::SockPeerCnntAddrDelete(u32 uIndex, CNNT_ADDR_S* a)
     PostMessage(10, p->uSockID, a->uCnntID, 0);
     if (p->uRecvPath == a->uCnntID && !m_uSide)
         p->uRecvPath = 0;
-    qvListUnlink(p->lpAddrHead, p->lpAddrTail, a);
-    p->uAddrCount--;
+    p->Addrs.Remove(a);
     delete a;
 }
 
 void CQVSocketProc::SockPeerCnntAddrClean(u32 uIndex, u32 uDrivType)
 {
     SOCK_PEER_S* p = &m_lpPeer[uIndex];
-    CNNT_ADDR_S* a = p->lpAddrHead;
+    CNNT_ADDR_S* a = p->Addrs.Head();
     while (a) {
-        CNNT_ADDR_S* n = a->lpNext;
+        CNNT_ADDR_S* n = ADDR_LIST::Next(a);
         if (uDrivType >= QV_SOCK_DRIV_MAX) {
             SockPeerCnntAddrDelete(uIndex, a);
         } else {
@@ -699,7 +670,7 @@ void CQVSocketProc::SockPeerCnntAddrClean(u32 uIndex, u32 uDrivType)
 
 CQVSocketProc::CNNT_ADDR_S* CQVSocketProc::SockPeerCnntAddrSearch(u32 uIndex, const QV_ADDR_S& Addr)
 {
-    for (CNNT_ADDR_S* a = m_lpPeer[uIndex].lpAddrHead; a; a = a->lpNext)
+    for (CNNT_ADDR_S* a = m_lpPeer[uIndex].Addrs.Head(); a; a = ADDR_LIST::Next(a))
         if (AddrEq(a->Addr, Addr))
             return a;
     return nullptr;
@@ -707,7 +678,7 @@ CQVSocketProc::CNNT_ADDR_S* CQVSocketProc::SockPeerCnntAddrSearch(u32 uIndex, co
 
 CQVSocketProc::CNNT_ADDR_S* CQVSocketProc::SockPeerCnntAddrSearchByCnntID(u32 uIndex, u32 uCnntID)
 {
-    for (CNNT_ADDR_S* a = m_lpPeer[uIndex].lpAddrHead; a; a = a->lpNext)
+    for (CNNT_ADDR_S* a = m_lpPeer[uIndex].Addrs.Head(); a; a = ADDR_LIST::Next(a))
         if (a->uCnntID == uCnntID)
             return a;
     return nullptr;
@@ -718,8 +689,8 @@ CQVSocketProc::CNNT_ADDR_S* CQVSocketProc::SockPeerCnntAddrSearchByDrivCookie(u3
 {
     if (uDrivType >= QV_SOCK_DRIV_MAX)
         return nullptr;
-    for (SOCK_PEER_S* p = m_lpUsedHead; p; p = p->lpNext)
-        for (CNNT_ADDR_S* a = p->lpAddrHead; a; a = a->lpNext)
+    for (SOCK_PEER_S* p = m_PeerUsed.Head(); p; p = PEER_LIST::Next(p))
+        for (CNNT_ADDR_S* a = p->Addrs.Head(); a; a = ADDR_LIST::Next(a))
             if ((a->Driv[uDrivType].uFlags & REC_WORK) && a->Driv[uDrivType].uCookie == uCookie) {
                 if (lpuIndex)
                     *lpuIndex = p->uIndex;
@@ -816,7 +787,7 @@ void CQVSocketProc::SockPeerCnntAddrSort(u32 uIndex, CNNT_ADDR_S* a, u32 uUp)
     CNNT_ADDR_S* lpBefore;   // a goes in front of it
     if (uSta && uUp) {
         u32 uPrio = GetAddrPrio(a->Addr, m_AddrMain);
-        CNNT_ADDR_S* lpAt = a->lpPrev;   // a goes after lpAt
+        CNNT_ADDR_S* lpAt = ADDR_LIST::Prev(a);   // a goes after lpAt
         while (lpAt) {
             u32 uAtSta = CnntAddrDrivStaGet(lpAt);
             bool bPass = false;
@@ -833,37 +804,28 @@ void CQVSocketProc::SockPeerCnntAddrSort(u32 uIndex, CNNT_ADDR_S* a, u32 uUp)
             }
             if (!bPass)
                 break;
-            lpAt = lpAt->lpPrev;
+            lpAt = ADDR_LIST::Prev(lpAt);
         }
-        if (lpAt == a->lpPrev)
+        if (lpAt == ADDR_LIST::Prev(a))
             return;
-        lpBefore = lpAt ? lpAt->lpNext : p->lpAddrHead;
+        lpBefore = lpAt ? ADDR_LIST::Next(lpAt) : p->Addrs.Head();
     } else {
         // Toward the tail: a working address passes every direct successor (and
         // relayed-only ones when it is relayed-only itself), a dead one every working one.
-        lpBefore = a->lpNext;
+        lpBefore = ADDR_LIST::Next(a);
         while (lpBefore) {
             u32 uAtSta = CnntAddrDrivStaGet(lpBefore);
             bool bPass = uSta ? ((uAtSta & 1) || (uSta == 2 && uAtSta == 2)) : uAtSta != 0;
             if (!bPass)
                 break;
-            lpBefore = lpBefore->lpNext;
+            lpBefore = ADDR_LIST::Next(lpBefore);
         }
-        if (lpBefore == a->lpNext)
+        if (lpBefore == ADDR_LIST::Next(a))
             return;
     }
     // Move a in front of lpBefore (to the tail when none).
-    qvListUnlink(p->lpAddrHead, p->lpAddrTail, a);
-    a->lpNext = lpBefore;
-    a->lpPrev = lpBefore ? lpBefore->lpPrev : p->lpAddrTail;
-    if (lpBefore)
-        lpBefore->lpPrev = a;
-    else
-        p->lpAddrTail = a;
-    if (a->lpPrev)
-        a->lpPrev->lpNext = a;
-    else
-        p->lpAddrHead = a;
+    p->Addrs.Remove(a);
+    p->Addrs.InsertAfter(lpBefore ? ADDR_LIST::Prev(lpBefore) : p->Addrs.Tail(), a);
 }
 
 void CQVSocketProc::SockPeerCnntAddrReport(u32 uIndex, CNNT_ADDR_S* a, u32 uUp)
@@ -880,7 +842,7 @@ u32 CQVSocketProc::SockPeerCnntStatusMaskUpdate(u32 uIndex)
     SOCK_PEER_S* p = &m_lpPeer[uIndex];
     u32 uBits = 0;
     u32 uTcp = 0;
-    for (CNNT_ADDR_S* a = p->lpAddrHead; a; a = a->lpNext) {
+    for (CNNT_ADDR_S* a = p->Addrs.Head(); a; a = ADDR_LIST::Next(a)) {
         for (u32 d = QV_SOCK_DRIV_UDP4; d <= QV_SOCK_DRIV_UDP6; d++) {
             const DRIV_REC_S& r = a->Driv[d];
             if (!(r.uFlags & REC_WORK))
@@ -968,7 +930,7 @@ void CQVSocketProc::SockPeerCheckThrough(u32 uIndex, const QV_ADDR_S& Addr, u32 
         SockPeerCnntAddrReport(uIndex, a, 1);
     }
     u32 uBest = 0, uBestPrio = 0xFFFFFFFF;
-    for (CNNT_ADDR_S* b = p->lpAddrHead; b; b = b->lpNext) {
+    for (CNNT_ADDR_S* b = p->Addrs.Head(); b; b = ADDR_LIST::Next(b)) {
         u32 uPrio = GetThroughPrio(b->uThrough);
         if (uPrio < uBestPrio) {
             uBestPrio = uPrio;
@@ -1003,8 +965,8 @@ void CQVSocketProc::SockPeerCnntAddrUpdateAndReq(u32 uIndex, const QV_ADDR_S& Ad
 
 u32 CQVSocketProc::SockPeerCnntAddrMatchDriv(u32 uIndex, u32 uDrivType, const QV_ADDR_S& Addr)
 {
-    u32 uUdpOnly = (uIndex < m_uPeerMax && m_lpPeer[uIndex].uList == 1 && m_lpPeer[uIndex].uDrivSel == 1);
-    for (DRIV_ADDR_S* d = m_lpDrivAddrHead; d; d = d->lpNext) {
+    u32 uUdpOnly = (uIndex < m_uPeerMax && m_PeerUsed.Contains(&m_lpPeer[uIndex]) && m_lpPeer[uIndex].uDrivSel == 1);
+    for (DRIV_ADDR_S* d = m_DrivAddr.Head(); d; d = m_DrivAddr.Next(d)) {
         if (uDrivType < QV_SOCK_DRIV_MAX && d->uDrivType != uDrivType)
             continue;
         if (uUdpOnly && d->uDrivType == QV_SOCK_DRIV_TCP)
@@ -1026,7 +988,7 @@ void CQVSocketProc::SockPeerCnntAddrMaskSet(CNNT_ADDR_S* a, u32 uBits, u32 uSet)
 u32 CQVSocketProc::SockPeerCnntAddrMaskCount(u32 uIndex, u32 uBits)
 {
     u32 uCount = 0;
-    for (CNNT_ADDR_S* a = m_lpPeer[uIndex].lpAddrHead; a; a = a->lpNext)
+    for (CNNT_ADDR_S* a = m_lpPeer[uIndex].Addrs.Head(); a; a = ADDR_LIST::Next(a))
         if (a->uMask & uBits)
             uCount++;
     return uCount;
@@ -1085,7 +1047,7 @@ CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivAddrAdd(const QV_ADDR_S& Addr
     d->uDrivType = uDrivType;
     d->uMask = uMask;
     d->Addr = Addr;
-    qvListAppend(m_lpDrivAddrHead, m_lpDrivAddrTail, d);
+    m_DrivAddr.PushTail(d);
     if (uDrivType < QV_SOCK_DRIV_MAX) {
         m_uDrivState[uDrivType] |= 2;
         if (uDrivType == QV_SOCK_DRIV_TCP)
@@ -1104,11 +1066,11 @@ CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivAddrAdd(const QV_ADDR_S& Addr
 void CQVSocketProc::SockDrivAddrDelete(DRIV_ADDR_S* d)
 {
     u32 uDrivType = d->uDrivType;
-    qvListUnlink(m_lpDrivAddrHead, m_lpDrivAddrTail, d);
+    m_DrivAddr.Remove(d);
     delete d;
     if (uDrivType >= QV_SOCK_DRIV_MAX)
         return;
-    for (DRIV_ADDR_S* e = m_lpDrivAddrHead; e; e = e->lpNext)
+    for (DRIV_ADDR_S* e = m_DrivAddr.Head(); e; e = m_DrivAddr.Next(e))
         if (e->uDrivType == uDrivType)
             return;
     m_uDrivState[uDrivType] &= ~2u;
@@ -1118,7 +1080,7 @@ void CQVSocketProc::SockDrivAddrDelete(DRIV_ADDR_S* d)
 
 CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivAddrSearch(const QV_ADDR_S& Addr, u32 uDrivType)
 {
-    for (DRIV_ADDR_S* d = m_lpDrivAddrHead; d; d = d->lpNext)
+    for (DRIV_ADDR_S* d = m_DrivAddr.Head(); d; d = m_DrivAddr.Next(d))
         if ((uDrivType >= QV_SOCK_DRIV_MAX || d->uDrivType == uDrivType) && AddrEq(d->Addr, Addr))
             return d;
     return nullptr;
@@ -1126,7 +1088,7 @@ CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivAddrSearch(const QV_ADDR_S& A
 
 CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivAddrSearchByCookie(u32 uCookie)
 {
-    for (DRIV_ADDR_S* d = m_lpDrivAddrHead; d; d = d->lpNext)
+    for (DRIV_ADDR_S* d = m_DrivAddr.Head(); d; d = m_DrivAddr.Next(d))
         if (d->uCookie == uCookie)
             return d;
     return nullptr;
@@ -1134,7 +1096,7 @@ CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivAddrSearchByCookie(u32 uCooki
 
 u32 CQVSocketProc::SockDrivAddrMaskCheck(u32 uBits)
 {
-    for (DRIV_ADDR_S* d = m_lpDrivAddrHead; d; d = d->lpNext)
+    for (DRIV_ADDR_S* d = m_DrivAddr.Head(); d; d = m_DrivAddr.Next(d))
         if ((d->uMask & uBits) == uBits)
             return 1;
     return 0;
@@ -1142,11 +1104,11 @@ u32 CQVSocketProc::SockDrivAddrMaskCheck(u32 uBits)
 
 void CQVSocketProc::SockDrivAddrClean(u32 uDrivType)
 {
-    DRIV_ADDR_S* d = m_lpDrivAddrHead;
+    DRIV_ADDR_S* d = m_DrivAddr.Head();
     while (d) {
-        DRIV_ADDR_S* n = d->lpNext;
+        DRIV_ADDR_S* n = m_DrivAddr.Next(d);
         if (uDrivType >= QV_SOCK_DRIV_MAX || d->uDrivType == uDrivType) {
-            qvListUnlink(m_lpDrivAddrHead, m_lpDrivAddrTail, d);
+            m_DrivAddr.Remove(d);
             delete d;
         }
         d = n;
@@ -1178,7 +1140,7 @@ CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivEnumGet(const QV_ADDR_S& Targ
 CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivAddrCursorNext(u32& uCursor)
 {
     DRIV_ADDR_S* d = uCursor ? SockDrivAddrSearchByCookie(uCursor) : nullptr;
-    d = d ? d->lpNext : m_lpDrivAddrHead;
+    d = d ? m_DrivAddr.Next(d) : m_DrivAddr.Head();
     uCursor = d ? d->uCookie : 0;
     return d;
 }
@@ -1253,11 +1215,11 @@ void CQVSocketProc::SockConnectDrivAddrDrop(u32 uDrivType)
 {
     if (uDrivType != QV_SOCK_DRIV_TCP)
         return;
-    for (SOCK_PEER_S* p = m_lpUsedHead; p; p = p->lpNext) {
+    for (SOCK_PEER_S* p = m_PeerUsed.Head(); p; p = PEER_LIST::Next(p)) {
         if ((p->uStatus & QV_PEER_STA_LAN) || ThisStaIsStation(p->AddrMain) == 2)
             continue;
         u32 uCleared = 0;
-        for (CNNT_ADDR_S* a = p->lpAddrHead; a; a = a->lpNext)
+        for (CNNT_ADDR_S* a = p->Addrs.Head(); a; a = ADDR_LIST::Next(a))
             uCleared |= CnntAddrDrivStaCheck(a, QV_SOCK_DRIV_TCP);
         if (uCleared) {
             SockPeerCnntStatusMaskUpdate(p->uIndex);
@@ -1268,14 +1230,14 @@ void CQVSocketProc::SockConnectDrivAddrDrop(u32 uDrivType)
 
 void CQVSocketProc::SockDrivAddrSweep()
 {
-    DRIV_ADDR_S* d = m_lpDrivAddrHead;
+    DRIV_ADDR_S* d = m_DrivAddr.Head();
     while (d) {
-        DRIV_ADDR_S* n = d->lpNext;
+        DRIV_ADDR_S* n = m_DrivAddr.Next(d);
         if (d->uDrivType < QV_SOCK_DRIV_MAX) {
             bool bKeep = false;
             if (d->uMask & 3) {
-                for (SOCK_PEER_S* p = m_lpUsedHead; p && !bKeep; p = p->lpNext)
-                    for (CNNT_ADDR_S* a = p->lpAddrHead; a && !bKeep; a = a->lpNext) {
+                for (SOCK_PEER_S* p = m_PeerUsed.Head(); p && !bKeep; p = PEER_LIST::Next(p))
+                    for (CNNT_ADDR_S* a = p->Addrs.Head(); a && !bKeep; a = ADDR_LIST::Next(a)) {
                         const DRIV_REC_S& r = a->Driv[d->uDrivType];
                         if ((r.uFlags & REC_WORK) && r.uCookie == d->uCookie && m_uTick - r.uTick < 30)
                             bKeep = true;
@@ -1361,7 +1323,7 @@ u32 CQVSocketProc::GetPeerAddrInfo(u32 uHandle, u32* lpuType, QV_ADDR_S* lpSelf,
         CNNT_ADDR_S* lpRelayed = nullptr;
         u32 uRelayedDriv = 0;
         CNNT_ADDR_S* lpTcp = nullptr;
-        for (CNNT_ADDR_S* a = p->lpAddrHead; a && !uFound; a = a->lpNext) {
+        for (CNNT_ADDR_S* a = p->Addrs.Head(); a && !uFound; a = ADDR_LIST::Next(a)) {
             u32 d = (a->Driv[QV_SOCK_DRIV_UDP4].uFlags & REC_WORK) ? QV_SOCK_DRIV_UDP4 : QV_SOCK_DRIV_UDP6;
             const DRIV_REC_S& r = a->Driv[d];
             if ((r.uFlags & REC_WORK) && !(r.uFlags & REC_RELAYED)) {

@@ -58,9 +58,9 @@ public:
     }
     ADDR* Addr(u32 h, const QV_ADDR_S& a) { return P.SockPeerCnntAddrSearch(Peer(h)->uIndex, a); }
     u32 Udp4Port() { return P.m_DrivUDP4.GetLocalPort(); }
-    u32 BacklogCount() { return P.m_uBacklogCount; }
-    u32 AssistCount() { return P.m_uAssistCount; }
-    u32 HoleCount() { return P.m_uHoleCount; }
+    u32 BacklogCount() { return P.m_Backlog.Count(); }
+    u32 AssistCount() { return P.m_Assist.Count(); }
+    u32 HoleCount() { return P.m_Holes.Count(); }
     u32 EnumCursors()
     {
         u32 n = 0;
@@ -151,11 +151,12 @@ public:
         P.Unlock();
         return c;
     }
-    u32 AddrCount(u32 h) { return Peer(h)->uAddrCount; }
+    u32 OnCnnt(u32 h) { return P.m_Cnnt.Contains(Peer(h)); }
+    u32 AddrCount(u32 h) { return Peer(h)->Addrs.Count(); }
     std::vector<u32> Ids(u32 h)
     {
         std::vector<u32> v;
-        for (ADDR* a = Peer(h)->lpAddrHead; a; a = a->lpNext)
+        for (ADDR* a = Peer(h)->Addrs.Head(); a; a = CQVSocketProc::ADDR_LIST::Next(a))
             v.push_back(a->uCnntID >> 16);
         return v;
     }

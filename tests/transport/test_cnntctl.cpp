@@ -261,7 +261,7 @@ TEST_F(CnntCtl, MalformedAndMisdirectedMessagesAreDropped)
     std::string got;
     EXPECT_FALSE(NextMsg(rx, 300, &got)) << "answered: " << got[1];
     EXPECT_EQ(0u, probe.BacklogCount());
-    EXPECT_EQ(0u, probe.Peer(h)->uAddrCount);
+    EXPECT_EQ(0u, probe.Peer(h)->Addrs.Count());
 
     // A whole request still gets its reply.
     Deliver(b, peer);

@@ -564,7 +564,7 @@ TEST_F(SockProc, DataFromAPeerAddsItsAddressAndEndsSilence)
     auto ev = sock.Of("data");
     ASSERT_EQ(1u, ev.size());
     EXPECT_EQ(42u, ev[0].a);
-    EXPECT_EQ(probe.Peer(h)->lpAddrHead->uCnntID, ev[0].b);
+    EXPECT_EQ(probe.Peer(h)->Addrs.Head()->uCnntID, ev[0].b);
     // Over the LAN the peer is marked as seen there.
     Deliver(std::string("\x00\x05\x00\x00", 4), a, 3);
     u32 lan = 0;
@@ -671,7 +671,7 @@ TEST_F(SockProc, AddressesAgeOut)
     u32 idStale = stale->uCnntID, idTrying = trying->uCnntID;
     EXPECT_EQ(1u, probe.AddrCheck(h, 1)) << "the last working address in list order went";
     ASSERT_EQ(1u, probe.AddrCount(h));
-    EXPECT_EQ(keep->uCnntID, probe.Peer(h)->lpAddrHead->uCnntID);
+    EXPECT_EQ(keep->uCnntID, probe.Peer(h)->Addrs.Head()->uCnntID);
     probe.Thaw();
     EXPECT_TRUE(kvlab::WaitUntil([&] { return sock.Has("cnnt", 1, 0) && sock.Count("cnnt") >= 2; }, 10000));
     bool sawStale = false, sawTrying = false;
@@ -769,7 +769,7 @@ TEST_F(SockProc, LostDirectPathLeavesTheRelayedOneAndKeepsConnecting)
     // over the same driver.
     static_cast<IQVSocketProc&>(proc).OnConnect(0, &main, 0);
     EXPECT_EQ(QV_PEER_STA_RELAYUDP, probe.Peer(h)->uStatus & QV_PEER_STA_PATHS);
-    EXPECT_TRUE(probe.Peer(h)->uOnCnnt) << "the peer goes on asking for a direct path";
+    EXPECT_TRUE(probe.OnCnnt(h)) << "the peer goes on asking for a direct path";
     probe.Thaw();
 }
 
