@@ -28,15 +28,6 @@ u32 DirExists(const char* lpszPath)
     return 1;
 }
 
-// Copies the text with its zero when it fits; a text that would have to be cut is a failure.
-u32 CopyOut(const char* lpszText, char* lpszOut, u32 uSize)
-{
-    size_t uLen = strlen(lpszText);
-    if (!lpszOut || uLen + 1 > uSize)
-        return 0;
-    memcpy(lpszOut, lpszText, uLen + 1);
-    return 1;
-}
 }  // namespace
 
 CQVSandbox::CQVSandbox()
@@ -74,7 +65,7 @@ u32 CQVSandbox::GetHome(char* lpszOut, u32 uSize)
         {
             const char* lpszHome = setting.ValueGet("SANDBOX.Home");
             if (lpszHome && lpszHome[0] && strlen(lpszHome) < uSize && DirExists(lpszHome))
-                return CopyOut(lpszHome, lpszOut, uSize);
+                return qvStrCopy(lpszOut, uSize, lpszHome);
         }
     }
     if (qvDirHome(lpszOut, uSize))
@@ -118,7 +109,7 @@ u32 CQVSandbox::GetRoot(char* lpszOut, u32 uSize)
     pthread_mutex_lock(&m_Mutex);
     u32 uResult = 0;
     if (!m_strRoot.empty() || ComputeRootLocked())
-        uResult = CopyOut(m_strRoot.c_str(), lpszOut, uSize);
+        uResult = qvStrCopy(lpszOut, uSize, m_strRoot.c_str());
     pthread_mutex_unlock(&m_Mutex);
     return uResult;
 }
@@ -165,7 +156,7 @@ u32 CQVSandbox::GetSub(const char* lpszName, char* lpszOut, u32 uSize, u32 uCrea
             return 0;
         }
     }
-    return CopyOut(szPath, lpszOut, uSize);
+    return qvStrCopy(lpszOut, uSize, szPath);
 }
 
 u32 qvSandboxInit(u32)

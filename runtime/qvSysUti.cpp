@@ -95,14 +95,6 @@ u32 Escape(const char* lpszText, char* lpszOut, u32 uSize)
     return uResult;
 }
 
-u32 CopyText(const char* lpszText, char* lpszOut, u32 uSize)
-{
-    size_t uLen = strlen(lpszText);
-    if (!lpszOut || uLen + 1 > uSize)
-        return 0;
-    memcpy(lpszOut, lpszText, uLen + 1);
-    return 1;
-}
 }  // namespace
 
 u32 CQVSysUti::GetMacAddr(char* lpszOut, u32 uSize)
@@ -157,7 +149,7 @@ u32 CQVSysUti::GetDevID(const char* lpszDir, char* lpszOut, u32 uSize)
             continue;
         // A stored ID that does not fit is reported, not cut and not replaced: the device
         // would otherwise lose its identity.
-        if (!CopyText(szId, lpszOut, uSize))
+        if (!qvStrCopy(lpszOut, uSize, szId))
         {
             qvLogOut(0, "SysUti: DevIDRead, Device id is too long, path='%s', size=%u", lpszPath, uSize);
             return 0;
@@ -176,7 +168,7 @@ u32 CQVSysUti::GetDevID(const char* lpszDir, char* lpszOut, u32 uSize)
         u32 uMid = qvGetCookieShort(0);
         n = snprintf(szNew, sizeof(szNew), "%08X%04X%08X", uHigh, uMid, qvGetCookieLong());
     }
-    if (n < 0 || (u32)n >= sizeof(szNew) || !CopyText(szNew, lpszOut, uSize))
+    if (n < 0 || (u32)n >= sizeof(szNew) || !qvStrCopy(lpszOut, uSize, szNew))
     {
         qvLogOut(1, "SysUti: Generate a new device id failed");
         return 0;
@@ -231,20 +223,20 @@ u32 CQVSysUti::GetMemSize()
 
 u32 CQVSysUti::GetBrwVer(char* lpszOut, u32 uSize)
 {
-    return CopyText("", lpszOut, uSize);
+    return qvStrCopy(lpszOut, uSize, "");
 }
 
 u32 CQVSysUti::GetOSVer(char* lpszOut, u32 uSize)
 {
-    return CopyText("", lpszOut, uSize);
+    return qvStrCopy(lpszOut, uSize, "");
 }
 
 u32 CQVSysUti::GetOSSpk(char* lpszOut, u32 uSize)
 {
-    return CopyText("", lpszOut, uSize);
+    return qvStrCopy(lpszOut, uSize, "");
 }
 
 u32 CQVSysUti::GetOSType(char* lpszOut, u32 uSize)
 {
-    return CopyText("Linux", lpszOut, uSize);
+    return qvStrCopy(lpszOut, uSize, "Linux");
 }

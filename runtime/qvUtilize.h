@@ -45,6 +45,9 @@ char* qvStrCharNR(char* lpszText, char ch, u32 uCount);
 char* qvStrConvert(char* lpszText, u32 uUpper);
 // Case-insensitive comparison of at most uCount characters, stopping at the first zero.
 int qvStrCmpNI(const char* lpszA, const char* lpszB, u32 uCount);
+// Copies the text with its zero into lpszOut when it fits uSize bytes; a text that would have to
+// be cut is a failure (0) and nothing is written, so a caller never works on a cut path.
+u32 qvStrCopy(char* lpszOut, u32 uSize, const char* lpszText);
 
 // ---------------------------------------------------------------------------------------------
 // Buffers

@@ -61,6 +61,11 @@ struct QV_DIR_S
 };
 }  // namespace
 
+u32 qvStrCopy(char* lpszOut, u32 uSize, const char* lpszText)
+{
+    return lpszText ? CopyFit(lpszOut, uSize, lpszText, strlen(lpszText)) : 0;
+}
+
 // The clock's text has the same form as the files' modification times.
 u32 qvDateTime(char* lpszOut, u32 uSize)
 {

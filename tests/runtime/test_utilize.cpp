@@ -607,3 +607,17 @@ TEST(UtilizeTrace, DumpBufferWrites16BytesPerLine)
     EXPECT_NE(text.find(": F0 F1 F2 F3 F4 F5 F6 F7 F8 F9 FA FB FC FD FE FF \r\n"), std::string::npos) << text;
     EXPECT_NE(text.find(": 00 01 02 03 \r\n"), std::string::npos) << text;
 }
+
+TEST(Utilize, StrCopyWritesOnlyWhatFitsWhole)
+{
+    char out[4];
+    memcpy(out, "zzz", 4);
+    EXPECT_EQ(1u, qvStrCopy(out, sizeof(out), "abc"));
+    EXPECT_STREQ("abc", out);
+    memcpy(out, "zzz", 4);
+    EXPECT_EQ(0u, qvStrCopy(out, sizeof(out), "abcd"));  // would need 5 bytes
+    EXPECT_STREQ("zzz", out);
+    EXPECT_EQ(0u, qvStrCopy(nullptr, sizeof(out), "a"));
+    EXPECT_EQ(0u, qvStrCopy(out, sizeof(out), nullptr));
+    EXPECT_EQ(0u, qvStrCopy(out, 0, ""));
+}
