@@ -90,6 +90,21 @@ void qvEpollDestroy(_qv_fd_epoll* lpEpoll)
     lpEpoll->iEpFd = -1;
 }
 
+void qvEpollForget(_qv_fd_epoll* lpEpoll, int iFd)
+{
+    if (!lpEpoll || iFd < 0)
+        return;
+    for (int i = 0; i < QV_FD_EPOLL_MAX; i++) {
+        if (lpEpoll->iFd[i] != iFd)
+            continue;
+        if (lpEpoll->iCur[i] != 0)
+            Ctl(lpEpoll->iEpFd, EPOLL_CTL_DEL, iFd, 0);
+        lpEpoll->iFd[i] = -1;
+        lpEpoll->iCur[i] = lpEpoll->iWant[i] = 0;
+        return;
+    }
+}
+
 void QV_FD_INIT(_qv_fd_set* lpSet, u32 uIsWrite, _qv_fd_epoll* lpEpoll)
 {
     if (!lpSet)

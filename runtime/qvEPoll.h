@@ -32,6 +32,10 @@ void qvEPollInit(_qv_fd_epoll* lpEpoll);
 int qvEpollCreate(_qv_fd_epoll* lpEpoll);
 void qvEpollDestroy(_qv_fd_epoll* lpEpoll);
 
+// Stops watching a descriptor at once and frees its slot, so that its owner may close it
+// without the watcher touching the number again.
+void qvEpollForget(_qv_fd_epoll* lpEpoll, int iFd);
+
 void QV_FD_INIT(_qv_fd_set* lpSet, u32 uIsWrite, _qv_fd_epoll* lpEpoll);
 void QV_FD_ZERO(_qv_fd_set* lpSet);
 void QV_FD_SET(int iFd, _qv_fd_set* lpSet);

@@ -512,7 +512,7 @@ u32 CQVSocketUDP::Send(const void* lpData, u32 uLen, const QV_ADDR_S* lpTo, u32 
     m_iErrNo = iErrNo;
     if (++m_uErrCnt >= m_uErrLimit) {
         m_uErrCnt = 0;
-        m_uStampErr = m_uTimeCur;
+        m_uStampErr = m_uTimeCur.load();
         OnError(iErrNo, lpTo);
     }
     return SOCK_FAIL;

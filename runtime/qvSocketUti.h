@@ -88,10 +88,12 @@ public:
 protected:
     int m_hSocket;
     QV_ADDR_S m_AddrLocal;
-    u32 m_uErrCnt;
-    u32 m_uStampErr;
-    int m_iErrNo;
-    u32 m_uTimeCur;
+    // Send may run on another thread than Receive and TimerProc (a caller that sends under
+    // its own lock while the owner's thread reads): the counters they share are atomic.
+    std::atomic<u32> m_uErrCnt;
+    std::atomic<u32> m_uStampErr;
+    std::atomic<int> m_iErrNo;
+    std::atomic<u32> m_uTimeCur;
     char m_szTag[QV_SOCKET_TAG_MAX + 1];
     u32 m_uIPVersion; // 0 IPv4, 1 IPv6, 2 not configured
     QV_ADDR_S m_AddrBind;

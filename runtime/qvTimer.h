@@ -89,7 +89,17 @@ public:
     // a stall of 200 ms or more).
     static u32 Pace(QV_TIMER_PACE_S& pace, u32 uNow);
 
-    u32 GetUnitCount() const { return m_uUnitCount; }
+    // Read under the table's lock: the timer thread frees the table when the service stops.
+    u32 GetUnitCount() const
+    {
+        u32 uCount = 0;
+        if (m_Sect.Lock())
+        {
+            uCount = m_uUnitCount;
+            m_Sect.Unlock();
+        }
+        return uCount;
+    }
     u32 IsRunning() const { return m_uRunning.load(); }
 
     void Proc() override;
@@ -102,7 +112,7 @@ private:
     // Serialises Init and Clean, which wait for the thread without holding m_Sect.
     CQVCriticalSection m_SectLife;
     // Guards the table's allocation, unit states on add and delete, and the loop flags.
-    CQVCriticalSection m_Sect;
+    mutable CQVCriticalSection m_Sect;
     // Wakes deletes that wait for a unit to be freed, the loop to stop or the table to go
     // (used with m_Sect's mutex).
     pthread_cond_t m_CondFreed;

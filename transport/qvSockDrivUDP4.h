@@ -3,6 +3,8 @@
 // NAT64 paths. NAT detection, hole punching and forwarding live in its three clients.
 #pragma once
 
+#include <atomic>
+
 #include "qvSockDriv.h"
 #include "qvNodeHash.h"
 #include "qvTable.h"
@@ -310,7 +312,8 @@ private:
     u32 m_uCfg3;
     u32 m_uTick;
     u32 m_uMainDriv;
-    u32 m_uEnabled;
+    // Read by the millisecond timer's thread (OnMilliSecTimer).
+    std::atomic<u32> m_uEnabled;
     CQVList<QV_UDP4_SESS_S> m_SessList;
     CQVNodeHash m_SessHash;
     CQVCriticalSection m_Sect;

@@ -566,7 +566,6 @@ private:
     u32 m_uTimerHandle;
     std::atomic<u32> m_uTick;
     std::atomic<u32> m_uStamp;
-    u32 m_uSubCount;
     std::atomic<u32> m_uSecond;
     u32 m_uPassCount;
     char m_szName[128];
@@ -578,7 +577,7 @@ private:
     std::atomic<u32> m_uDispMask;
     std::atomic<u32> m_uCheck;
     u32 m_uSendPendCount;
-    u32 m_uPaced;
+    std::atomic<u32> m_uPaced;   // set by the dispatcher, read by the timer
 
     SOCK_S* m_pSocks;
     u32 m_uSockCount;

@@ -22,7 +22,7 @@ const u32 kGiveUpServer = 120;
 CQVSocket::CQVSocket()
     : m_pOwner(0), m_pLower(0), m_pLowerOwn(0), m_lpContext(0), m_uSendQueMax(16), m_uInitWndMax(1),
       m_uMDU(kMDUDefault), m_uMainSpeed(0), m_uInitPend(0), m_uTimerHandle(0), m_uTick(0), m_uStamp(0),
-      m_uSubCount(0), m_uSecond(0), m_uPassCount(0), m_uInit(0), m_uDispStarted(0), m_uSide(0), m_uBatch(0),
+      m_uSecond(0), m_uPassCount(0), m_uInit(0), m_uDispStarted(0), m_uSide(0), m_uBatch(0),
       m_uDispMask(0), m_uCheck(0), m_uSendPendCount(0), m_uPaced(0), m_pSocks(0), m_uSockCount(0),
       m_pNews(0), m_uNewCount(0), m_pBatch(0), m_pEncBuf(0), m_pCmpBuf(0)
 {
@@ -198,7 +198,6 @@ u32 CQVSocket::Initialize(void* lpContext)
         if (!lpszFail) {
             m_uTick = 0;
             m_uStamp = 0;
-            m_uSubCount = 0;
             m_uSecond = 0;
             m_uPassCount = 0;
             m_uMainSpeed = 0;

@@ -236,10 +236,9 @@ void CQVSocket::TimerProc()
     u32 uStamp = GET_TIMESTAMP();
     m_uStamp = uStamp;
     if (m_pOwner) m_pOwner->SocketTimer(uStamp);
-    if (++m_uSubCount > 99) {
-        m_uSubCount = 0;
-        m_uSecond++;
-    }
+    // 100 passes of 10 ms make a second; the count is taken from the tick so that a pass
+    // driven by a caller while the timer runs counts once, like every other pass.
+    if (uTick % 100 == 0) m_uSecond++;
 }
 
 void CQVSocket::TimerPass()

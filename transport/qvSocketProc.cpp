@@ -307,6 +307,7 @@ void CQVSocketProc::OnSetSock(u32 uDrivType, i32 hSocket, u32 uFdMask, u32 uPriv
         } else {
             memmove(&m_Fd[i], &m_Fd[i + 1], (m_uFdUsed - i - 1) * sizeof(m_Fd[0]));
             m_uFdUsed--;
+            qvEpollForget(m_lpEpoll, hSocket);
         }
     } else if (uFdMask) {
         if (m_uFdUsed >= QV_SOCKPROC_FD_MAX) {
@@ -599,24 +600,28 @@ void CQVSocketProc::ThreadProc()
     _qv_fd_set SetRead, SetWrite;
     QV_FD_INIT(&SetRead, 0, lpEpoll);
     QV_FD_INIT(&SetWrite, 1, lpEpoll);
+    if (m_SectFd.Lock()) {
+        m_lpEpoll = lpEpoll;
+        m_SectFd.Unlock();
+    }
     SOCK_FD_S Fd[QV_SOCKPROC_FD_MAX];
     u32 uLast = GET_TIMESTAMP();
     u32 uRun = 1;
     while (m_uInit && uRun) {
-        QV_FD_ZERO(&SetRead);
-        QV_FD_ZERO(&SetWrite);
-        m_Queue.FdSet(&SetRead, 0);
         u32 uFdCount = 0;
         if (m_SectFd.Lock()) {
+            QV_FD_ZERO(&SetRead);
+            QV_FD_ZERO(&SetWrite);
+            m_Queue.FdSet(&SetRead, 0);
             uFdCount = m_uFdUsed;
             memcpy(Fd, m_Fd, uFdCount * sizeof(Fd[0]));
+            for (u32 i = 0; i < uFdCount; i++) {
+                if (Fd[i].uMask & 1)
+                    QV_FD_SET(Fd[i].hSocket, &SetRead);
+                if (Fd[i].uMask & 2)
+                    QV_FD_SET(Fd[i].hSocket, &SetWrite);
+            }
             m_SectFd.Unlock();
-        }
-        for (u32 i = 0; i < uFdCount; i++) {
-            if (Fd[i].uMask & 1)
-                QV_FD_SET(Fd[i].hSocket, &SetRead);
-            if (Fd[i].uMask & 2)
-                QV_FD_SET(Fd[i].hSocket, &SetWrite);
         }
         u32 uElapsed = GET_TIMESTAMP() - uLast;
         int iTimeout = uElapsed >= 1000 ? 0 : (int)(1000 - uElapsed);
@@ -659,6 +664,10 @@ void CQVSocketProc::ThreadProc()
                 m_SectWork.Unlock();
             }
         }
+    }
+    if (m_SectFd.Lock()) {
+        m_lpEpoll = nullptr;
+        m_SectFd.Unlock();
     }
     qvEpollDestroy(lpEpoll);
     delete lpEpoll;

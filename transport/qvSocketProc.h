@@ -4,6 +4,8 @@
 // every driver descriptor and on a loopback message queue.
 #pragma once
 
+#include <atomic>
+
 #include "qvType.h"
 #include "qvTable.h"
 #include "qvSocketAddr.h"
@@ -445,18 +447,18 @@ private:
     // Members.
     void* m_lpContext;
     IQVSockEvent* m_lpSock;
-    volatile u32 m_uInit;
+    std::atomic<u32> m_uInit;          // read by the process thread, cleared by Clean
     u32 m_uSide;
     u32 m_uNetOption;
     u32 m_uDrivSelDef;
     u32 m_uTryTimeout;
     u32 m_uBackoff;
-    volatile u32 m_uRecvDisable;
+    std::atomic<u32> m_uRecvDisable;   // set by the node's threads, read on the process thread
     char m_szSelfPeer[128];
     CQVSocketProcThread m_Thread;
     CQVSocketProcQueue m_Queue;
-    volatile u32 m_uThreadRun;
-    u32 m_uTick;
+    std::atomic<u32> m_uThreadRun;
+    std::atomic<u32> m_uTick;   // written by the process thread, read by the public operations
     u32 m_uQueMiss;
     SOCK_FD_S m_Fd[QV_SOCKPROC_FD_MAX];
     u32 m_uFdUsed;
@@ -511,9 +513,13 @@ private:
     CQVList<PXY_HOLE_S> m_Holes;
     PXY_HOLE_S* m_lpHoleCursor;
     CQVNodeHash m_HoleHash;
-    // Guards the descriptor table: drivers may change it from other threads (the LAN
-    // private interface switches LAN on from the node's threads).
+    // Guards the descriptor table and the thread's epoll object: drivers may change the
+    // table from other threads (the LAN private interface switches LAN on from the node's
+    // threads). The thread registers descriptors with epoll under it and a removal drops
+    // the descriptor from epoll under it, so a driver closes its socket only after the
+    // thread is done with the number.
     CQVCriticalSection m_SectFd;
+    struct _qv_fd_epoll* m_lpEpoll = nullptr;
     // Held by the process thread around each unit of driver work (tick, message,
     // descriptor pass) and by TickRun, so that driver state is only ever touched by
     // one of them at a time. Taken before the process mutex, never after it.

@@ -34,6 +34,15 @@ public:
             P.ProcTick(GET_TIMESTAMP(), 0);
     }
     PEER* Peer(u32 h) { return P.PeerByHandle(h); }
+    // The peer's status word, read under the process mutex (the thread may be running).
+    u32 Status(u32 h)
+    {
+        P.Lock();
+        PEER* p = P.PeerByHandle(h);
+        u32 r = p ? p->uStatus : 0;
+        P.Unlock();
+        return r;
+    }
     // What the main station would have told us: our main address and the driver to it.
     void SetMain(const QV_ADDR_S& a, u32 driv)
     {
@@ -135,7 +144,13 @@ public:
     }
 
     // Peer addresses, paths and the process state around them.
-    u32 Now() { return P.m_uTick; }
+    u32 Now()
+    {
+        P.Lock();
+        u32 r = P.m_uTick;
+        P.Unlock();
+        return r;
+    }
     // A connection address whose UDP over IPv4 record works (relayed or not, our side
     // being our main address or not).
     ADDR* AddWorking(u32 h, const QV_ADDR_S& a, u32 uRelayed = 0, u32 uOwnMain = 0)
@@ -204,10 +219,51 @@ public:
         P.Unlock();
         return a;
     }
-    u32 FdUsed() { return P.m_uFdUsed; }
-    i32 Fd(u32 i) { return P.m_Fd[i].hSocket; }
-    u32 DrivSelDef() { return P.m_uDrivSelDef; }
-    void SetMainDriv(u32 d) { P.m_uMainDriv = d; }
-    void SetQueMiss(u32 n) { P.m_uQueMiss = n; }
-    u32 DrivState(u32 d) { return P.m_uDrivState[d]; }
+    // Each reads or writes under the lock its field is kept under: the descriptor table
+    // under its own lock, the queue-miss count under the work lock of the process thread,
+    // the rest under the process mutex.
+    u32 FdUsed()
+    {
+        P.m_SectFd.Lock();
+        u32 n = P.m_uFdUsed;
+        P.m_SectFd.Unlock();
+        return n;
+    }
+    i32 Fd(u32 i)
+    {
+        P.m_SectFd.Lock();
+        i32 fd = P.m_Fd[i].hSocket;
+        P.m_SectFd.Unlock();
+        return fd;
+    }
+    u32 DrivSelDef()
+    {
+        P.Lock();
+        u32 r = P.m_uDrivSelDef;
+        P.Unlock();
+        return r;
+    }
+    void SetMainDriv(u32 d)
+    {
+        P.Lock();
+        P.m_uMainDriv = d;
+        P.Unlock();
+    }
+    void SetQueMiss(u32 n)
+    {
+        if (frozen) {
+            P.m_uQueMiss = n;
+            return;
+        }
+        P.m_SectWork.Lock();
+        P.m_uQueMiss = n;
+        P.m_SectWork.Unlock();
+    }
+    u32 DrivState(u32 d)
+    {
+        P.Lock();
+        u32 r = P.m_uDrivState[d];
+        P.Unlock();
+        return r;
+    }
 };

@@ -935,7 +935,7 @@ int ClientMain(const std::string& me, const std::string& ifIp, const std::string
         if (poll(&pf, 1, 50) > 0)
             break;
     }
-    printf("CONNECTED %d GOT %d STATUS %x\n", connected ? 1 : 0, got ? 1 : 0, probe.Peer(h)->uStatus);
+    printf("CONNECTED %d GOT %d STATUS %x\n", connected ? 1 : 0, got ? 1 : 0, probe.Status(h));
     fflush(stdout);
     proc.Clean();
     return connected && got ? 0 : 6;

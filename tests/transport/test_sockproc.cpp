@@ -578,6 +578,8 @@ TEST_F(SockProc, DriverReportsReachTheSocketLayer)
     Start(Cfg());
     IQVSocketProc& cb = proc;
     probe.SetMainDriv(0);
+    // Drivers report on the process thread: the test holds that thread while it reports.
+    probe.Freeze();
     cb.OnReport(2, 1);
     EXPECT_EQ(0u, sock.Count("report")) << "TCP drop while UDP4 carries the main connection";
     cb.OnReport(0, 1);
@@ -587,6 +589,7 @@ TEST_F(SockProc, DriverReportsReachTheSocketLayer)
     cb.OnReport(0, 4);
     cb.OnReport(0, 6);
     cb.OnReport(0, 7);
+    probe.Thaw();
     EXPECT_TRUE(sock.Has("report", 0, 6));
     EXPECT_TRUE(sock.Has("report", 0, 9));
     EXPECT_TRUE(sock.Has("report", 0, 11));
