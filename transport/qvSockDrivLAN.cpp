@@ -38,6 +38,9 @@ static const u32 LAN_SWEEP_END = 767;
 static const u32 LAN_SWEEP_STEP = 32;
 // Net type code of a LAN peer.
 static const u32 NET_TYPE_LAN = 12;
+// New-peer log lines written per tick at most; a flood of scan replies is summed up in one
+// line on the next tick instead.
+static const u32 LAN_ADD_LOGS_PER_TICK = 16;
 
 static bool AddrEq(const QV_ADDR_S& A, const QV_ADDR_S& B)
 {
@@ -62,7 +65,8 @@ u32 CQVSockDrivLANPriv::ScanHasResult(const char* lpszPeerID) { return m_lpDriv-
 CQVSockDrivLAN::CQVSockDrivLAN()
     : m_lpProc(nullptr), m_uSide(0), m_uTableSize(0), m_uSendQueSum(0), m_uEnabled(0), m_uPrivEnabled(0),
       m_uIPVer(2), m_hSocket(-1), m_uPort(0), m_uErrCount(0), m_uSendErr(0), m_uTick(0), m_uLocalCount(0),
-      m_lpPeerHead(nullptr), m_lpPeerTail(nullptr)
+      m_lpPeerHead(nullptr), m_lpPeerTail(nullptr), m_uPeerCount(0), m_uAddLogTick(0), m_uAddLogs(0),
+      m_uAddLogMissed(0)
 {
     m_Priv.Attach(this);
     memset(m_AddrLocal, 0, sizeof(m_AddrLocal));
@@ -237,6 +241,47 @@ void CQVSockDrivLAN::LanClean()
         delete p;
     }
     m_lpPeerTail = nullptr;
+    m_uPeerCount = 0;
+}
+
+// Caller holds the lock; lpPrev is the entry before p (null for the head).
+void CQVSockDrivLAN::LanUnlink(LAN_PEER_S* lpPrev, LAN_PEER_S* p)
+{
+    if (lpPrev)
+        lpPrev->lpNext = p->lpNext;
+    else
+        m_lpPeerHead = p->lpNext;
+    if (m_lpPeerTail == p)
+        m_lpPeerTail = lpPrev;
+    m_uPeerCount--;
+    delete p;
+}
+
+// Caller holds the lock. Frees the peer heard from least recently among those nothing was
+// sent to; 0 when every peer is in use.
+u32 CQVSockDrivLAN::LanEvictStalest()
+{
+    LAN_PEER_S* lpOld = nullptr;
+    LAN_PEER_S* lpOldPrev = nullptr;
+    LAN_PEER_S* lpPrev = nullptr;
+    for (LAN_PEER_S* p = m_lpPeerHead; p; lpPrev = p, p = p->lpNext)
+        if (!p->uSent && (!lpOld || m_uTick - p->uRecvTick > m_uTick - lpOld->uRecvTick)) {
+            lpOld = p;
+            lpOldPrev = lpPrev;
+        }
+    if (!lpOld)
+        return 0;
+    LanUnlink(lpOldPrev, lpOld);
+    return 1;
+}
+
+u32 CQVSockDrivLAN::PeerCount()
+{
+    if (!m_Sect.Lock())
+        return 0;
+    u32 u = m_uPeerCount;
+    m_Sect.Unlock();
+    return u;
 }
 
 void CQVSockDrivLAN::Clean()
@@ -303,6 +348,7 @@ u32 CQVSockDrivLAN::Send(u32, const QV_ADDR_S* lpAddr, const QV_BUF_S* lpBuf, co
         for (LAN_PEER_S* p = m_lpPeerHead; p; p = p->lpNext)
             if (AddrEq(p->Addr, *lpAddr)) {
                 p->uSendTick = m_uTick;
+                p->uSent = 1;
                 break;
             }
         m_Sect.Unlock();
@@ -347,7 +393,10 @@ u32 CQVSockDrivLAN::ScanRequestBuild(u8* lpBuf, u32 uSize)
 {
     memset(lpBuf, 0, LAN_HDR);
     lpBuf[1] = LAN_SCAN_REQ;
+    if (!m_Sect.Lock())
+        return 0;
     u32 uStr = qvStrPush(lpBuf + LAN_HDR, uSize - LAN_HDR < LAN_STR_MAX ? uSize - LAN_HDR : LAN_STR_MAX, m_szLabel);
+    m_Sect.Unlock();
     return uStr ? LAN_HDR + uStr : 0;
 }
 
@@ -465,10 +514,7 @@ void CQVSockDrivLAN::LanDropIf(u32 uAge, u32 uBySendGap)
         else
             bDrop = m_uTick - p->uSendTick > uAge && m_uTick - p->uRecvTick > uAge;
         if (bDrop) {
-            *pp = p->lpNext;
-            if (m_lpPeerTail == p)
-                m_lpPeerTail = lpPrev;
-            delete p;
+            LanUnlink(lpPrev, p);
             continue;
         }
         lpPrev = p;
@@ -489,7 +535,7 @@ void CQVSockDrivLAN::LanAdd(const QV_ADDR_S* lpAddr, const char* lpszPeerID)
     if (p) {
         p->Addr = *lpAddr;
         p->uSendTick = p->uRecvTick = m_uTick;
-    } else {
+    } else if (m_uPeerCount < QV_LAN_PEER_MAX || LanEvictStalest()) {
         p = new (std::nothrow) LAN_PEER_S;
         if (p) {
             memset(p, 0, sizeof(*p));
@@ -501,8 +547,21 @@ void CQVSockDrivLAN::LanAdd(const QV_ADDR_S* lpAddr, const char* lpszPeerID)
             else
                 m_lpPeerHead = p;
             m_lpPeerTail = p;
-            qvPrintf("CQVSockDrivLAN::LanAdd, Addr=%s, Peer=%s", szAddr, lpszPeerID);
-            qvLogOut(1, "SockDrivLAN: LanAdd, Addr=%s, Peer=%s", szAddr, lpszPeerID);
+            m_uPeerCount++;
+            if (m_uAddLogTick != m_uTick) {
+                if (m_uAddLogMissed)
+                    qvLogOut(1, "SockDrivLAN: LanAdd, %u more peers not logged", m_uAddLogMissed);
+                m_uAddLogTick = m_uTick;
+                m_uAddLogs = 0;
+                m_uAddLogMissed = 0;
+            }
+            if (m_uAddLogs < LAN_ADD_LOGS_PER_TICK) {
+                m_uAddLogs++;
+                qvPrintf("CQVSockDrivLAN::LanAdd, Addr=%s, Peer=%s", szAddr, lpszPeerID);
+                qvLogOut(1, "SockDrivLAN: LanAdd, Addr=%s, Peer=%s", szAddr, lpszPeerID);
+            } else {
+                m_uAddLogMissed++;
+            }
         }
     }
     m_Sect.Unlock();
@@ -544,12 +603,15 @@ u32 CQVSockDrivLAN::SelectProc(int hSocket, u32 uEvents, u32, u32)
         if (!lpszStr)
             return 0;
         if (lpData[1] == LAN_SCAN_REQ) {
-            if (m_szLabel[0] && lpszStr[0] && strcmp(m_szLabel, lpszStr) != 0)
-                return 0;
             u8 Rep[LAN_HDR + LAN_STR_MAX];
             memset(Rep, 0, LAN_HDR);
             Rep[1] = LAN_SCAN_REP;
-            u32 uStr = qvStrPush(Rep + LAN_HDR, LAN_STR_MAX, m_szPeerID);
+            if (!m_Sect.Lock())
+                return 0;
+            u32 uStr = 0;
+            if (!m_szLabel[0] || !lpszStr[0] || strcmp(m_szLabel, lpszStr) == 0)
+                uStr = qvStrPush(Rep + LAN_HDR, LAN_STR_MAX, m_szPeerID);
+            m_Sect.Unlock();
             if (uStr)
                 SockSend(Rep, LAN_HDR + uStr, &From, 1);
         } else if (lpData[1] == LAN_SCAN_REP) {
@@ -613,8 +675,11 @@ u32 CQVSockDrivLAN::PrivEnable(u32 uOn, u32 uIPVer, const char* lpszPeerID, cons
             SockEnable(0, m_uIPVer);
         if (!SockEnable(1, uIPVer))
             return 0;
+        if (!m_Sect.Lock())
+            return 0;
         strcpy(m_szPeerID, lpszPeerID ? lpszPeerID : "");
         strcpy(m_szLabel, lpszLabel ? lpszLabel : "");
+        m_Sect.Unlock();
         m_uIPVer = uIPVer;
         qvPrintf("SockDrivLAN: PrivEnable: Peer=%s, Label=%s", m_szPeerID, m_szLabel);
         qvLogOut(3, "SockDrivLAN: PrivEnable: Peer=%s, Label=%s", m_szPeerID, m_szLabel);
@@ -622,8 +687,11 @@ u32 CQVSockDrivLAN::PrivEnable(u32 uOn, u32 uIPVer, const char* lpszPeerID, cons
         return 1;
     }
     SockEnable(0, m_uIPVer);
-    m_szPeerID[0] = 0;
-    m_szLabel[0] = 0;
+    if (m_Sect.Lock()) {
+        m_szPeerID[0] = 0;
+        m_szLabel[0] = 0;
+        m_Sect.Unlock();
+    }
     m_uIPVer = 2;
     m_uPrivEnabled = 0;
     return 1;

@@ -2,6 +2,8 @@
 // unicast sweep on UDP ports 7654..7656, and carries datagrams to the peers found.
 #pragma once
 
+#include <atomic>
+
 #include "qvSockDriv.h"
 #include "qvThread.h"   // CQVCriticalSection
 
@@ -9,6 +11,9 @@
 #define QV_LAN_PORT_COUNT 3u
 #define QV_LAN_LOCAL_MAX 16u
 #define QV_LAN_BUF_SIZE 2048u
+// LAN peers kept at most: one /24 sweep finds at most 254 hosts; unsolicited scan replies
+// beyond this evict the stalest peer that nothing was sent to.
+#define QV_LAN_PEER_MAX 256u
 
 class CQVSockDrivLAN;
 
@@ -64,12 +69,15 @@ public:
     static u32 SocketCalcBufSize(u32 uTableSize, u32 uSendQueSum);
     // The UDP port the socket is bound to, 0 when closed.
     u32 GetPort() const { return m_uPort; }
+    // Number of LAN peers kept (for inspection).
+    u32 PeerCount();
 
 private:
     struct LAN_PEER_S {
         LAN_PEER_S* lpNext;
         u32 uSendTick;
         u32 uRecvTick;
+        u32 uSent;          // something was sent to it since it was found
         QV_ADDR_S Addr;
         char szPeerID[128];
     };
@@ -81,23 +89,29 @@ private:
     void MsgScanLaunch(u32 uAge);
     void MsgScanUnicast(u32 uPos);
     u32 ScanRequestBuild(u8* lpBuf, u32 uSize);
+    u32 IPVer() const { return m_uIPVer; }
+    u32 LanEvictStalest();
+    void LanUnlink(LAN_PEER_S* lpPrev, LAN_PEER_S* p);
     void TryGetLocalAddr();
     void LanAdd(const QV_ADDR_S* lpAddr, const char* lpszPeerID);
     void LanDropIf(u32 uAge, u32 uBySendGap);
     void LanClean();
 
+    // The private interface runs on the node's threads, everything else on the socket
+    // process thread: the flags and the socket number both sides read are atomic, the
+    // peer ID and the label are read and written under the lock.
     CQVSockDrivLANPriv m_Priv;
     IQVSocketProc* m_lpProc;
     u32 m_uSide;
     u32 m_uTableSize;
     u32 m_uSendQueSum;
-    u32 m_uEnabled;
-    u32 m_uPrivEnabled;
-    u32 m_uIPVer;
-    int m_hSocket;
-    u32 m_uPort;
+    std::atomic<u32> m_uEnabled;
+    std::atomic<u32> m_uPrivEnabled;
+    std::atomic<u32> m_uIPVer;
+    std::atomic<int> m_hSocket;
+    std::atomic<u32> m_uPort;
     u32 m_uErrCount;
-    u32 m_uSendErr;
+    std::atomic<u32> m_uSendErr;
     u32 m_uTick;
     QV_ADDR_S m_AddrLocal[QV_LAN_LOCAL_MAX];
     u32 m_uLocalCount;
@@ -106,5 +120,9 @@ private:
     QV_BUF_S m_BufRecv;
     LAN_PEER_S* m_lpPeerHead;
     LAN_PEER_S* m_lpPeerTail;
+    u32 m_uPeerCount;
+    u32 m_uAddLogTick;     // tick of the new-peer log lines counted below
+    u32 m_uAddLogs;
+    u32 m_uAddLogMissed;
     CQVCriticalSection m_Sect;
 };

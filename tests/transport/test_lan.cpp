@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "kvDrivPump.h"
+#include "kvFlood.h"
 #include "kvLab.h"
 #include "qvSockDrivLAN.h"
 #include "qvSocketProc.h"
@@ -296,6 +297,58 @@ TEST_F(LanFixture, PeersAgeOut)
     EXPECT_EQ(0u, d.PrivScanGetResult(nullptr, 0));
     close(raw);
     close(raw2);
+    d.Clean();
+}
+
+TEST_F(LanFixture, UnsolicitedScanRepliesKeepTheListBoundedAndPeersInUse)
+{
+    kvlab::NetnsGuard ns(host.ns);
+    ASSERT_TRUE(ns.Ok());
+    CQVSockDrivLAN d;
+    FakeProc p;
+    QV_SOCK_DRIV_CFG_S cfg = DrivCfg();
+    ASSERT_EQ(1u, d.Initialize(nullptr, &p, &cfg));
+    ASSERT_EQ(1u, d.PrivEnable(1, 0, "me", ""));
+    int raw = kvlab::UdpOpen(other.ns, other.ip4, 0);
+    int friendly = kvlab::UdpOpen(other.ns, other.ip4, 0);
+    ASSERT_GE(raw, 0);
+    ASSERT_GE(friendly, 0);
+    // A peer we talk to before the flood.
+    ASSERT_TRUE(kvlab::UdpSend(friendly, host.ip4, 7654, Msg(0x81, "friend")));
+    ASSERT_TRUE(PumpReads(d, p, 1));
+    QV_SKT_LAN_PEER_S res[1];
+    ASSERT_EQ(1u, d.PrivScanGetResult(res, 1));
+    QV_ADDR_S friendAddr = res[0].Addr;
+    u8 pkt[68] = {};
+    pkt[64 + 1] = 0x05;
+    QV_BUF_S b{pkt, 64, sizeof(pkt), 4, 0};
+    ASSERT_NE(0xFFFFFFFFu, d.Send(0, &friendAddr, &b, nullptr, 0));
+
+    // Thousands of replies to no scan, each naming a new peer, sent in bursts the socket
+    // buffer holds; the driver's handling of each is timed.
+    const u32 kFlood = 12000, kBurst = 100;
+    FloodCost cost;
+    for (u32 i = 0; i < kFlood; i += kBurst) {
+        for (u32 k = i; k < i + kBurst; k++)
+            ASSERT_TRUE(kvlab::UdpSend(raw, host.ip4, 7654, Msg(0x81, "flood-" + std::to_string(k))));
+        for (u32 k = 0; k < kBurst; k++) {
+            pollfd pf{p.fd, POLLIN, 0};
+            ASSERT_GT(poll(&pf, 1, 10000), 0) << "datagram " << i + k;
+            cost.Time([&] { d.SelectProc(p.fd, 1, 0, 0); });
+        }
+        if (i % 2000 == 0)
+            d.TimerProc(0);
+    }
+    EXPECT_LE(d.PeerCount(), QV_LAN_PEER_MAX);
+    EXPECT_TRUE(cost.Bounded()) << "first thousand " << cost.First() << " ns, last " << cost.Last() << " ns";
+    EXPECT_EQ(1u, d.PrivIsAddrExist(&friendAddr)) << "a peer in use is never evicted by strangers";
+    // A well-behaved peer still gets in.
+    ASSERT_TRUE(kvlab::UdpSend(friendly, host.ip4, 7654, Msg(0x81, "newcomer")));
+    ASSERT_TRUE(PumpReads(d, p, 1));
+    EXPECT_EQ(1u, d.PrivScanHasResult("newcomer"));
+    EXPECT_EQ(1u, d.PrivScanHasResult("friend"));
+    close(raw);
+    close(friendly);
     d.Clean();
 }
 
