@@ -25,6 +25,12 @@ static const u32 UDP4_ERR_LIMIT = 8;
 // Idle session lifetimes in ticks, without and with a forward part.
 static const u32 UDP4_SESS_IDLE = 60;
 static const u32 UDP4_SESS_IDLE_FWD = 150;
+// Sessions kept at most. A tunnel header makes a session for an address that is only payload
+// bytes, so any sender could otherwise grow the table without end; past the cap the session
+// idle longest gives way. At about 100 bytes each the table stays under half a MiB.
+static const u32 UDP4_SESS_MAX = 4096;
+// Sessions per hash bucket on average at the cap.
+static const u32 UDP4_SESS_PER_BUCKET = 4;
 // A NAT64 or IPv4 path that sent this many ticks without a reply is paced by its back-off.
 static const u32 UDP4_PATH_SILENT = 30;
 // Server errors are reported at most this often (ticks).
@@ -297,19 +303,29 @@ void* CQVSockDrivUDP4::GetPrivate(u32)
     return static_cast<IQVSocketUDP4Priv*>(&m_Priv);
 }
 
-u32 CQVSockDrivUDP4::SessHashCode(const QV_UDP4_ADDR_S* lpAddr)
+// The key is chosen by whoever sends a tunnel header: the address is mixed with a seed
+// drawn per driver, so that no sender can aim its sessions at one bucket.
+u32 CQVSockDrivUDP4::SessHashCode(const QV_UDP4_ADDR_S* lpAddr) const
 {
-    return lpAddr->uIP + lpAddr->usPort;
+    u32 h = (lpAddr->uIP ^ m_uHashSeed) * 0x9E3779B1u;
+    h ^= ((u32)lpAddr->usPort + (m_uHashSeed >> 16)) * 0x85EBCA77u;
+    h ^= h >> 15;
+    h *= 0x2C1B3C6Du;
+    h ^= h >> 13;
+    return h;
 }
 
 u32 CQVSockDrivUDP4::SessHashInit(u32 uTableSize)
 {
     u32 uNeed = uTableSize / 256;
+    if (uNeed < UDP4_SESS_MAX / UDP4_SESS_PER_BUCKET)
+        uNeed = UDP4_SESS_MAX / UDP4_SESS_PER_BUCKET;
     u32 uCount = 1;
     while (uCount < uNeed)
         uCount <<= 1;
     if (uCount < 32)
         uCount = 32;
+    m_uHashSeed = ((u32)rand() << 16) ^ (u32)rand() ^ GET_TIMESTAMP();
     return m_SessHash.Init(uCount);
 }
 
@@ -490,6 +506,13 @@ QV_UDP4_SESS_S* CQVSockDrivUDP4::SessAlloc(const QV_UDP4_ADDR_S* lpAddr, const Q
     }
     if (!uCreate || !m_SessHash.m_pBucket)
         return nullptr;
+    // The list runs from the session idle longest to the one active last.
+    if (m_SessList.Count() >= UDP4_SESS_MAX) {
+        QV_UDP4_SESS_S* lpOld = m_SessList.Head();
+        if (lpOld)
+            SessFreeOne(lpOld);
+        m_uSessEvicted++;
+    }
     s = new (std::nothrow) QV_UDP4_SESS_S;
     if (!s)
         return nullptr;
@@ -531,6 +554,16 @@ u32 CQVSockDrivUDP4::SessCount()
     return u;
 }
 
+// Caller holds the driver mutex.
+void CQVSockDrivUDP4::SessTouch(QV_UDP4_SESS_S* s)
+{
+    s->uActiveTick = m_uTick;
+    if (m_SessList.Tail() != s) {
+        m_SessList.Remove(s);
+        m_SessList.PushTail(s);
+    }
+}
+
 void CQVSockDrivUDP4::OnPeerPacket(const QV_UDP4_ADDR_S* lpPeer, const QV_UDP4_ADDR_S* lpPath)
 {
     if (!m_Sect.Lock())
@@ -539,7 +572,7 @@ void CQVSockDrivUDP4::OnPeerPacket(const QV_UDP4_ADDR_S* lpPeer, const QV_UDP4_A
     if (s) {
         s->AddrHole = *lpPath;
         s->uHoleFlags |= 0x20;
-        s->uActiveTick = m_uTick;
+        SessTouch(s);
     }
     m_Sect.Unlock();
 }
@@ -936,7 +969,7 @@ void CQVSockDrivUDP4::HoleProc(const QV_UDP4_ADDR_S* lpFrom, const QV_BUF_S* lpB
                     QV_UDP4_ADDR_S Pub;
                     m_HoleClt.GetPubAddr(&Pub);
                     m_HoleClt.LearnHoleAddr(s, lpFrom, Pub.uIP && Inner.uIP == Pub.uIP);
-                    s->uActiveTick = m_uTick;
+                    SessTouch(s);
                 }
                 m_Sect.Unlock();
             }

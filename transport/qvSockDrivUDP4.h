@@ -235,8 +235,10 @@ public:
     u32 GetPubAddr(QV_ADDR_S* lpAddr);
     // The UDP port the IPv4 socket is bound to (0 when closed).
     u32 GetLocalPort() const { return m_AddrChosen.usPort; }
-    // Number of live sessions (for inspection).
+    // Number of live sessions, and of sessions that made room for a newer one (for
+    // inspection).
     u32 SessCount();
+    u32 SessEvicted() const { return m_uSessEvicted; }
     // One driver tick counts one second.
     u32 GetTick() const { return m_uTick; }
 
@@ -289,7 +291,8 @@ private:
     void SessFreeOne(QV_UDP4_SESS_S* lpSess);
     void SessFreeAll();
     u32 SessHashInit(u32 uTableSize);
-    static u32 SessHashCode(const QV_UDP4_ADDR_S* lpAddr);
+    u32 SessHashCode(const QV_UDP4_ADDR_S* lpAddr) const;
+    void SessTouch(QV_UDP4_SESS_S* lpSess);
     void SessSweep();
     void AddrNetLoad();
     void AddrNetUnload();
@@ -316,6 +319,8 @@ private:
     std::atomic<u32> m_uEnabled;
     CQVList<QV_UDP4_SESS_S> m_SessList;
     CQVNodeHash m_SessHash;
+    u32 m_uHashSeed = 0;
+    std::atomic<u32> m_uSessEvicted{0};
     CQVCriticalSection m_Sect;
     CQVSockDrivUDP4Socket m_Sock[2];
     QV_UDP4_ADDR_S m_AddrConfig;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kvDrivPump.h"
+#include "kvFlood.h"
 #include "kvLab.h"
 #include "qvSockDrivUDP4.h"
 #include "qvTimer.h"
@@ -264,6 +265,46 @@ TEST_F(Udp4, SessionsCarryDatagramsBothWays)
     EXPECT_EQ(0u, da.SessCount()) << "disabling frees the sessions";
     da.Clean();
     db.Clean();
+}
+
+TEST_F(Udp4, TunnelHeaderFloodKeepsTheSessionsBounded)
+{
+    CQVSockDrivUDP4 d, e;
+    FakeProc p, pe;
+    ASSERT_TRUE(Start(d, p, a, 9000));
+    ASSERT_TRUE(Start(e, pe, b));
+    int raw = kvlab::UdpOpen(b.ns, b.ip4, 0);
+    ASSERT_GE(raw, 0);
+    // Every datagram asks for a session of a new inner address, which is only payload.
+    const u32 kFlood = 12000, kBurst = 100;
+    FloodCost cost;
+    for (u32 i = 0; i < kFlood; i += kBurst) {
+        for (u32 k = i; k < i + kBurst; k++) {
+            QV_ADDR_S inner = V4("203.0.113.0", (u16)(1000 + k));
+            inner.uAddr[3] = htonl(0xC6120000u + k);   // 198.18.x.y
+            ASSERT_TRUE(kvlab::UdpSend(raw, a.ip4, 9000, Tunnel(inner, 1, std::string("\x00\x05", 2))));
+        }
+        for (u32 k = 0; k < kBurst; k++) {
+            pollfd pf{p.fd, POLLIN, 0};
+            ASSERT_GT(poll(&pf, 1, 10000), 0) << "datagram " << i + k;
+            cost.Time([&] { d.SelectProc(p.fd, 1, 0, 0); });
+        }
+    }
+    EXPECT_EQ(kFlood, (u32)p.data.size()) << "every payload still reaches the process";
+    EXPECT_LE(d.SessCount(), 4096u);
+    EXPECT_GE(d.SessEvicted(), kFlood - 4096);
+    EXPECT_TRUE(cost.Bounded()) << "first thousand " << cost.First() << " ns, last " << cost.Last() << " ns";
+    // A well-behaved peer still gets through both ways.
+    QV_ADDR_S toD = V4(a.ip4, 9000), toE = V4(b.ip4, (u16)e.GetLocalPort());
+    EXPECT_EQ(6u, SendBytes(e, toD, std::string("\x00\x05ping", 6)));
+    ASSERT_TRUE(PumpUntil(d, p, [&] { return p.data.size() > kFlood; }));
+    EXPECT_EQ(std::string("\x00\x05ping", 6), p.data.back());
+    EXPECT_EQ(6u, SendBytes(d, toE, std::string("\x00\x05pong", 6)));
+    ASSERT_TRUE(PumpUntil(e, pe, [&] { return !pe.data.empty(); }));
+    EXPECT_EQ(std::string("\x00\x05pong", 6), pe.data.back());
+    close(raw);
+    d.Clean();
+    e.Clean();
 }
 
 TEST_F(Udp4, IdleSessionsAreSwept)
