@@ -70,6 +70,8 @@ CQVSocketProc::~CQVSocketProc()
 {
     SockPeerFreeAll();
     m_PeerHash.Clean();
+    m_DrivAddrHash.Clean();
+    m_DrivCookieHash.Clean();
     CnntBacklogClean();
     AssistBacklogClean();
     PxyHoleClean();
@@ -241,6 +243,8 @@ void CQVSocketProc::Clean()
     m_DrivLAN.Clean();
     SockPeerFreeAll();
     m_PeerHash.Clean();
+    m_DrivAddrHash.Clean();
+    m_DrivCookieHash.Clean();
     CnntBacklogClean();
     AssistBacklogClean();
     PxyHoleClean();

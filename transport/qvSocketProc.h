@@ -192,6 +192,18 @@ private:
         u32 uReqSent;       // connect requests ('B') sent to this address
     };
     typedef CQVList<CNNT_ADDR_S> ADDR_LIST;
+    struct DRIV_ADDR_S {
+        QV_LINK_S<DRIV_ADDR_S> link;       // on the process list, newest last
+        QV_LINK_S<DRIV_ADDR_S> peerLink;   // on the list of the peer that taught it
+        QV_HASH_LINK_S AddrHash;
+        QV_HASH_LINK_S CookieHash;
+        u32 uCookie;
+        u32 uDrivType;
+        u32 uMask;
+        u32 uPeer;          // index of the peer that taught it, QV_SOCKPROC_PEER_NONE for none
+        QV_ADDR_S Addr;
+    };
+    typedef CQVList<DRIV_ADDR_S, &DRIV_ADDR_S::peerLink> TAUGHT_LIST;
     struct SOCK_PEER_S {
         QV_LINK_S<SOCK_PEER_S> link;      // on the free or the used list
         QV_HASH_LINK_S Hash;
@@ -224,16 +236,10 @@ private:
         QV_ADDR_S AddrPxy4;
         QV_ADDR_S AddrPxy6;
         ADDR_LIST Addrs;
+        TAUGHT_LIST Taught;   // driver addresses this peer saw us at, oldest first
     };
     typedef CQVList<SOCK_PEER_S> PEER_LIST;
     typedef CQVList<SOCK_PEER_S, &SOCK_PEER_S::cnntLink> CNNT_LIST;
-    struct DRIV_ADDR_S {
-        QV_LINK_S<DRIV_ADDR_S> link;
-        u32 uCookie;
-        u32 uDrivType;
-        u32 uMask;
-        QV_ADDR_S Addr;
-    };
     struct ENUM_S {
         ENUM_S* lpNext;
         u32 uCookie;
@@ -307,7 +313,8 @@ private:
     static u32 CnntAddrDrivStaGet(const CNNT_ADDR_S* lpAddr);
     void CnntAddrDrivStaReset(CNNT_ADDR_S* lpAddr, u32 uDrivType);
     u32 CnntAddrDrivStaCheck(CNNT_ADDR_S* lpAddr, u32 uDrivType);
-    u32 CnntAddrDrivTypeSet(CNNT_ADDR_S* lpAddr, u32 uDrivType, const QV_ADDR_S* lpLocal, u32 uRelayed);
+    u32 CnntAddrDrivTypeSet(u32 uIndex, CNNT_ADDR_S* lpAddr, u32 uDrivType, const QV_ADDR_S* lpLocal,
+                            u32 uRelayed);
     u32 SockPeerCnntStatusMaskUpdate(u32 uIndex);
     void SockPeerCheckThrough(u32 uIndex, const QV_ADDR_S& Addr, u32 uForce);
     u32 SockPeerSelectAddrPxy(u32 uIndex, u32 uWhich, QV_ADDR_S* lpOut);
@@ -322,7 +329,11 @@ private:
     u32 SockPeerOptDrivSel(u32 uIndex, u32 uSel);
 
     // Driver addresses.
-    DRIV_ADDR_S* SockDrivAddrAdd(const QV_ADDR_S& Addr, u32 uDrivType, u32 uMask);
+    DRIV_ADDR_S* SockDrivAddrAdd(const QV_ADDR_S& Addr, u32 uDrivType, u32 uMask,
+                                 u32 uPeer = QV_SOCKPROC_PEER_NONE);
+    u32 SockDrivAddrHashInit(u32 uSlots);
+    void SockDrivAddrUnlink(DRIV_ADDR_S* lpEntry);
+    static u32 SockDrivAddrHash(const QV_ADDR_S& Addr);
     void SockDrivAddrDelete(DRIV_ADDR_S* lpEntry);
     DRIV_ADDR_S* SockDrivAddrSearch(const QV_ADDR_S& Addr, u32 uDrivType);
     DRIV_ADDR_S* SockDrivAddrSearchByCookie(u32 uCookie);
@@ -484,6 +495,13 @@ private:
     u32 m_uDrivCheck;
 
     CQVList<DRIV_ADDR_S> m_DrivAddr;
+    // Driver addresses by address and by cookie.
+    CQVNodeHash m_DrivAddrHash;
+    CQVNodeHash m_DrivCookieHash;
+    // Log lines of driver addresses learnt from peers, limited per tick (see SockDrivAddrAdd).
+    u32 m_uTaughtLogTick = 0;
+    u32 m_uTaughtLogs = 0;
+    u32 m_uTaughtLogMissed = 0;
     ENUM_S* m_lpEnumHead;
     TCP_DEL_S* m_lpTcpDelHead;
 

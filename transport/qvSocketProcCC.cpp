@@ -734,7 +734,7 @@ void CQVSocketProc::SockCnntTryingRecv(u32 uDrivType, const QV_ADDR_S& Source, c
     memset(&Local, 0, sizeof(Local));
     if (m[2] & CCF_REC1)
         Local = Plain(RdAddr(m, REC1));
-    if (CnntAddrDrivTypeSet(a, uDrivType, &Local, m[2] & CCF_TCP)) {
+    if (CnntAddrDrivTypeSet(uIndex, a, uDrivType, &Local, m[2] & CCF_TCP)) {
         SockPeerCnntAddrSort(uIndex, a, 1);
         SockCnntSendSingle(uIndex, a);
     }
@@ -792,7 +792,7 @@ void CQVSocketProc::SockCnntRequest(u32 uDrivType, const QV_ADDR_S& Source, cons
     SockPeerCnntAddrMaskSet(a, 0x2, m[2] & CCF_RELAY_ON);
     DRIV_REC_S Before[QV_SOCK_DRIV_MAX];
     memcpy(Before, a->Driv, sizeof(Before));
-    CnntAddrDrivTypeSet(a, uDrivType, &Tunnel, m[2] & CCF_RELAYED);
+    CnntAddrDrivTypeSet(uIndex, a, uDrivType, &Tunnel, m[2] & CCF_RELAYED);
     SockPeerCnntAddrSort(uIndex, a, 1);
     u32 uChanged = 0;
     for (u32 d = 0; d < QV_SOCK_DRIV_MAX; d++)
@@ -838,7 +838,7 @@ void CQVSocketProc::SockCnntReply(u32 uDrivType, const QV_ADDR_S& Source, const 
         Path = DstTunnel;
     auto Refresh = [&](CNNT_ADDR_S* a) {
         a->uRecvTick = m_uTick;
-        if (CnntAddrDrivTypeSet(a, uDrivType, &Own, m[2] & CCF_TCP)) {
+        if (CnntAddrDrivTypeSet(uIndex, a, uDrivType, &Own, m[2] & CCF_TCP)) {
             a->Driv[uDrivType].uFlags |= REC_WORK;
             SockCnntDeleteSendDrivAddrDel(uIndex, a, uDrivType);
         }

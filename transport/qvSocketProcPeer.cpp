@@ -20,6 +20,18 @@ static const u32 REC_RELAYED = 0x8;
 static const u32 REC_MASKED = 0x10;
 // Entries of the removed-TCP-address list live this many ticks.
 static const u32 TCP_DEL_KEEP = 5;
+// Driver addresses one peer may teach us (addresses at which it saw us: a few per NAT and
+// IP version). Its connect messages carry them as payload, so a peer sending new ones
+// without end would otherwise grow the list, and every peer's 'D' and 'F' tails, for good;
+// past this many its oldest one gives way.
+static const u32 PEER_TAUGHT_MAX = 8;
+// Log lines of driver addresses taught by peers, per tick; the rest are counted and the
+// count is logged on a later tick.
+static const u32 TAUGHT_LOGS_PER_TICK = 8;
+// Driver addresses per hash bucket on average with every peer at its limit.
+static const u32 DRIV_ADDR_PER_BUCKET = 4;
+// Interface and network-learned addresses counted in the hash size.
+static const u32 DRIV_ADDR_LOCAL = 64;
 
 static bool AddrEq(const QV_ADDR_S& A, const QV_ADDR_S& B)
 {
@@ -132,9 +144,15 @@ u32 CQVSocketProc::SockPeerInit(u32 uSlots)
         return 0;
     if (!m_PeerHash.Init(PeerHashBuckets(uSlots)))
         return 0;
+    if (!SockDrivAddrHashInit(uSlots)) {
+        m_PeerHash.Clean();
+        return 0;
+    }
     m_lpPeer = new (std::nothrow) SOCK_PEER_S[uSlots];
     if (!m_lpPeer) {
         m_PeerHash.Clean();
+        m_DrivAddrHash.Clean();
+        m_DrivCookieHash.Clean();
         return 0;
     }
     m_uPeerMax = uSlots;
@@ -264,6 +282,9 @@ void CQVSocketProc::SockPeerFree(u32 uIndex)
     SockPeerReset(uIndex, 0);
     // Server-mode peers keep addresses too when a driver reported them.
     SockPeerCnntAddrClean(uIndex, QV_SOCK_DRIV_NONE);
+    // What it taught us stays, with nobody to answer for it; the sweep ages it.
+    while (DRIV_ADDR_S* d = p->Taught.PopHead())
+        d->uPeer = QV_SOCKPROC_PEER_NONE;
     p->usCookie = qvGetCookieShort(p->usCookie);
     p->uHandle = 0;
     CnntListRemove(p);
@@ -379,7 +400,7 @@ u32 CQVSocketProc::Add(const QV_ADDR_S& AddrMain, u32 uSockID)
                 a->uRecvTick = m_uTick;
                 if (m_uMainDriv < QV_SOCK_DRIV_MAX) {
                     CnntAddrDrivStaReset(a, QV_SOCK_DRIV_NONE);
-                    CnntAddrDrivTypeSet(a, m_uMainDriv, &m_AddrMain, 0);
+                    CnntAddrDrivTypeSet(uIndex, a, m_uMainDriv, &m_AddrMain, 0);
                     a->Driv[m_uMainDriv].uFlags |= REC_WORK;
                     SockPeerCnntAddrSort(uIndex, a, 1);
                 }
@@ -404,7 +425,7 @@ u32 CQVSocketProc::Add(const QV_ADDR_S& AddrMain, u32 uSockID)
                 for (u32 d = 0; d < QV_SOCK_DRIV_MAX; d++) {
                     if (!(uTunFlags[d] & 0x1))
                         continue;
-                    CnntAddrDrivTypeSet(a, d, &Tunnels[d], uTunFlags[d] & REC_RELAYED);
+                    CnntAddrDrivTypeSet(uIndex, a, d, &Tunnels[d], uTunFlags[d] & REC_RELAYED);
                     SockCnntSendDrivType(uIndex, a, d);
                 }
                 SockPeerCnntAddrSort(uIndex, a, 1);
@@ -746,7 +767,8 @@ u32 CQVSocketProc::CnntAddrDrivStaCheck(CNNT_ADDR_S* a, u32 uDrivType)
     return uCleared;
 }
 
-u32 CQVSocketProc::CnntAddrDrivTypeSet(CNNT_ADDR_S* a, u32 uDrivType, const QV_ADDR_S* lpLocal, u32 uRelayed)
+u32 CQVSocketProc::CnntAddrDrivTypeSet(u32 uIndex, CNNT_ADDR_S* a, u32 uDrivType, const QV_ADDR_S* lpLocal,
+                                       u32 uRelayed)
 {
     if (uDrivType >= QV_SOCK_DRIV_MAX)
         return 0;
@@ -768,7 +790,7 @@ u32 CQVSocketProc::CnntAddrDrivTypeSet(CNNT_ADDR_S* a, u32 uDrivType, const QV_A
     if (lpLocal && !AddrEmpty(*lpLocal)) {
         DRIV_ADDR_S* d = SockDrivAddrSearch(*lpLocal, uDrivType);
         if (!d)
-            d = SockDrivAddrAdd(*lpLocal, uDrivType, 0x2);
+            d = SockDrivAddrAdd(*lpLocal, uDrivType, 0x2, uIndex);
         if (d) {
             r.uCookie = d->uCookie;
             if (d->uMask & 3)
@@ -1029,8 +1051,40 @@ u32 CQVSocketProc::SockPeerCnntGetDrivParam(u32 uIndex, u32 uDrivType, const QV_
 
 // Driver addresses.
 
-CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivAddrAdd(const QV_ADDR_S& Addr, u32 uDrivType, u32 uMask)
+u32 CQVSocketProc::SockDrivAddrHash(const QV_ADDR_S& A)
 {
+    u32 h = A.uAddr[0] * 0x9E3779B1u;
+    h = (h ^ A.uAddr[1]) * 0x85EBCA77u;
+    h = (h ^ A.uAddr[2]) * 0xC2B2AE3Du;
+    h = (h ^ A.uAddr[3]) * 0x27D4EB2Fu;
+    h ^= A.uPort;
+    h ^= h >> 15;
+    h *= 0x2C1B3C6Du;
+    h ^= h >> 13;
+    return h;
+}
+
+u32 CQVSocketProc::SockDrivAddrHashInit(u32 uSlots)
+{
+    u32 uNeed = (uSlots * PEER_TAUGHT_MAX + DRIV_ADDR_LOCAL) / DRIV_ADDR_PER_BUCKET;
+    u32 uCount = 64;
+    while (uCount < uNeed && uCount < 0x10000)
+        uCount <<= 1;
+    if (!m_DrivAddrHash.Init(uCount))
+        return 0;
+    if (!m_DrivCookieHash.Init(uCount)) {
+        m_DrivAddrHash.Clean();
+        return 0;
+    }
+    return 1;
+}
+
+CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivAddrAdd(const QV_ADDR_S& Addr, u32 uDrivType, u32 uMask,
+                                                          u32 uPeer)
+{
+    if (!m_DrivAddrHash.m_pBucket || !m_DrivCookieHash.m_pBucket)
+        return nullptr;
+    SOCK_PEER_S* lpTeacher = uPeer < m_uPeerMax ? &m_lpPeer[uPeer] : nullptr;
     DRIV_ADDR_S* d = new (std::nothrow) DRIV_ADDR_S;
     if (!d) {
         qvLogOut(0, "SocketProc: SockDrivAddrAdd: alloc failed");
@@ -1046,12 +1100,37 @@ CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivAddrAdd(const QV_ADDR_S& Addr
     }
     d->uDrivType = uDrivType;
     d->uMask = uMask;
+    d->uPeer = QV_SOCKPROC_PEER_NONE;
     d->Addr = Addr;
+    // A peer at its limit loses the oldest address it taught us.
+    if (lpTeacher && lpTeacher->Taught.Count() >= PEER_TAUGHT_MAX)
+        SockDrivAddrDelete(lpTeacher->Taught.Head());
     m_DrivAddr.PushTail(d);
+    m_DrivAddrHash.Add(&d->AddrHash, d, SockDrivAddrHash(Addr));
+    m_DrivCookieHash.Add(&d->CookieHash, d, d->uCookie);
+    if (lpTeacher) {
+        d->uPeer = uPeer;
+        lpTeacher->Taught.PushTail(d);
+    }
     if (uDrivType < QV_SOCK_DRIV_MAX) {
         m_uDrivState[uDrivType] |= 2;
         if (uDrivType == QV_SOCK_DRIV_TCP)
             m_uDrivTick[uDrivType] = m_uTick;
+    }
+    if (lpTeacher) {
+        // Peers can make these at will: at most a few lines a tick.
+        if (m_uTaughtLogTick != m_uTick) {
+            if (m_uTaughtLogMissed)
+                qvLogOut(1, "SocketProc: SockDrivAddrAdd: %u more learnt addresses not logged", m_uTaughtLogMissed);
+            m_uTaughtLogTick = m_uTick;
+            m_uTaughtLogs = 0;
+            m_uTaughtLogMissed = 0;
+        }
+        if (m_uTaughtLogs >= TAUGHT_LOGS_PER_TICK) {
+            m_uTaughtLogMissed++;
+            return d;
+        }
+        m_uTaughtLogs++;
     }
     if (uMask & 1) {
         qvLogOut(1, "SocketProc: SockDrivAddrAdd: uDrivType=%u, uMask=%u, uCookie=%u", uDrivType, uMask, d->uCookie);
@@ -1063,10 +1142,21 @@ CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivAddrAdd(const QV_ADDR_S& Addr
     return d;
 }
 
+// Takes the entry off the list, both hashes and its teacher's list.
+void CQVSocketProc::SockDrivAddrUnlink(DRIV_ADDR_S* d)
+{
+    m_DrivAddr.Remove(d);
+    m_DrivAddrHash.Remove(&d->AddrHash);
+    m_DrivCookieHash.Remove(&d->CookieHash);
+    if (d->uPeer < m_uPeerMax)
+        m_lpPeer[d->uPeer].Taught.Remove(d);
+    d->uPeer = QV_SOCKPROC_PEER_NONE;
+}
+
 void CQVSocketProc::SockDrivAddrDelete(DRIV_ADDR_S* d)
 {
     u32 uDrivType = d->uDrivType;
-    m_DrivAddr.Remove(d);
+    SockDrivAddrUnlink(d);
     delete d;
     if (uDrivType >= QV_SOCK_DRIV_MAX)
         return;
@@ -1078,20 +1168,18 @@ void CQVSocketProc::SockDrivAddrDelete(DRIV_ADDR_S* d)
         m_uDrivTick[uDrivType] = m_uTick;
 }
 
+// Entries with one address are chained in the order they were made, as on the list: the
+// first match is the oldest, as a walk of the list would find it.
 CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivAddrSearch(const QV_ADDR_S& Addr, u32 uDrivType)
 {
-    for (DRIV_ADDR_S* d = m_DrivAddr.Head(); d; d = m_DrivAddr.Next(d))
-        if ((uDrivType >= QV_SOCK_DRIV_MAX || d->uDrivType == uDrivType) && AddrEq(d->Addr, Addr))
-            return d;
-    return nullptr;
+    return m_DrivAddrHash.Find<DRIV_ADDR_S>(SockDrivAddrHash(Addr), [&](DRIV_ADDR_S* d) {
+        return (uDrivType >= QV_SOCK_DRIV_MAX || d->uDrivType == uDrivType) && AddrEq(d->Addr, Addr);
+    });
 }
 
 CQVSocketProc::DRIV_ADDR_S* CQVSocketProc::SockDrivAddrSearchByCookie(u32 uCookie)
 {
-    for (DRIV_ADDR_S* d = m_DrivAddr.Head(); d; d = m_DrivAddr.Next(d))
-        if (d->uCookie == uCookie)
-            return d;
-    return nullptr;
+    return m_DrivCookieHash.Find<DRIV_ADDR_S>(uCookie, [&](DRIV_ADDR_S* d) { return d->uCookie == uCookie; });
 }
 
 u32 CQVSocketProc::SockDrivAddrMaskCheck(u32 uBits)
@@ -1108,7 +1196,7 @@ void CQVSocketProc::SockDrivAddrClean(u32 uDrivType)
     while (d) {
         DRIV_ADDR_S* n = m_DrivAddr.Next(d);
         if (uDrivType >= QV_SOCK_DRIV_MAX || d->uDrivType == uDrivType) {
-            m_DrivAddr.Remove(d);
+            SockDrivAddrUnlink(d);
             delete d;
         }
         d = n;

@@ -70,6 +70,13 @@ public:
     u32 BacklogCount() { return P.m_Backlog.Count(); }
     u32 AssistCount() { return P.m_Assist.Count(); }
     u32 HoleCount() { return P.m_Holes.Count(); }
+    u32 DrivAddrCount()
+    {
+        P.Lock();
+        u32 n = P.m_DrivAddr.Count();
+        P.Unlock();
+        return n;
+    }
     u32 EnumCursors()
     {
         u32 n = 0;

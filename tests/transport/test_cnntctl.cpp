@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "kvFlood.h"
 #include "kvLab.h"
 #include "kvSocketProcProbe.h"
 #include "qvLog.h"
@@ -819,6 +820,45 @@ TEST_F(CnntCtl, BacklogsAndHolesAreBounded)
     EXPECT_TRUE(probe.HoleFind(Key(kMax + 9)));
     EXPECT_TRUE(probe.HoleFind(Key(10)));
     probe.Thaw();
+}
+
+// A known peer's requests name, each time, another address at which it says it saw us: the
+// driver addresses it can teach us stay few, and the cost of a request stays flat.
+TEST_F(CnntCtl, RequestsNamingEverNewLocalAddressesKeepTheDriverAddressesBounded)
+{
+    Start(0);
+    QV_ADDR_S peer;
+    int rx = Open(&peer);
+    u32 h = proc.Add(peer, 5);
+    ASSERT_NE(0u, h);
+    probe.Freeze();
+    u32 before = probe.DrivAddrCount();
+    const u32 kFlood = 8000;
+    FloodCost cost;
+    for (u32 i = 0; i < kFlood; i++) {
+        std::string b = Msg('B', 84, 0x08);
+        Put(b, 4, peer);
+        Put(b, 44, self);
+        QV_ADDR_S seen = V4("198.18.0.0", (u16)(1 + i % 60000));
+        seen.uAddr[3] = htonl(0xC6120000u + i);
+        Put(b, 64, seen);
+        cost.Time([&] { Deliver(b, peer); });
+        if (i % 500 == 0)
+            Drain(rx);
+    }
+    EXPECT_LE(probe.DrivAddrCount(), before + 8);
+    EXPECT_TRUE(cost.Bounded()) << "first thousand " << cost.First() << " ns, last " << cost.Last() << " ns";
+    probe.Thaw();
+    // A well-behaved request is still answered.
+    Drain(rx);
+    QV_ADDR_S other;
+    int rx2 = Open(&other);
+    std::string q = Msg('B');
+    Put(q, 4, other);
+    Put(q, 44, self);
+    Deliver(q, other);
+    std::string got;
+    EXPECT_TRUE(NextMsg(rx2, 10000, &got, 'C'));
 }
 
 TEST_F(CnntCtl, UnusedHolesAgeOutAFewAtATime)
