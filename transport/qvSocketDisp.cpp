@@ -533,15 +533,27 @@ void CQVSocket::DispResend(SOCK_S* s)
         s->uDisp &= ~0x2u;
         return;
     }
+    // New blocks of a lower priority go first. One that waits for room in its window or
+    // for its pacing can send nothing now: the resend stays noted for its priority and is
+    // asked for again once the lower priority has sent (DispSendData), not at once, which
+    // would run pass after pass for as long as the peer stays silent.
     for (u32 k = 0; k < uPrio; k++) {
         SEND_Q_S& q = s->send[k];
         if ((s->uDispPrio[k] & 1) || (q.que.IsCreated() && q.uNext < q.que.Count())) {
-            ListDispPush(s, 0x1, k);
+            if (!((s->uWaitMask | s->uPacedMask) & (1u << k))) ListDispPush(s, 0x1, k);
             s->uDisp &= ~0x2u;
             return;
         }
     }
     SEND_Q_S& q = s->send[uPrio];
+    if (q.uNext <= q.uAcked) {
+        // Nothing of this priority is out: there is nothing to resend.
+        s->uDispPrio[uPrio] &= ~0x2u;
+        u32 uLeft = 0;
+        for (u32 i = 0; i < PRIO_NUM; i++) uLeft |= s->uDispPrio[i] & 0x2;
+        if (!uLeft) s->uDisp &= ~0x2u;
+        return;
+    }
     if (s->uPeerFlags & 1) {
         if (q.uRangeOnce) {
             q.uRangeOnce = 0;
