@@ -91,6 +91,7 @@ void CQVSocket::SockResetFields(SOCK_S* s)
     s->uPeerCookieSeen = 0;
     s->uPeerNewRecv = 0;
     s->uPeerNewSend = 0;
+    s->uPeerAcked = 0;
 }
 
 CQVSocket::SOCK_S* CQVSocket::SockAlloc(const QV_ADDR_S& addr, u32 uParam)

@@ -272,7 +272,9 @@ public:
         u32 uOffset;
         u32 uSize;
         u32 uLen;
-        u32 uFlags;     // 0x1 unnumbered, 0x2 sent, 0x4 acked, 0x8 counted in flight
+        u32 uFlags;     // 0x1 unnumbered, 0x2 sent, 0x4 acked, 0x8 counted in flight,
+                        // 0x10 sent before the peer's first ack (it may still have been
+                        // in its handshake and dropped it: no sign of congestion)
         u32 uHandle;
         u32 uBlockNo;
         u32 uPathID;
@@ -290,6 +292,7 @@ public:
         u32 uSmoothWnd;
         u32 uResendIntv;
         u32 uLossMarks;
+        u32 uLossEnd[4];      // per priority: block number after the last one out at the loss
         u32 uBackoff;
         u32 uBackoffStamp;
         u32 uSampleBlock;
@@ -393,6 +396,7 @@ private:
         u32 uPeerCookieSeen;  // the peer's cookie as last learned, kept across resets
         u32 uPeerNewRecv;     // the peer restarted: its queues are gone (receive side)
         u32 uPeerNewSend;     // the peer restarted: its queues are gone (send side)
+        u32 uPeerAcked;       // an ack came from the peer since the handshake
     };
     struct NEW_S {
         QV_LINK_S<NEW_S> link;       // free / pending

@@ -405,6 +405,7 @@ void CQVSocket::DispSock(SOCK_S* s)
         if (uNamed && s->uState == 1) {
             TimerDispDelete(s, 0x8, 4);
             s->uState = 2;
+            s->uPeerAcked = 0;
             EventPost(QV_SOCK_EVENT_CONNECT, 0, 0, 0, 0, s->uParam, 0, SockID(s));
             SendQueueReset(s);
             CnntPathResetCount(s, 0);

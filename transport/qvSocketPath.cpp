@@ -249,7 +249,7 @@ void CQVSocket::RecvAckCheckLoss(SOCK_S* s, u32 uPrio)
             BUF_S* b = 0;
             if (q.que.Get(k, b) != 0 || !b || b->uPathID != p->uID) continue;
             uCarries = 1;
-            if (!(b->uFlags & 0x4)) uMissing++;
+            if (!(b->uFlags & (0x4 | 0x10))) uMissing++;
         }
         if (!uCarries) continue;
         if (uMissing == 0) {
@@ -259,6 +259,7 @@ void CQVSocket::RecvAckCheckLoss(SOCK_S* s, u32 uPrio)
         }
         if (p->uLossMarks & uBit) continue;
         p->uLossMarks |= uBit;
+        p->uLossEnd[uPrio] = q.uBase + q.uNext;
         u32 w = p->uWnd, t = p->uThreshold;
         u32 uOld = p->uWnd;
         if (t == 0) {

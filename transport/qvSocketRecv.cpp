@@ -686,6 +686,11 @@ u32 CQVSocket::RecvAck(const QV_ADDR_S&, QV_BUF_S& buf, u32 uSockID, u32 uCnntID
                      uInd, uPrio, uNextExp, q.uPeerWnd);
         }
     } else {
+        // A loss is over once everything that was out when it was seen is acknowledged;
+        // on a clean link no later gap ack would ever clear its mark.
+        for (CNNT_PATH_S* p = s->paths.Head(); p; p = PATH_LIST::Next(p))
+            if ((p->uLossMarks & (1u << uPrio)) && !Before(uNextExp, p->uLossEnd[uPrio]))
+                p->uLossMarks &= ~(1u << uPrio);
         for (u32 j = 0; j < uFreed; j++)
             if (!freed[j]->uLossMarks) CnntPathWndIncrease(s, freed[j]);
         if (path->uSampleBlock != 0xFFFFFFFF && path->uSamplePrio == uPrio) {
@@ -724,6 +729,7 @@ u32 CQVSocket::RecvAck(const QV_ADDR_S&, QV_BUF_S& buf, u32 uSockID, u32 uCnntID
     }
     ListDispPush(s, 0x8, uPrio);
     s->uTryCount = 0;
+    s->uPeerAcked = 1;
     return 1;
 }
 

@@ -398,6 +398,7 @@ u32 CQVSocket::SendData(SOCK_S* s, u32 uPrio, BUF_S* b, u32 uIndex, u32 uType, u
         qvPrintf("CQVSocket::CnntPathSendResult: Unknown cnnt path switch to valid cnnt path, uSockInd=%u, uCnntID=%u, uCnntIDRes=%u",
                  SockIndex(s), uCnntID, uUsed);
     }
+    if (!s->uPeerAcked) b->uFlags |= 0x10;
     if (pUsed) {
         pUsed->uBackoff = 0;
         if (!(b->uFlags & 0x8)) {

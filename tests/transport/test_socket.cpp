@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -456,6 +457,64 @@ TEST_F(SocketTest, GapAckOnAnIdlePriorityLeavesTheDispatcherIdle)
     EXPECT_LT(used, 200.0) << "CPU ms used while idle";
     Inject(AckPkt(1, 0, 0, 8), sid);
     EXPECT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) >= 2; })) << "the waiting blocks go on";
+}
+
+// Three blocks of four are reported missing, then the link loses nothing: the window must
+// grow again, whether the four went out before the peer's first ack (it may have dropped
+// them in its handshake: no congestion at all) or after it (a loss, over once all four are
+// acknowledged). It used to stay at its first size for the life of the connection.
+TEST_F(SocketTest, WindowGrowsAgainOnACleanLinkAfterAGap)
+{
+    for (bool bPeerAckedBefore : {false, true}) {
+        SCOPED_TRACE(bPeerAckedBefore ? "loss after the first ack" : "blocks dropped in the handshake");
+        CQVSocket::CFG_S cfg;
+        std::memset(&cfg, 0, sizeof(cfg));
+        for (u32 i = 0; i < 4; i++) {
+            cfg.uSendQue[i] = 64;
+            cfg.uRecvQue[i] = 64;
+            cfg.uInitWnd[i] = 4;
+        }
+        Start(&cfg);
+        Connect();
+        u32 base = 0;
+        if (bPeerAckedBefore) {
+            ASSERT_EQ(1, SendMsg("a"));
+            ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) == 1; }));
+            Inject(AckPkt(1, 0, 0, 64), sid);
+            ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_ACKED).size() == 1; }));
+            base = 1;
+        }
+        auto highest = [&] {
+            u32 h = 0;
+            for (auto& p : low.Of(QV_SKP_DATA)) h = std::max(h, Rd32(&p.b[8]) + 1);
+            return h;
+        };
+        ASSERT_EQ(5900, SendMsg(std::string(5900, 'x')));   // 59 blocks, window 4
+        ASSERT_TRUE(WaitFor([&] { return highest() == base + 4; }));
+        // Only the fourth reached the peer.
+        size_t sent = low.Count(QV_SKP_DATA);
+        Inject(AckPkt(base, 1, 0, 64, true, 0, 3), sid);
+        ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) >= sent + 3; })) << "the missing ones are resent";
+        // From here on every block sent is acknowledged at once.
+        u32 uMaxOut = 0;
+        for (int round = 0; round < 40 && highest() < base + 59; round++) {
+            u32 acked = highest();
+            size_t before = low.Count(QV_SKP_DATA);
+            Inject(AckPkt(acked, 0, 0, 64), sid);
+            if (!WaitFor([&] { return low.Count(QV_SKP_DATA) > before; })) break;
+            // Let the burst the ack opened go out, then count what is out unacknowledged.
+            for (int t = 0; t < 3; t++) sock.TimerProc();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            uMaxOut = std::max(uMaxOut, highest() - acked);
+        }
+        EXPECT_GT(uMaxOut, 4u) << "the window grew past its first 4 blocks";
+        sock.Clean();
+        low.Clear();
+        {
+            std::lock_guard<std::mutex> lk(own.mu);
+            own.ev.clear();
+        }
+    }
 }
 
 TEST_F(SocketTest, FreeingASocketReportsEveryQueuedBlock)
