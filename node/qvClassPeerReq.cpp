@@ -1,0 +1,180 @@
+// Peer class requests of the owner (the address of a static peer or of the server), replies to
+// the class's extension requests, error messages for messages to missing objects, and
+// one-peer messages.
+#include <cstdlib>
+#include <cstring>
+
+#include "qvClassPeer.h"
+#include "qvDomain.h"
+#include "qvLog.h"
+#include "qvNode.h"
+#include "qvSocket.h"
+
+namespace {
+
+const u32 kAddrMax = 8;
+const u32 kResolveWaitMs = 1500;
+const u32 kSetAddrRecord = 384;   // three char[128]: Addr, Proxy, Proxy6
+
+// A field of a binary request: NUL-terminated inside its 128 bytes.
+u32 FieldOk(const u8* p)
+{
+    return memchr(p, 0, 128) != nullptr;
+}
+
+}  // namespace
+
+int CQVClassPeer::OnRequest(u32 uInst, u32 uMethod, const void* lpData, u32 uSize, u32)
+{
+    PEER_S* p = Entry(uInst);
+    if (!p)
+        return 5;
+    if (!p->uStatus)
+        return 6;
+    switch (uMethod) {
+    case 37:
+        return ReqSetAddr(uInst, lpData, uSize);
+    default:
+        return 4;
+    }
+}
+
+// Request 37: the address of the server or of a static peer.
+int CQVClassPeer::ReqSetAddr(u32 uIndex, const void* lpData, u32 uSize)
+{
+    PEER_S* p = EntryInUse(uIndex);
+    if (!p)
+        return 5;
+    if (p->uFlags & QV_PEER_FLAG_NOGROUP)
+        return 4;
+    if (!(p->uFlags & (QV_PEER_FLAG_SERVER | QV_PEER_FLAG_STATIC)))
+        return 13;
+    if (!lpData)
+        return 2;
+    char szAddr[128], szProxy[128], szProxy6[128];
+    szProxy6[0] = 0;
+    if (uSize == 0) {
+        if (!m_pString->Assign(static_cast<const char*>(lpData)))
+            return 1;
+        const char* a = m_pParser->GetContent(m_pString, "Addr");
+        if (!a || !a[0] || !qvStrCopy(szAddr, sizeof(szAddr), a))
+            return 2;
+        const char* x = m_pParser->GetContent(m_pString, "Proxy");
+        if (!x || !qvStrCopy(szProxy, sizeof(szProxy), x))
+            return 2;
+        const char* y = m_pParser->GetContent(m_pString, "Proxy6");
+        if (!y || !qvStrCopy(szProxy6, sizeof(szProxy6), y))
+            szProxy6[0] = 0;
+    } else if (uSize == kSetAddrRecord) {
+        const u8* d = static_cast<const u8*>(lpData);
+        if (!FieldOk(d) || !FieldOk(d + 128) || !FieldOk(d + 256) || !d[0])
+            return 2;
+        strcpy(szAddr, reinterpret_cast<const char*>(d));
+        strcpy(szProxy, reinterpret_cast<const char*>(d + 128));
+        strcpy(szProxy6, reinterpret_cast<const char*>(d + 256));
+    } else {
+        return 2;
+    }
+    u32 uServer = uIndex == m_uPrivSvr || (p->uFlags & QV_PEER_FLAG_SERVER);
+    if (uServer)
+        strcpy(m_szSvrAddr, szAddr);
+
+    // Names that do not resolve at once would wait in the resolution list, which comes with
+    // the status exchange; until then such a setting fails.
+    QV_ADDR_S aAddr[kAddrMax];
+    std::memset(aAddr, 0, sizeof(aAddr));
+    u32 uIsName = 0;
+    u32 uCount = qvDomainToAddr(szAddr, 2, aAddr, kAddrMax, &uIsName, kResolveWaitMs, 0);
+    if (!uCount)
+        return uIsName ? 1 : 2;
+    u32 uUsable = 0;
+    for (u32 i = 0; i < uCount; i++)
+        if (qvAddrIPVer(&aAddr[i]) != QV_ADDR_VER_NONE)
+            uUsable = 1;
+    if (!uUsable)
+        return 2;
+    QV_ADDR_S proxy, proxy6;
+    std::memset(&proxy, 0, sizeof(proxy));
+    std::memset(&proxy6, 0, sizeof(proxy6));
+    if (szProxy[0] && !qvDomainToAddr(szProxy, 2, &proxy, 1, nullptr, kResolveWaitMs, 0))
+        return 1;
+    if (szProxy6[0] && !qvDomainToAddr(szProxy6, 2, &proxy6, 1, nullptr, kResolveWaitMs, 0))
+        return 1;
+
+    // Applying the address.
+    u32 uOther = PeerSearch(aAddr[0]);
+    if (uOther != 0xFFFFFFFF && uOther != uIndex)
+        return 17;
+    if (uOther == uIndex) {
+        if (!uServer)
+            return 0;
+        m_pSocket->SetLabel(m_szSvrAddr);
+        return m_pSocket->SetProxy(aAddr, uCount) ? 0 : 1;
+    }
+    QV_ADDR_S addr = aAddr[0];
+    if (uServer) {
+        m_pSocket->SetLabel(m_szSvrAddr);
+        if (!m_pSocket->SetProxy(aAddr, uCount))
+            return 1;
+        std::memset(&addr, 0, sizeof(addr));
+        if (!m_pSocket->GetCurProxy(addr))
+            std::memset(&addr, 0, sizeof(addr));
+    } else {
+        u32 v4 = qvAddrIPVer(&proxy), v6 = qvAddrIPVer(&proxy6);
+        if ((v4 != QV_ADDR_VER_NONE && v4 != QV_ADDR_VER_IPV4) || (v6 != QV_ADDR_VER_NONE && v6 != QV_ADDR_VER_IPV6))
+            return 2;
+    }
+    return (int)HelperPeerSetAddr(uIndex, addr, &proxy, &proxy6);
+}
+
+int CQVClassPeer::OnExtReply(u32, u32, const void*, u32, u32 uHandle)
+{
+    if (!uHandle)
+        return 0;
+    u32 uMethod = 0;
+    if (!m_pProc->MCastGetInfo(uHandle, nullptr, &uMethod, nullptr, nullptr, nullptr)) {
+        qvLogOut(0, "ClassPeer: OnExtReply, MCastGetInfo failed. uHandle=%u", uHandle);
+        m_pProc->MCastFree(uHandle);
+        return 1;
+    }
+    // Answers to calls and authentication requests come with those exchanges.
+    m_pProc->MCastFree(uHandle);
+    return 4;
+}
+
+u32 CQVClassPeer::SendError(u32 uInst, u32 uPrio, u32 uMethod, u32 uObject, u32 uParam)
+{
+    PEER_S* p = EntryInUse(uInst);
+    if (!p)
+        return 0;
+    if (!p->uSockID)
+        return 1;
+    u8 aBuf[16];
+    std::memset(aBuf, 0, sizeof(aBuf));
+    qvSkWr32(aBuf + 4, uObject);
+    aBuf[8] = 1;
+    aBuf[9] = (u8)uPrio;
+    qvSkWr16(aBuf + 10, uMethod);
+    QV_SK_BUF_S b;
+    std::memset(&b, 0, sizeof(b));
+    b.uMethod = QV_PMSG_ERROR;
+    b.uHandle2 = uParam;
+    b.uSize = sizeof(aBuf);
+    b.lpData = aBuf;
+    // An error message to the peer still waiting in the queue is enough (the payload is not
+    // compared): a peer that keeps sending to a missing object does not fill the queue.
+    if (m_pSocket->SendFind(p->uSockID, b, 0, 0, sizeof(aBuf)) < 0)
+        m_pSocket->Send(p->uSockID, b, 0);
+    return 1;
+}
+
+u32 CQVClassPeer::SendPeerMsg(u32 uObject, u32 uPeer, u32 uMethod, u32 uFlag, const void* lpData, u32 uSize,
+                              u32 uParam)
+{
+    u32 uUnit = m_pProc->MCastAlloc(uObject, uMethod, 0, uPeer ? &uPeer : nullptr, uPeer ? 1 : 0, 0, 3, uParam);
+    if (!uUnit)
+        return 0;
+    int r = m_pProc->MCastSend(uUnit, uFlag, lpData, uSize, 0, 0);
+    m_pProc->MCastFree(uUnit);
+    return r == 0 ? 1 : 0;
+}
