@@ -50,10 +50,18 @@ public:
         std::lock_guard<std::mutex> lk(N.m_HndMutex);
         return N.m_uHndPend;
     }
-    const CQVNode::STAT_S& Stat() const { return N.m_Stat; }
+    CQVNode::STAT_S Stat()
+    {
+        std::lock_guard<std::mutex> lk(N.m_SectDisp);
+        return N.m_Stat;
+    }
     u32 Second() const { return N.m_uSecond.load(); }
     u32 ObjCount() const { return N.m_ObjTable.Used(); }
-    u32 TmoPending() const { return N.m_TmoPend.Count(); }
+    u32 TmoPending()
+    {
+        std::lock_guard<std::mutex> lk(N.m_SectDisp);
+        return N.m_TmoPend.Count();
+    }
 };
 
 class CQVClassPeerTestProbe {
