@@ -364,7 +364,7 @@ private:
     void TcpDrivOff();
     void SendHoleOpen(u32 uIndex);
 
-    // Main station (its protocol is not part of this build).
+    // Main station: 'H' requests to the station list, 'I' replies.
     u32 ThisStaMainValid();
     u32 ThisStaIsStation(const QV_ADDR_S& Addr);
     const ADDR_STA_S* ThisStaCur() const;
@@ -374,7 +374,14 @@ private:
     void GetCurProxyLocked(QV_ADDR_S& Addr);
     u32 SockConnectTry(u32 uDrivType, u32 uReset);
     u32 SockConnectPeerMain(u32 uDrivType, u32 uReset);
+    void SockCnntMainSend(u32 uDrivType, u32 uRelayMode);
+    u32 SockCnntMainSendMsg(ADDR_STA_S& Sta, u32 uTryRelay);
     void SockCnntMainReply(u32 uDrivType, const QV_ADDR_S& From, const QV_BUF_S& Buf);
+    ADDR_STA_S* ThisStaPxyListGet(u32* lpuCount);
+    u32 ThisStaMainAddrSet(u32 uDrivType, const QV_ADDR_S& From, const QV_ADDR_S& Redir4, const QV_ADDR_S& Redir6,
+                           const QV_ADDR_S& Pub, u32* lpuChanged);
+    u32 ThisStaMainPxyRedirect(const QV_ADDR_S& From, const QV_ADDR_S& Redir4, const QV_ADDR_S& Redir6);
+    u32 ThisStaMainNat64Check(u32 uDrivType, const QV_ADDR_S& From, const QV_ADDR_S& Pub);
 
     // Connect-control protocol ('A'..'Q'), backlogs and proxy holes.
     struct CNNT_BACKLOG_TUNNEL_S {
