@@ -408,9 +408,15 @@ void CQVSocketProc::SockCnntMainSend(u32 uDrivType, u32 uRelayMode)
         if (e.uDrivType >= QV_SOCK_DRIV_MAX)
             continue;
         if (DrivEnabled(e.uDrivType)) {
-            if (m_uTick - e.uAnswerTick > MAIN_SILENT_DROP && m_uTick - m_uDrivTick[e.uDrivType] > MAIN_SILENT_DROP) {
+            // The silence is measured from the first request after the last answer (an answer
+            // tick of 0: none sent yet), so that a list set anew in a process that has run
+            // for minutes does not drop its driver at once, and after a drop it is measured
+            // afresh: a station down for long is still asked every other round.
+            if (e.uAnswerTick && m_uTick - e.uAnswerTick > MAIN_SILENT_DROP &&
+                m_uTick - m_uDrivTick[e.uDrivType] > MAIN_SILENT_DROP) {
                 SockDrivDrop(e.uDrivType);
                 PostMessage(11, 0, 0, 0);
+                e.uAnswerTick = 0;
                 // The driver is off until the check enables it again: nothing to send on.
                 continue;
             }

@@ -2,6 +2,9 @@
 // tests can hold its thread, drive its ticks and reach its tables directly.
 #pragma once
 
+#include <string.h>
+
+#include <string>
 #include <vector>
 
 #include "qvSocketProc.h"
@@ -226,6 +229,37 @@ public:
         P.Unlock();
         return a;
     }
+    // Main station, under the process mutex.
+    void MainReply(u32 driv, const QV_ADDR_S& from, const std::string& bytes)
+    {
+        std::vector<u8> raw(64 + bytes.size());
+        memcpy(raw.data() + 64, bytes.data(), bytes.size());
+        QV_BUF_S b{raw.data(), 64, (u32)raw.size(), (u32)bytes.size(), 0};
+        P.Lock();
+        P.SockCnntMainReply(driv, from, b);
+        P.Unlock();
+    }
+    template <class F>
+    u32 Locked(F f)
+    {
+        P.Lock();
+        u32 r = f();
+        P.Unlock();
+        return r;
+    }
+    u32 StaIndex() { return Locked([&] { return P.m_uStaIndex; }); }
+    u32 Redirected() { return Locked([&] { return P.m_uRedirect; }); }
+    // Entry i of the station list in use.
+    QV_ADDR_S StaAddr(u32 i)
+    {
+        P.Lock();
+        QV_ADDR_S a = (P.m_uRedirect ? P.m_Redirect : P.m_Pxy)[i].Addr;
+        P.Unlock();
+        return a;
+    }
+    u32 StaDriv(u32 i) { return Locked([&] { return (P.m_uRedirect ? P.m_Redirect : P.m_Pxy)[i].uDrivType; }); }
+    u32 StaNat64(u32 i) { return Locked([&] { return (P.m_uRedirect ? P.m_Redirect : P.m_Pxy)[i].Nat64.uSet; }); }
+    u32 MainDriv() { return Locked([&] { return P.m_uMainDriv; }); }
     // Each reads or writes under the lock its field is kept under: the descriptor table
     // under its own lock, the queue-miss count under the work lock of the process thread,
     // the rest under the process mutex.
