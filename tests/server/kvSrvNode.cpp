@@ -142,10 +142,7 @@ void NodeServer::OnConnected(u32 sid)
     auto it = m_sess.find(sid);
     if (it == m_sess.end())
         return;
-    // A new handshake: the client reports its objects again.
     it->second.sockName = name;
-    it->second.selfSynced = false;
-    it->second.held = false;
     it->second.lastHeard = m_tick;
 }
 
@@ -286,7 +283,13 @@ void NodeServer::OnSyncReport(Session& s, const Msg& m)
     // Objects named after a peer's address are never synchronised.
     if (r.name.compare(0, 7, "_PEER_:") == 0)
         return;
-    s.peerCookie = r.cookie;
+    // A new cookie: the client started its entry for the server afresh, so its self object
+    // has to be reported again before the server object is answered.
+    if (r.cookie != s.peerCookie) {
+        s.selfSynced = false;
+        s.held = false;
+        s.peerCookie = r.cookie;
+    }
     bool server = r.name == m_cfg.name;
     bool self = !server && !s.sockName.empty() && r.name == s.sockName;
     u32 handle = server ? kServerObject : self ? s.sid : 0;

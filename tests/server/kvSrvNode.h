@@ -17,7 +17,9 @@
 //     the self object has been answered. A report with object 0 is answered at once with 0.
 //   - One cookie per peer socket, drawn when the socket is taken in and kept for as long as
 //     the server runs, so that a new handshake of the same socket does not look like a new
-//     server to the client.
+//     server to the client. A report carrying a cookie of the client other than its last one
+//     means the client started its side afresh: the self object must be answered again
+//     before the server object.
 //   - Login: an unknown user is refused with 8, a wrong password with 9 (the magnitudes of the
 //     bad-user and bad-password errors). The password may come plain or as the 44-character
 //     digest text of the client's cookie pair. A success carries Expire (--expire), the
@@ -51,11 +53,11 @@ void Out(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 class NodeServer : public IQVSocketOwner {
 public:
-    static const u32 kServerObject = 0x00010001;
-    static const u32 kSessionIdle = 4;      // a login dies after this many Expire periods of silence
-    static const u32 kErrBadUser = 8;
-    static const u32 kErrBadPass = 9;
-    static const u32 kErrNoLogin = 10;
+    static constexpr u32 kServerObject = 0x00010001;
+    static constexpr u32 kSessionIdle = 4;      // a login dies after this many Expire periods of silence
+    static constexpr u32 kErrBadUser = 8;
+    static constexpr u32 kErrBadPass = 9;
+    static constexpr u32 kErrNoLogin = 10;
 
     struct Config {
         std::string name = "kvserver";     // the server object's name

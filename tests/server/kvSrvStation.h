@@ -35,9 +35,9 @@ namespace kvsrv {
 class Station {
 public:
     using SendFn = std::function<void(const QV_ADDR_S& to, const u8* data, u32 len)>;
-    static const u32 kNamesMax = 4096;
-    static const u32 kHolesMax = 4096;
-    static const u32 kHoleAge = 10;   // ticks
+    static constexpr u32 kNamesMax = 4096;
+    static constexpr u32 kHolesMax = 4096;
+    static constexpr u32 kHoleAge = 10;   // ticks
 
     explicit Station(SendFn send) : m_send(std::move(send)) {}
 

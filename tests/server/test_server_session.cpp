@@ -1,0 +1,514 @@
+// The node session of the test rendezvous server (kv_rendezvous, in the network lab) against a
+// transport-level client: a socket layer with its socket process, which learns its main
+// address from the server's station and opens its peer socket to the server, and the test
+// playing the node on top of it (sync reports, login, keep-alive, status queries, logout).
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kvLab.h"
+#include "kvSrvWire.h"
+#include "qvSocket.h"
+#include "qvTimer.h"
+#include "qvUtilize.h"
+
+using namespace kvsrv;
+
+namespace {
+
+class TimerEnv : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_EQ(1u, qvTimerInit(64)); }
+    void TearDown() override { qvTimerClean(); }
+};
+::testing::Environment* const s_TimerEnv = ::testing::AddGlobalTestEnvironment(new TimerEnv);
+
+const u16 kSrvPort = 7781;
+const char* kSrvName = "kvserver";
+
+QV_ADDR_S V4(const std::string& ip, u16 port)
+{
+    QV_ADDR_S a;
+    memset(&a, 0, sizeof(a));
+    inet_pton(AF_INET, ip.c_str(), &a.uAddr[3]);
+    a.uPort = port;
+    return a;
+}
+
+struct Rx {
+    u16 type = 0;
+    u16 flag = 0;
+    u32 param = 0;
+    std::vector<u8> data;
+};
+
+// The node's part of a client: one peer socket to the server, messages kept as they come.
+class Client : public IQVSocketOwner {
+public:
+    ~Client() { sock.Clean(); }
+    bool Start(const std::string& name, const QV_ADDR_S& srv)
+    {
+        CQVSocket::CFG_S c;
+        memset(&c, 0, sizeof(c));
+        c.uTableSize = 16;
+        for (u32 i = 0; i < 4; i++) {
+            c.uSendQue[i] = 16;
+            c.uRecvQue[i] = 20;
+        }
+        c.uProcValue[0] = 10;
+        sock.Attach(this);
+        sock.SetConfig(c);
+        if (!sock.Initialize(nullptr) || !sock.SetName(name.c_str()) || !sock.SetProxy(&srv, 1))
+            return false;
+        QV_ADDR_S a = srv;
+        sid = sock.Add(&a, 0, 1, 0);
+        return sid != 0;
+    }
+    bool WaitConnected() { return kvlab::WaitUntil([&] { return Connected(); }, 20000); }
+    bool Connected()
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        return connected;
+    }
+    bool Send(u16 type, const std::vector<u8>& payload, u16 flag = 0, u32 param = 0)
+    {
+        QV_SK_BUF_S b;
+        memset(&b, 0, sizeof(b));
+        b.uMethod = type;
+        b.uFlag = flag;
+        b.uHandle2 = param;
+        b.lpData = const_cast<u8*>(payload.data());
+        b.uSize = (u32)payload.size();
+        return kvlab::WaitUntil([&] { return sock.Send(sid, b, 0) > 0; }, 5000);
+    }
+    // The first message of that type (the others stay queued).
+    bool Next(u16 type, Rx* out, int ms = 10000)
+    {
+        return kvlab::WaitUntil([&] {
+            std::lock_guard<std::mutex> lk(mu);
+            for (auto it = rx.begin(); it != rx.end(); ++it)
+                if (it->type == type) {
+                    *out = std::move(*it);
+                    rx.erase(it);
+                    return true;
+                }
+            return false;
+        }, ms);
+    }
+    QV_ADDR_S Main()
+    {
+        QV_ADDR_S a;
+        memset(&a, 0, sizeof(a));
+        sock.GetAddr(&a, 2);
+        return a;
+    }
+
+    // Node messages.
+    bool Report(const std::string& name, u32 object, u32 time = 0)
+    {
+        Sync s;
+        s.object = object;
+        s.time = time ? time : GET_TIMESTAMP();
+        s.cookie = cookie;
+        s.flags = 1;
+        s.name = name;
+        return Send(kMsgSyncReport, BuildSync(s));
+    }
+    std::vector<u8> LoginMsg(const std::string& user, const std::string& pass)
+    {
+        std::vector<u8> v(32, 0);
+        Wr32(&v[0], 0x20001);
+        Wr32(&v[4], 0x10001);
+        Wr16(&v[10], 12);
+        Wr32(&v[12], cookie);
+        for (const std::string& s : {user, pass, std::string(), std::string("client")}) {
+            size_t at = v.size();
+            v.resize(at + 4 + ((s.size() + 4) & ~(size_t)3));
+            qvStrPush(v.data() + at, (u32)(v.size() - at), s.c_str());
+        }
+        return v;
+    }
+    // Reports the server and the self object and takes both updates; the server's cookie then
+    // is known.
+    bool Sync2(const std::string& self)
+    {
+        Rx a, b;
+        Sync ua, ub;
+        if (!Report(kSrvName, 0x10001) || !Report(self, 0x20001) || !Next(kMsgSyncUpdate, &a) ||
+            !Next(kMsgSyncUpdate, &b) || !ParseSync(a.data.data(), (u32)a.data.size(), &ua) ||
+            !ParseSync(b.data.data(), (u32)b.data.size(), &ub))
+            return false;
+        srvCookie = ua.cookie;
+        return ua.name == self && ub.name == kSrvName && ua.object && ub.object;
+    }
+    bool Login(const std::string& user, const std::string& pass, Rx* reply)
+    {
+        return Send(kMsgLogin, LoginMsg(user, pass), 0, 0x77) && Next(kMsgLoginReply, reply);
+    }
+    std::vector<u8> StatusMsg(const std::string& name)
+    {
+        std::vector<u8> v(16, 0);
+        size_t at = v.size();
+        v.resize(at + 4 + ((name.size() + 4) & ~(size_t)3));
+        qvStrPush(v.data() + at, (u32)(v.size() - at), name.c_str());
+        return v;
+    }
+
+    // IQVSocketOwner.
+    u32 SocketProc(u32 e, u32 v1, u32, u32, u32, u32, u32, u32 s) override
+    {
+        if (e == QV_SOCK_EVENT_CONNECT) {
+            std::lock_guard<std::mutex> lk(mu);
+            connected = true;
+        } else if (e == QV_SOCK_EVENT_RECV) {
+            std::vector<u8> buf(kPayloadMax + 1);
+            QV_SK_BUF_S b;
+            memset(&b, 0, sizeof(b));
+            b.uMethod = 0xFFFF;
+            b.uPrio = v1;
+            b.lpData = buf.data();
+            b.uSize = (u32)buf.size();
+            s32 n = sock.Receive(s, b, 0);
+            if (n >= 0) {
+                buf.resize((size_t)n);
+                std::lock_guard<std::mutex> lk(mu);
+                rx.push_back(Rx{b.uMethod, b.uFlag, b.uHandle2, std::move(buf)});
+            }
+        }
+        return 1;
+    }
+    void SocketTimer(u32) override {}
+    void SocketDrop(u32) override {}
+    void SocketSetParam(u32, u32, u32) override {}
+    void SocketThreadStatus(u32) override {}
+
+    CQVSocket sock;
+    u32 sid = 0;
+    u32 cookie = 0x1234ABCD;
+    u32 srvCookie = 0;
+    std::mutex mu;
+    bool connected = false;
+    std::deque<Rx> rx;
+};
+
+std::string Str(const std::vector<u8>& d, u32 at, u32* next = nullptr)
+{
+    u32 used = 0, len = 0;
+    if (at > d.size())
+        return "<none>";
+    const char* s = qvStrPop(d.data() + at, (u32)d.size() - at, &used, &len);
+    if (next)
+        *next = at + used;
+    return s ? std::string(s, len) : "<none>";
+}
+
+// The digest text a client makes of a password: each byte plus our cookie byte, xor the
+// server's, SHA-256, Base64.
+std::string Digest(const std::string& pass, u32 own, u32 server)
+{
+    u8 a[4], b[4];
+    Wr32(a, own);
+    Wr32(b, server);
+    std::vector<u8> w(pass.begin(), pass.end());
+    for (size_t i = 0; i < w.size(); i++)
+        w[i] = (u8)((u8)(w[i] + a[i % 4]) ^ b[i % 4]);
+    u8 h[32];
+    char t[64];
+    qvDataHash(w.data(), (u32)w.size(), h, 32);
+    qvHashToStr(h, 0, t, sizeof(t));
+    return t;
+}
+
+// A client in a process of its own: logs in as user and prints "MAIN <ip> <port>" and
+// "LOGGED", then "KICKED <n>" for each kick-out (the payload size), until killed.
+int OtherClient(const std::string& user, const QV_ADDR_S& srv)
+{
+    Client c;
+    if (!c.Start(user, srv) || !c.WaitConnected() || !c.Sync2(user))
+        return 2;
+    Rx r;
+    if (!c.Login(user, "pw", &r) || r.flag)
+        return 3;
+    QV_ADDR_S m = c.Main();
+    char ip[64] = {};
+    inet_ntop(AF_INET, &m.uAddr[3], ip, sizeof(ip));
+    printf("MAIN %s %u\nLOGGED\n", ip, m.uPort);
+    fflush(stdout);
+    for (;;) {
+        if (c.Next(kMsgKickOut, &r, 1000)) {
+            printf("KICKED %zu\n", r.data.size());
+            fflush(stdout);
+        }
+        c.Send(kMsgKeepAlive, std::vector<u8>(16, 0));
+    }
+}
+
+class Session : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        KV_LAB_REQUIRE();
+        auto pub = lab.AddSegment("pub");
+        hs = lab.AddHost(pub, "srv");
+        ha = lab.AddHost(pub, "a");
+        hb = lab.AddHost(pub, "b");
+        ASSERT_TRUE(lab.PinNeighbours({hs, ha, hb}));
+        srv = V4(hs.ip4, kSrvPort);
+        ctl = dir.Path() + "/ctl";
+        server = lab.SpawnIn(hs, {KV_TOOL_DIR "/kv_rendezvous", "--addr", hs.ip4 + ":" + std::to_string(kSrvPort),
+                                  "--name", kSrvName, "--account", "alice:pw:7", "--account", "bob:pw",
+                                  "--expire", "20", "--control", ctl});
+        ASSERT_TRUE(server.WaitOutput("kvsrv: ready", 10000)) << server.Output();
+    }
+    // Starts the test's own client on host a.
+    void StartA(const std::string& name = "alice")
+    {
+        kvlab::NetnsGuard ns(ha.ns);
+        ASSERT_TRUE(ns.Ok());
+        ASSERT_TRUE(a.Start(name, srv));
+        ASSERT_TRUE(a.WaitConnected());
+    }
+    void Control(const std::string& line)
+    {
+        int fd = open(ctl.c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        std::string l = line + "\n";
+        ASSERT_EQ((ssize_t)l.size(), write(fd, l.data(), l.size()));
+        close(fd);
+    }
+    // The server's output has the line (a text it prints once per event).
+    bool ServerSays(const std::string& text) { return server.WaitOutput(text, 10000); }
+    // The server printed the text n times.
+    bool ServerSaid(const std::string& text, size_t n)
+    {
+        return kvlab::WaitUntil([&] {
+            std::string out = server.Output();
+            size_t count = 0;
+            for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
+                count++;
+            return count >= n;
+        }, 10000);
+    }
+    kvlab::Lab lab;
+    kvlab::TempDir dir;
+    kvlab::Host hs, ha, hb;
+    QV_ADDR_S srv{};
+    std::string ctl;
+    kvlab::Process server;
+    Client a;
+};
+
+}  // namespace
+
+TEST_F(Session, SelfObjectIsAnsweredBeforeTheServerObjectThenLogin)
+{
+    StartA();
+    // The server object first, as a client does at connect: it is held until the self object
+    // is in sync.
+    ASSERT_TRUE(a.Report(kSrvName, 0x10001, 1111));
+    ASSERT_TRUE(a.Report("alice", 0x20001, 2222));
+    Rx r1, r2;
+    ASSERT_TRUE(a.Next(kMsgSyncUpdate, &r1));
+    ASSERT_TRUE(a.Next(kMsgSyncUpdate, &r2));
+    Sync u1, u2;
+    ASSERT_TRUE(ParseSync(r1.data.data(), (u32)r1.data.size(), &u1));
+    ASSERT_TRUE(ParseSync(r2.data.data(), (u32)r2.data.size(), &u2));
+    EXPECT_EQ("alice", u1.name);
+    EXPECT_EQ(2222u, u1.time);
+    EXPECT_NE(0u, u1.object);
+    EXPECT_EQ(kSrvName, u2.name);
+    EXPECT_EQ(1111u, u2.time);
+    EXPECT_NE(0u, u2.object);
+    EXPECT_NE(u1.object, u2.object);
+    EXPECT_EQ(u1.cookie, u2.cookie);
+    EXPECT_EQ(1, u1.flags);
+    // Once the self object is in sync the server object is answered at once; a withdrawal and
+    // an object the server does not hold get handle 0.
+    struct Case {
+        const char* name;
+        u32 object;
+        bool nonZero;
+    } cases[] = {{kSrvName, 0x10001, true}, {kSrvName, 0, false}, {"carol", 0x30001, false}};
+    for (const Case& c : cases) {
+        ASSERT_TRUE(a.Report(c.name, c.object));
+        Rx r;
+        ASSERT_TRUE(a.Next(kMsgSyncUpdate, &r)) << c.name;
+        Sync u;
+        ASSERT_TRUE(ParseSync(r.data.data(), (u32)r.data.size(), &u));
+        EXPECT_EQ(c.nonZero, u.object != 0) << c.name << " " << c.object;
+        EXPECT_EQ(u1.cookie, u.cookie);
+    }
+    // The login reply.
+    Rx lr;
+    ASSERT_TRUE(a.Login("alice", "pw", &lr));
+    EXPECT_EQ(0, lr.flag);
+    EXPECT_EQ(0x77u, lr.param);
+    ASSERT_GE(lr.data.size(), 21u);
+    EXPECT_EQ(20u, Rd16(&lr.data[0]));
+    EXPECT_EQ(7u, Rd32(&lr.data[4]));
+    u32 at = 16;
+    std::string sess = Str(lr.data, at, &at);
+    std::string param = Str(lr.data, at, &at);
+    std::string reserved = Str(lr.data, at, &at);
+    std::string version = Str(lr.data, at, &at);
+    EXPECT_EQ(17u, sess.size());
+    EXPECT_EQ('S', sess[0]);
+    EXPECT_EQ("(Direct){1}", param);
+    EXPECT_EQ("", reserved);
+    EXPECT_EQ("kv-rendezvous 1.0", version);
+    EXPECT_TRUE(ServerSays("login ok user=alice"));
+}
+
+TEST_F(Session, LoginErrorsAndTheDigestForm)
+{
+    StartA();
+    ASSERT_TRUE(a.Sync2("alice"));
+    struct Case {
+        const char* user;
+        std::string pass;
+        u32 err;
+    } cases[] = {
+        {"alice", "wrong", 9},
+        {"mallory", "pw", 8},
+        {"alice", Digest("wrong", a.cookie, a.srvCookie), 9},
+        {"alice", Digest("pw", a.cookie, a.srvCookie), 0},
+    };
+    for (const Case& c : cases) {
+        Rx r;
+        ASSERT_TRUE(a.Login(c.user, c.pass, &r)) << c.user << " " << c.pass;
+        if (c.err) {
+            EXPECT_EQ(kFlagError, r.flag) << c.pass;
+            ASSERT_EQ(4u, r.data.size());
+            EXPECT_EQ(c.err, Rd32(r.data.data())) << c.pass;
+        } else {
+            EXPECT_EQ(0, r.flag) << c.pass;
+        }
+    }
+    EXPECT_TRUE(ServerSays("login fail user=mallory err=8"));
+}
+
+TEST_F(Session, StatusNamesThePeerAsTheStationSawItAndASecondLoginKicksTheFirst)
+{
+    StartA();
+    ASSERT_TRUE(a.Sync2("alice"));
+    Rx r;
+    ASSERT_TRUE(a.Login("alice", "pw", &r));
+    ASSERT_EQ(0, r.flag);
+    // Not logged in yet: bob is unknown to the server.
+    ASSERT_TRUE(a.Send(kMsgStatusQuery, a.StatusMsg("bob"), 0, 0x55));
+    ASSERT_TRUE(a.Next(kMsgStatusReply, &r));
+    EXPECT_EQ(kFlagError, r.flag);
+    EXPECT_EQ(0x55u, r.param);
+    EXPECT_EQ(10u, Rd32(r.data.data()));
+    auto bob = lab.RunIn(hb, [&] { return OtherClient("bob", srv); });
+    ASSERT_TRUE(bob.WaitOutput("LOGGED", 30000)) << bob.Output();
+    char ip[64] = {};
+    unsigned port = 0;
+    std::string out = bob.Output();
+    ASSERT_EQ(2, sscanf(out.c_str() + out.find("MAIN "), "MAIN %63s %u", ip, &port));
+    ASSERT_TRUE(a.Send(kMsgStatusQuery, a.StatusMsg("bob"), 0, 0x56));
+    ASSERT_TRUE(a.Next(kMsgStatusReply, &r));
+    EXPECT_EQ(0, r.flag);
+    EXPECT_EQ(0x56u, r.param);
+    ASSERT_GE(r.data.size(), 37u);
+    QV_ADDR_S seen;
+    memcpy(seen.uAddr, &r.data[16], 16);
+    seen.uPort = (u16)Rd16(&r.data[32]);
+    EXPECT_TRUE(SameAddr(V4(ip, (u16)port), seen)) << AddrText(seen);
+    EXPECT_EQ(AddrText(srv), Str(r.data, 36));
+    // A second login of alice, from host b, ends this one: the kick-out names where it is now.
+    auto alice2 = lab.RunIn(hb, [&] { return OtherClient("alice", srv); });
+    ASSERT_TRUE(alice2.WaitOutput("LOGGED", 30000)) << alice2.Output();
+    ASSERT_TRUE(a.Next(kMsgKickOut, &r));
+    ASSERT_EQ(24u, r.data.size());
+    EXPECT_EQ(0u, Rd32(r.data.data()));
+    out = alice2.Output();
+    ASSERT_EQ(2, sscanf(out.c_str() + out.find("MAIN "), "MAIN %63s %u", ip, &port));
+    QV_ADDR_S now;
+    memcpy(now.uAddr, &r.data[4], 16);
+    now.uPort = (u16)Rd16(&r.data[20]);
+    EXPECT_TRUE(SameAddr(V4(ip, (u16)port), now)) << AddrText(now);
+    EXPECT_TRUE(ServerSays("logout user=alice reason=relogin"));
+    // The control's kick-out carries its parameter alone.
+    Control("kick bob 5");
+    EXPECT_TRUE(bob.WaitOutput("KICKED 4", 10000)) << bob.Output();
+    EXPECT_TRUE(ServerSays("logout user=bob reason=kick"));
+}
+
+TEST_F(Session, KeepAlivesHoldTheLoginUntilLogoutOrSilence)
+{
+    StartA();
+    ASSERT_TRUE(a.Sync2("alice"));
+    Rx r;
+    auto online = [&] {
+        EXPECT_TRUE(a.Send(kMsgStatusQuery, a.StatusMsg("alice")));
+        EXPECT_TRUE(a.Next(kMsgStatusReply, &r));
+        return r.flag == 0;
+    };
+    ASSERT_TRUE(a.Login("alice", "pw", &r));
+    // Expire 20: a login lives 4 x 20 ticks after the last message.
+    Control("tick 79");
+    EXPECT_TRUE(ServerSays("ticked 79"));
+    ASSERT_TRUE(a.Send(kMsgKeepAlive, std::vector<u8>(16, 0)));
+    EXPECT_TRUE(online());
+    Control("tick 79");
+    EXPECT_TRUE(ServerSaid("ticked 79", 2));
+    EXPECT_TRUE(online());
+    ASSERT_TRUE(a.Send(kMsgLogout, std::vector<u8>(4, 0)));
+    EXPECT_TRUE(ServerSays("logout user=alice reason=logout"));
+    EXPECT_FALSE(online());
+    ASSERT_TRUE(a.Login("alice", "pw", &r));
+    EXPECT_TRUE(online());
+    Control("tick 81");
+    EXPECT_TRUE(ServerSays("logout user=alice reason=drop"));
+}
+
+TEST_F(Session, HostileMessagesAndDatagramsLeaveTheServerServing)
+{
+    // Datagrams of every kind the server reads, cut and filled at random.
+    int fd = kvlab::UdpOpen(hb.ns, hb.ip4, 0);
+    ASSERT_GE(fd, 0);
+    std::mt19937 rnd(5);
+    const u32 lens[] = {1, 2, 12, 13, 24, 25, 26, 55, 56, 84, 100, 140, 188, 212, 324, 600};
+    for (u32 act : {0u, 1u, 2u, 5u, 6u, 7u, 0x40u, 0x44u, 0x46u, 0x48u, 0x49u, 0x80u, 0x81u, 0x90u, 0xFFu})
+        for (u32 len : lens) {
+            std::string d(len, '\0');
+            for (auto& c : d)
+                c = (char)rnd();
+            if (len > 1)
+                d[1] = (char)act;
+            kvlab::UdpSend(fd, hs.ip4, kSrvPort, d);
+        }
+    close(fd);
+    StartA();
+    ASSERT_TRUE(a.Sync2("alice"));
+    // Node messages of every handled type, short, long and random.
+    for (u16 type : std::vector<u16>{kMsgKeepAlive, kMsgSyncReport, kMsgLogin, kMsgLogout, kMsgStatusQuery, 99})
+        for (u32 len : {1u, 3u, 15u, 16u, 31u, 32u, 36u, 37u, 40u, 64u, 700u}) {
+            std::vector<u8> p(len);
+            for (auto& c : p)
+                c = (u8)rnd();
+            if (len >= 40 && type != kMsgLogout)
+                Wr32(&p[32], 0xFFFFFFF0);   // a string longer than anything
+            ASSERT_TRUE(a.Send(type, p));
+        }
+    Rx r;
+    ASSERT_TRUE(a.Login("alice", "pw", &r));
+    EXPECT_EQ(0, r.flag);
+    // A stamp is answered with our four bytes and the server's clock.
+    std::vector<u8> st(16, 0);
+    Wr32(&st[0], 0xA5A5A5A5);
+    ASSERT_TRUE(a.Send(kMsgStamp, st));
+    ASSERT_TRUE(a.Next(kMsgStampUpdate, &r));
+    ASSERT_EQ(16u, r.data.size());
+    EXPECT_EQ(0xA5A5A5A5u, Rd32(r.data.data()));
+}
