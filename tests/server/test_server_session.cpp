@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "kvLab.h"
+#include "kvSrvTestClient.h"
 #include "kvSrvWire.h"
 #include "qvSocket.h"
 #include "qvTimer.h"
@@ -43,162 +44,6 @@ QV_ADDR_S V4(const std::string& ip, u16 port)
     a.uPort = port;
     return a;
 }
-
-struct Rx {
-    u16 type = 0;
-    u16 flag = 0;
-    u32 param = 0;
-    std::vector<u8> data;
-};
-
-// The node's part of a client: one peer socket to the server, messages kept as they come.
-class Client : public IQVSocketOwner {
-public:
-    ~Client() { sock.Clean(); }
-    bool Start(const std::string& name, const QV_ADDR_S& srv)
-    {
-        CQVSocket::CFG_S c;
-        memset(&c, 0, sizeof(c));
-        c.uTableSize = 16;
-        for (u32 i = 0; i < 4; i++) {
-            c.uSendQue[i] = 16;
-            c.uRecvQue[i] = 20;
-        }
-        c.uProcValue[0] = 10;
-        sock.Attach(this);
-        sock.SetConfig(c);
-        if (!sock.Initialize(nullptr) || !sock.SetName(name.c_str()) || !sock.SetProxy(&srv, 1))
-            return false;
-        QV_ADDR_S a = srv;
-        sid = sock.Add(&a, 0, 1, 0);
-        return sid != 0;
-    }
-    bool WaitConnected() { return kvlab::WaitUntil([&] { return Connected(); }, 20000); }
-    bool Connected()
-    {
-        std::lock_guard<std::mutex> lk(mu);
-        return connected;
-    }
-    bool Send(u16 type, const std::vector<u8>& payload, u16 flag = 0, u32 param = 0)
-    {
-        QV_SK_BUF_S b;
-        memset(&b, 0, sizeof(b));
-        b.uMethod = type;
-        b.uFlag = flag;
-        b.uHandle2 = param;
-        b.lpData = const_cast<u8*>(payload.data());
-        b.uSize = (u32)payload.size();
-        return kvlab::WaitUntil([&] { return sock.Send(sid, b, 0) > 0; }, 5000);
-    }
-    // The first message of that type (the others stay queued).
-    bool Next(u16 type, Rx* out, int ms = 10000)
-    {
-        return kvlab::WaitUntil([&] {
-            std::lock_guard<std::mutex> lk(mu);
-            for (auto it = rx.begin(); it != rx.end(); ++it)
-                if (it->type == type) {
-                    *out = std::move(*it);
-                    rx.erase(it);
-                    return true;
-                }
-            return false;
-        }, ms);
-    }
-    QV_ADDR_S Main()
-    {
-        QV_ADDR_S a;
-        memset(&a, 0, sizeof(a));
-        sock.GetAddr(&a, 2);
-        return a;
-    }
-
-    // Node messages.
-    bool Report(const std::string& name, u32 object, u32 time = 0)
-    {
-        Sync s;
-        s.object = object;
-        s.time = time ? time : GET_TIMESTAMP();
-        s.cookie = cookie;
-        s.flags = 1;
-        s.name = name;
-        return Send(kMsgSyncReport, BuildSync(s));
-    }
-    std::vector<u8> LoginMsg(const std::string& user, const std::string& pass)
-    {
-        std::vector<u8> v(32, 0);
-        Wr32(&v[0], 0x20001);
-        Wr32(&v[4], 0x10001);
-        Wr16(&v[10], 12);
-        Wr32(&v[12], cookie);
-        for (const std::string& s : {user, pass, std::string(), std::string("client")}) {
-            size_t at = v.size();
-            v.resize(at + 4 + ((s.size() + 4) & ~(size_t)3));
-            qvStrPush(v.data() + at, (u32)(v.size() - at), s.c_str());
-        }
-        return v;
-    }
-    // Reports the server and the self object and takes both updates; the server's cookie then
-    // is known.
-    bool Sync2(const std::string& self)
-    {
-        Rx a, b;
-        Sync ua, ub;
-        if (!Report(kSrvName, 0x10001) || !Report(self, 0x20001) || !Next(kMsgSyncUpdate, &a) ||
-            !Next(kMsgSyncUpdate, &b) || !ParseSync(a.data.data(), (u32)a.data.size(), &ua) ||
-            !ParseSync(b.data.data(), (u32)b.data.size(), &ub))
-            return false;
-        srvCookie = ua.cookie;
-        return ua.name == self && ub.name == kSrvName && ua.object && ub.object;
-    }
-    bool Login(const std::string& user, const std::string& pass, Rx* reply)
-    {
-        return Send(kMsgLogin, LoginMsg(user, pass), 0, 0x77) && Next(kMsgLoginReply, reply);
-    }
-    std::vector<u8> StatusMsg(const std::string& name)
-    {
-        std::vector<u8> v(16, 0);
-        size_t at = v.size();
-        v.resize(at + 4 + ((name.size() + 4) & ~(size_t)3));
-        qvStrPush(v.data() + at, (u32)(v.size() - at), name.c_str());
-        return v;
-    }
-
-    // IQVSocketOwner.
-    u32 SocketProc(u32 e, u32 v1, u32, u32, u32, u32, u32, u32 s) override
-    {
-        if (e == QV_SOCK_EVENT_CONNECT) {
-            std::lock_guard<std::mutex> lk(mu);
-            connected = true;
-        } else if (e == QV_SOCK_EVENT_RECV) {
-            std::vector<u8> buf(kPayloadMax + 1);
-            QV_SK_BUF_S b;
-            memset(&b, 0, sizeof(b));
-            b.uMethod = 0xFFFF;
-            b.uPrio = v1;
-            b.lpData = buf.data();
-            b.uSize = (u32)buf.size();
-            s32 n = sock.Receive(s, b, 0);
-            if (n >= 0) {
-                buf.resize((size_t)n);
-                std::lock_guard<std::mutex> lk(mu);
-                rx.push_back(Rx{b.uMethod, b.uFlag, b.uHandle2, std::move(buf)});
-            }
-        }
-        return 1;
-    }
-    void SocketTimer(u32) override {}
-    void SocketDrop(u32) override {}
-    void SocketSetParam(u32, u32, u32) override {}
-    void SocketThreadStatus(u32) override {}
-
-    CQVSocket sock;
-    u32 sid = 0;
-    u32 cookie = 0x1234ABCD;
-    u32 srvCookie = 0;
-    std::mutex mu;
-    bool connected = false;
-    std::deque<Rx> rx;
-};
 
 std::string Str(const std::vector<u8>& d, u32 at, u32* next = nullptr)
 {
@@ -228,30 +73,6 @@ std::string Digest(const std::string& pass, u32 own, u32 server)
     return t;
 }
 
-// A client in a process of its own: logs in as user and prints "MAIN <ip> <port>" and
-// "LOGGED", then "KICKED <n>" for each kick-out (the payload size), until killed.
-int OtherClient(const std::string& user, const QV_ADDR_S& srv)
-{
-    Client c;
-    if (!c.Start(user, srv) || !c.WaitConnected() || !c.Sync2(user))
-        return 2;
-    Rx r;
-    if (!c.Login(user, "pw", &r) || r.flag)
-        return 3;
-    QV_ADDR_S m = c.Main();
-    char ip[64] = {};
-    inet_ntop(AF_INET, &m.uAddr[3], ip, sizeof(ip));
-    printf("MAIN %s %u\nLOGGED\n", ip, m.uPort);
-    fflush(stdout);
-    for (;;) {
-        if (c.Next(kMsgKickOut, &r, 1000)) {
-            printf("KICKED %zu\n", r.data.size());
-            fflush(stdout);
-        }
-        c.Send(kMsgKeepAlive, std::vector<u8>(16, 0));
-    }
-}
-
 class Session : public ::testing::Test {
 protected:
     void SetUp() override
@@ -269,6 +90,14 @@ protected:
                                   "--expire", "20", "--control", ctl});
         ASSERT_TRUE(server.WaitOutput("kvsrv: ready", 10000)) << server.Output();
     }
+    void TearDown() override
+    {
+        // The server runs under the same sanitizers as the tests: what they find there fails
+        // the test too.
+        std::string out = server.Output();
+        for (const char* bad : {"Sanitizer", "runtime error"})
+            EXPECT_EQ(std::string::npos, out.find(bad)) << out;
+    }
     // Starts the test's own client on host a.
     void StartA(const std::string& name = "alice")
     {
@@ -284,6 +113,12 @@ protected:
         std::string l = line + "\n";
         ASSERT_EQ((ssize_t)l.size(), write(fd, l.data(), l.size()));
         close(fd);
+    }
+    // A client in a process of its own (tool_session_client) logged in as user.
+    kvlab::Process OtherClient(const kvlab::Host& h, const std::string& user)
+    {
+        return lab.SpawnIn(h, {KV_TOOL_DIR "/tool_session_client", "--server", AddrText(srv), "--name", kSrvName,
+                               "--user", user, "--pass", "pw"});
     }
     // The server's output has the line (a text it prints once per event).
     bool ServerSays(const std::string& text) { return server.WaitOutput(text, 10000); }
@@ -304,7 +139,7 @@ protected:
     QV_ADDR_S srv{};
     std::string ctl;
     kvlab::Process server;
-    Client a;
+    SessionClient a;
 };
 
 }  // namespace
@@ -371,7 +206,7 @@ TEST_F(Session, SelfObjectIsAnsweredBeforeTheServerObjectThenLogin)
 TEST_F(Session, LoginErrorsAndTheDigestForm)
 {
     StartA();
-    ASSERT_TRUE(a.Sync2("alice"));
+    ASSERT_TRUE(a.Sync2("alice", kSrvName));
     struct Case {
         const char* user;
         std::string pass;
@@ -399,7 +234,7 @@ TEST_F(Session, LoginErrorsAndTheDigestForm)
 TEST_F(Session, StatusNamesThePeerAsTheStationSawItAndASecondLoginKicksTheFirst)
 {
     StartA();
-    ASSERT_TRUE(a.Sync2("alice"));
+    ASSERT_TRUE(a.Sync2("alice", kSrvName));
     Rx r;
     ASSERT_TRUE(a.Login("alice", "pw", &r));
     ASSERT_EQ(0, r.flag);
@@ -409,7 +244,7 @@ TEST_F(Session, StatusNamesThePeerAsTheStationSawItAndASecondLoginKicksTheFirst)
     EXPECT_EQ(kFlagError, r.flag);
     EXPECT_EQ(0x55u, r.param);
     EXPECT_EQ(10u, Rd32(r.data.data()));
-    auto bob = lab.RunIn(hb, [&] { return OtherClient("bob", srv); });
+    auto bob = OtherClient(hb, "bob");
     ASSERT_TRUE(bob.WaitOutput("LOGGED", 30000)) << bob.Output();
     char ip[64] = {};
     unsigned port = 0;
@@ -426,7 +261,7 @@ TEST_F(Session, StatusNamesThePeerAsTheStationSawItAndASecondLoginKicksTheFirst)
     EXPECT_TRUE(SameAddr(V4(ip, (u16)port), seen)) << AddrText(seen);
     EXPECT_EQ(AddrText(srv), Str(r.data, 36));
     // A second login of alice, from host b, ends this one: the kick-out names where it is now.
-    auto alice2 = lab.RunIn(hb, [&] { return OtherClient("alice", srv); });
+    auto alice2 = OtherClient(hb, "alice");
     ASSERT_TRUE(alice2.WaitOutput("LOGGED", 30000)) << alice2.Output();
     ASSERT_TRUE(a.Next(kMsgKickOut, &r));
     ASSERT_EQ(24u, r.data.size());
@@ -447,7 +282,7 @@ TEST_F(Session, StatusNamesThePeerAsTheStationSawItAndASecondLoginKicksTheFirst)
 TEST_F(Session, KeepAlivesHoldTheLoginUntilLogoutOrSilence)
 {
     StartA();
-    ASSERT_TRUE(a.Sync2("alice"));
+    ASSERT_TRUE(a.Sync2("alice", kSrvName));
     Rx r;
     auto online = [&] {
         EXPECT_TRUE(a.Send(kMsgStatusQuery, a.StatusMsg("alice")));
@@ -490,7 +325,7 @@ TEST_F(Session, HostileMessagesAndDatagramsLeaveTheServerServing)
         }
     close(fd);
     StartA();
-    ASSERT_TRUE(a.Sync2("alice"));
+    ASSERT_TRUE(a.Sync2("alice", kSrvName));
     // Node messages of every handled type, short, long and random.
     for (u16 type : std::vector<u16>{kMsgKeepAlive, kMsgSyncReport, kMsgLogin, kMsgLogout, kMsgStatusQuery, 99})
         for (u32 len : {1u, 3u, 15u, 16u, 31u, 32u, 36u, 37u, 40u, 64u, 700u}) {

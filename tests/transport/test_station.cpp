@@ -143,16 +143,6 @@ CQVSocketProc::CFG_S Cfg()
     return c;
 }
 
-// The test rendezvous server on host h, port kSrvPort.
-kvlab::Process StartServer(kvlab::Lab& lab, const kvlab::Host& h, const std::vector<std::string>& extra = {})
-{
-    std::vector<std::string> argv = {KV_TOOL_DIR "/kv_rendezvous", "--addr", h.ip4 + ":" + std::to_string(kSrvPort),
-                                     "--account", "alice:pw"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    kvlab::Process p = lab.SpawnIn(h, argv);
-    EXPECT_TRUE(p.WaitOutput("kvsrv: ready", 10000)) << p.Output();
-    return p;
-}
 
 QV_ADDR_S MainOf(CQVSocketProc& proc)
 {
@@ -181,6 +171,22 @@ protected:
         proc.Clean();
         for (int fd : fds)
             close(fd);
+        // The servers run under the same sanitizers as the tests: what they find there fails
+        // the test too.
+        for (auto& srv : servers) {
+            std::string out = srv.Output();
+            for (const char* bad : {"Sanitizer", "runtime error"})
+                EXPECT_EQ(std::string::npos, out.find(bad)) << out;
+        }
+    }
+    // The test rendezvous server on host h, port kSrvPort.
+    void StartServer(const kvlab::Host& h, const std::vector<std::string>& extra = {})
+    {
+        std::vector<std::string> argv = {KV_TOOL_DIR "/kv_rendezvous", "--addr",
+                                         h.ip4 + ":" + std::to_string(kSrvPort), "--account", "alice:pw"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        servers.push_back(lab.SpawnIn(h, argv));
+        ASSERT_TRUE(servers.back().WaitOutput("kvsrv: ready", 10000)) << servers.back().Output();
     }
     void Start(const kvlab::Host& h)
     {
@@ -204,6 +210,7 @@ protected:
     FakeSock sock;
     CQVSocketProcProbe probe{proc};
     std::vector<int> fds;
+    std::vector<kvlab::Process> servers;
 };
 
 }  // namespace
@@ -212,7 +219,7 @@ TEST_F(Station, PublicHostLearnsItsAddressAndItsStationPeerConnects)
 {
     auto ha = lab.AddHost(pub, "a");
     ASSERT_TRUE(lab.PinNeighbours({hs, ha}));
-    auto srv = StartServer(lab, hs);
+    StartServer(hs);
     Start(ha);
     u32 h = proc.Add(sta, 77);
     ASSERT_NE(0u, h);
@@ -240,7 +247,7 @@ TEST_F(Station, HostBehindFullConeNatLearnsItsMapping)
     auto hb = lab.AddHost(lan, "b");
     ASSERT_TRUE(lab.PinNeighbours({hs, nat}));
     ASSERT_TRUE(lab.PinNeighbours({kvlab::Lab::End(hb), NeighEnd{nat, "lan", nat.lan4}}));
-    auto srv = StartServer(lab, hs);
+    StartServer(hs);
     Start(hb);
     Ask({sta});
     ASSERT_TRUE(kvlab::WaitUntil([&] { return MainOf(proc).uPort != 0; }, 15000));
@@ -256,8 +263,8 @@ TEST_F(Station, RedirectIsFollowedOnceAndNotBouncedBack)
     ASSERT_TRUE(lab.PinNeighbours({hs, h2, ha}));
     QV_ADDR_S sta2 = V4(h2.ip4, kSrvPort);
     // Each names the other: the client goes to the second and stays there.
-    auto s1 = StartServer(lab, hs, {"--redirect", Text(sta2)});
-    auto s2 = StartServer(lab, h2, {"--redirect", Text(sta)});
+    StartServer(hs, {"--redirect", Text(sta2)});
+    StartServer(h2, {"--redirect", Text(sta)});
     Start(ha);
     Ask({sta});
     ASSERT_TRUE(kvlab::WaitUntil([&] { return MainOf(proc).uPort != 0; }, 20000));
@@ -509,7 +516,7 @@ TEST_F(Station, TwoPublicClientsMeetThroughTheServerStation)
     auto ha = lab.AddHost(pub, "a");
     auto hb = lab.AddHost(pub, "b");
     ASSERT_TRUE(lab.PinNeighbours({hs, ha, hb}));
-    auto srv = StartServer(lab, hs);
+    StartServer(hs);
     Meet(lab, ha, hb, sta);
 }
 
@@ -521,6 +528,6 @@ TEST_F(Station, ClientBehindFullConeNatMeetsAPublicOne)
     auto hb = lab.AddHost(lan, "b");
     ASSERT_TRUE(lab.PinNeighbours({hs, ha, nat}));
     ASSERT_TRUE(lab.PinNeighbours({kvlab::Lab::End(hb), NeighEnd{nat, "lan", nat.lan4}}));
-    auto srv = StartServer(lab, hs);
+    StartServer(hs);
     Meet(lab, ha, hb, sta);
 }
