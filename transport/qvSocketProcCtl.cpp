@@ -531,7 +531,7 @@ void CQVSocketProc::SockCnntMainReply(u32 uDrivType, const QV_ADDR_S& From, cons
             qvLogOut(0, "SocketProc: SockCnntMainReply. invalid main, uDrivTypeTun=%u", m_uMainDriv);
         } else if (a) {
             CnntAddrDrivStaReset(a, QV_SOCK_DRIV_NONE);
-            CnntAddrDrivTypeSet(a, m_uMainDriv, &m_AddrMain, 0);
+            CnntAddrDrivTypeSet(uIndex, a, m_uMainDriv, &m_AddrMain, 0);
             a->Driv[m_uMainDriv].uFlags |= 0x1;   // working
             a->uRecvTick = m_uTick;
             SockPeerCnntAddrSort(uIndex, a, 1);
