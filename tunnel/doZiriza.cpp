@@ -536,6 +536,15 @@ void CDOZiriza::MsgDispatch(MSG_S* pMsg)
     }
 }
 
+u32 CDOZiriza::MsgQueued()
+{
+    if (!m_SectMsg.Lock())
+        return 0;
+    u32 uCount = m_ListMsg.Count();
+    m_SectMsg.Unlock();
+    return uCount;
+}
+
 u32 CDOZiriza::Start()
 {
     for (u32 i = 0; i < 32; i++)

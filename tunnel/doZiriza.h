@@ -227,6 +227,8 @@ public:
     u32 GetReloginCountdown() const { return m_uReloginCountdown.load(); }
     u32 GetFailCount() const { return m_uLoginFailCount.load(); }
     const CFG_S& GetCfg() const { return m_Cfg; }
+    // Messages waiting for the tunnel thread.
+    u32 MsgQueued();
     const LOGIN_INFO_S& GetLoginInfo() const { return m_LoginInfo; }
 
     // Tests drive the clock themselves: no 1 s and 100 ms timers are started.
