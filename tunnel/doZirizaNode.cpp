@@ -14,15 +14,13 @@
 #include "qvSocketUti.h"
 #include "qvUtilize.h"
 
-// The node engine and the File class are separate libraries of this project; the adapter makes
-// them when they are part of the build.
-#if __has_include("qvNode.h")
-#define DOZIRIZA_HAVE_NODE 1
-#endif
-#if __has_include("qvClassFile.h") && __has_include("qvExtFile.h")
-#define DOZIRIZA_HAVE_FILE 1
 #include "qvClassFile.h"
 #include "qvExtFile.h"
+
+// The node engine is built apart from its classes; the adapter makes it when it is part of the
+// build.
+#if __has_include("qvNode.h")
+#define DOZIRIZA_HAVE_NODE 1
 #endif
 
 namespace {
@@ -34,16 +32,15 @@ IQVNode* NewRealNode()
 }
 #endif
 
-#ifdef DOZIRIZA_HAVE_FILE
 IQVBase* NewRealFileExt()
 {
     return new (std::nothrow) CQVExtFile();
 }
+
 IQVBase* NewRealFileClass()
 {
     return new (std::nothrow) CQVClassFile();
 }
-#endif
 
 DOZIRIZA_NODE_FACTORY_S MakeDefaultFactory()
 {
@@ -51,10 +48,8 @@ DOZIRIZA_NODE_FACTORY_S MakeDefaultFactory()
 #ifdef DOZIRIZA_HAVE_NODE
     f.pfnNewNode = NewRealNode;
 #endif
-#ifdef DOZIRIZA_HAVE_FILE
     f.pfnNewFileExt = NewRealFileExt;
     f.pfnNewFileClass = NewRealFileClass;
-#endif
     return f;
 }
 
@@ -1305,22 +1300,17 @@ int CDOZirizaNode::OnExtRequest(u32 uObj, u32 uMethod, const void* lpData, u32 u
             return t->PostMessage(DOZIRIZA_MSG_FILE_OPEN, uObj, uMethod == 32 ? 1 : 0, uHandle) ? -1 : 1;
         case 34:
         {
-            // Status: u32 speed, u32 state (1 to 3), u32 send flag, u64 current size.
-            if (uSize < 20)
+            QV_PARAM_FILE_ST_S st;
+            if (lpData == nullptr || uSize < sizeof(st))
                 return 0;
-            const u8* p = static_cast<const u8*>(lpData);
-            u32 uSpeed = ReadU32(lpData, uSize, 0);
-            u32 uState = ReadU32(lpData, uSize, 4);
-            u32 uSend = ReadU32(lpData, uSize, 8);
-            u64 ullSize = 0;
-            memcpy(&ullSize, p + (uSize >= 24 ? 16 : 12), 8);
-            if (bRuns && uState >= 1 && uState <= 3)
+            memcpy(&st, lpData, sizeof(st));
+            if (bRuns && st.Status >= 1 && st.Status <= 3)
             {
-                t->FileProgress(uObj, uSend, uSpeed, ullSize);
-                if (uState == 3)
+                t->FileProgress(uObj, st.Side, st.Speed, st.CurSize);
+                if (st.Status == 3)
                 {
                     char sz[32];
-                    snprintf(sz, sizeof(sz), "%llu", (unsigned long long)ullSize);
+                    snprintf(sz, sizeof(sz), "%llu", (unsigned long long)st.CurSize);
                     t->PostMessage(DOZIRIZA_MSG_FILE_CLOSE, uObj, 0, 0, sz);
                 }
             }

@@ -266,15 +266,18 @@ TEST_F(Login, HostileNodeRecords)
     u32 uSelf = Node()->Obj("_DEV_c1@grp");
     u32 uSvr = Node()->Svr();
     u8 two[2] = {0, 0};
-    const u32 methods[] = {0, 35, 36, 46, 47, 53, 54, 55, 59, 60, 1, 38, 99};
+    const u32 methods[] = {0, 35, 36, 46, 53, 54, 55, 59, 60, 1, 38, 99};
     for (u32 m : methods)
     {
         Node()->Proc()->OnExtRequest(uSelf, m, two, sizeof(two), 1, uSvr);
         Node()->Proc()->OnExtRequest(uSvr, m, two, sizeof(two), 1, uSvr);
         Node()->Proc()->OnExtRequest(uSelf, m, nullptr, 0, 1, uSvr);
     }
-    Sync();
-    Ticks(1);
+    EXPECT_EQ((u32)QV_TUNNEL_STA_LOGIN_SUCCESS, Sync());
+    // A kick-out without its address still acts (and stops this node: it is the last report).
+    Node()->Proc()->OnExtRequest(uSelf, 47, two, sizeof(two), 1, uSvr);
+    EXPECT_EQ((u32)QV_TUNNEL_STA_LOGIN_KICKOUT, Sync());
+    ASSERT_TRUE(WaitFor([] { return CEventLog::Get().Has(4, "{\"param\":0,\"addrnow\":\"\"}"); }));
 }
 
 TEST_F(Login, ReloginReportsAndForwardingEvents)
