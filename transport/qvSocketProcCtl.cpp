@@ -645,9 +645,6 @@ u32 CQVSocketProc::ThisStaMainPxyRedirect(const QV_ADDR_S& From, const QV_ADDR_S
     }
     ThisStaMainReset(0);
     m_uRedirect = 1;
-    char sz4[QV_ADDR_STR_SIZE], sz6[QV_ADDR_STR_SIZE];
-    qvLogOut(1, "SocketProc: ThisStaMainPxyRedirect: AddrPxy=%s, AddrPxy6=%s", AddrText(Redir4, sz4),
-             AddrText(Redir6, sz6));
     return 1;
 }
 

@@ -1,8 +1,11 @@
 // The test rendezvous server's readers against hostile input (truncated, oversized lengths,
 // bad letters and types, random bytes), and its station on its own: 'H' answered with 'I' and
-// the name kept, proxy requests and replies passed on through holes, holes ageing, tables
+// the name kept, accounts from the command line and a file, proxy requests and replies passed on through holes, holes ageing, tables
 // bounded.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -11,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kvSrvAccounts.h"
 #include "kvSrvStation.h"
 #include "kvSrvWire.h"
 #include "qvUtilize.h"
@@ -393,4 +397,48 @@ TEST(ServerStation, RedirectPairFollowsTheNameHash)
     memset(&h[84], 0, 128);
     st.OnConnectControl(V4("10.1.0.12", 1), h.data(), 212);
     EXPECT_EQ(0, RdRec(sent[1].data.data(), 84).uPort);
+}
+
+TEST(ServerAccounts, CommandLineAndFileForms)
+{
+    Accounts acc;
+    std::string why;
+    EXPECT_TRUE(acc.Add("alice:pw", &why));
+    struct Case {
+        const char* spec;
+        bool ok;
+    } cases[] = {
+        {"carol:secret:7:(Direct){0}", true}, {"dave::", false},          {"eve", false},
+        {":pw", false},                       {"frank:pw:x", false},       {"gina:pw:12345678901", false},
+        {"hal:", true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.ok, acc.Add(c.spec, &why)) << c.spec << ": " << why;
+    ASSERT_NE(nullptr, acc.Find("carol"));
+    EXPECT_EQ("secret", acc.Find("carol")->pass);
+    EXPECT_EQ(7u, acc.Find("carol")->type);
+    EXPECT_EQ("(Direct){0}", acc.Find("carol")->param);
+    EXPECT_EQ("", acc.Find("hal")->pass);
+    EXPECT_FALSE(acc.Add(std::string(128, 'u') + ":pw", &why));
+
+    char path[] = "/tmp/kvsrv-acc-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::string text = "# users\n\nivan  pw2\njudy pw3 4 (Direct){0} (X){y}\n";
+    ASSERT_EQ((ssize_t)text.size(), write(fd, text.data(), text.size()));
+    close(fd);
+    Accounts file;
+    ASSERT_TRUE(file.Load(path, &why)) << why;
+    EXPECT_EQ(2u, file.Count());
+    EXPECT_EQ("pw2", file.Find("ivan")->pass);
+    EXPECT_EQ(4u, file.Find("judy")->type);
+    EXPECT_EQ("(Direct){0} (X){y}", file.Find("judy")->param);
+    std::string bad = "kim\n";
+    fd = open(path, O_WRONLY | O_TRUNC);
+    ASSERT_EQ((ssize_t)bad.size(), write(fd, bad.data(), bad.size()));
+    close(fd);
+    EXPECT_FALSE(file.Load(path, &why));
+    EXPECT_NE(std::string::npos, why.find(":1: no password")) << why;
+    unlink(path);
+    EXPECT_FALSE(file.Load("/nonexistent/accounts", &why));
 }
