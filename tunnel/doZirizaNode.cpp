@@ -288,9 +288,11 @@ u32 CDOZirizaNode::Initialize(u32 uMaxSess, u32 uMaxTunnel, const char* lpszSvrN
     char aucAddr[ADDR_REC_SIZE];
     memset(aucAddr, 0, sizeof(aucAddr));
     CopyField(aucAddr, 128, lpszSvrAddr);
-    if (m_pNode->ObjectRequest(uSvr, 37, aucAddr, sizeof(aucAddr), 0) > 0)
+    int iAddrErr = m_pNode->ObjectRequest(uSvr, 37, aucAddr, sizeof(aucAddr), 0);
+    if (iAddrErr > 0)
     {
         dprintf_level(3, "TunnelNode: Object request failed");
+        dprintf_level(3, "TunnelNode: set server address, iErr=%d, Addr=%s", iAddrErr, aucAddr);
         return fail();
     }
     // The buffer size is an option of the File class; without it there is nothing to size.
