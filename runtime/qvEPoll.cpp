@@ -155,6 +155,20 @@ void QV_FD_SET(int iFd, _qv_fd_set* lpSet)
     Register(lpEpoll, iSlot);
 }
 
+void QV_FD_CLR(int iFd, _qv_fd_set* lpSet)
+{
+    if (iFd < 0 || !lpSet || !lpSet->lpEpoll)
+        return;
+    _qv_fd_epoll* lpEpoll = lpSet->lpEpoll;
+    for (int i = 0; i < QV_FD_EPOLL_MAX; i++) {
+        if (lpEpoll->iFd[i] != iFd)
+            continue;
+        lpEpoll->iWant[i] &= ~ViewBit(lpSet);
+        Register(lpEpoll, i);
+        return;
+    }
+}
+
 int QV_FD_ISSET(int iFd, _qv_fd_set* lpSet)
 {
     if (iFd < 0 || !lpSet || !lpSet->lpEpoll)

@@ -145,6 +145,44 @@ TEST_F(EPollTest, DescriptorNumberReusedAfterClose)
     EXPECT_EQ(1, QV_FD_ISSET(fdNew, &m_Read));
 }
 
+TEST_F(EPollTest, ClearDropsOneInterestOfOneDescriptor)
+{
+    int fdA = NewFd(), fdB = NewFd();
+    QV_FD_SET(fdA, &m_Read);
+    QV_FD_SET(fdA, &m_Write);
+    QV_FD_SET(fdB, &m_Read);
+    QV_FD_CLR(fdA, &m_Write);
+    ASSERT_GE(Slot(fdA), 0);
+    EXPECT_EQ(2, m_Epoll.iCur[Slot(fdA)]);
+    Signal(fdB);
+    EXPECT_EQ(1, qvEpollSelect(0, &m_Read, &m_Write, nullptr, 1000));
+    EXPECT_EQ(0, QV_FD_ISSET(fdA, &m_Write));
+    EXPECT_EQ(1, QV_FD_ISSET(fdB, &m_Read));
+    QV_FD_CLR(fdA, &m_Read);
+    EXPECT_EQ(-1, Slot(fdA));
+    QV_FD_CLR(fdA, &m_Read); // not watched: nothing happens
+    QV_FD_CLR(-1, &m_Read);
+    EXPECT_EQ(0, Slot(fdB) < 0);
+}
+
+TEST_F(EPollTest, ClearBeforeWatchingAReusedNumber)
+{
+    // A descriptor closed while watched leaves its slot; clearing the number before watching
+    // the new descriptor that took it registers the new one.
+    int fdOld = eventfd(0, EFD_NONBLOCK);
+    ASSERT_GE(fdOld, 0);
+    QV_FD_SET(fdOld, &m_Read);
+    close(fdOld);
+    int fdNew = NewFd();
+    ASSERT_EQ(fdOld, fdNew);
+    QV_FD_CLR(fdNew, &m_Read);
+    QV_FD_CLR(fdNew, &m_Write);
+    QV_FD_SET(fdNew, &m_Read);
+    Signal(fdNew);
+    EXPECT_EQ(1, qvEpollSelect(0, &m_Read, &m_Write, nullptr, 1000));
+    EXPECT_EQ(1, QV_FD_ISSET(fdNew, &m_Read));
+}
+
 TEST_F(EPollTest, HangupCountsAsReady)
 {
     // A pipe whose writer is gone reports only a hang-up; a loop that watches it for reading
