@@ -504,8 +504,11 @@ void CQVExtTcp::SockFree(SOCK_S* s, u32 uHow, EVENTS_S* lpEv)
         EventAdd(lpEv, s->lpRead, 2);
         EventAdd(lpEv, s->lpWrite, 1);
         SockDetach(s);
-        if (s->uSide == 0 && s->lpListen && m_Cfg.uMaxParallel && s->lpListen->uParallel)
+        if (s->uSide == 0 && s->lpListen && m_Cfg.uMaxParallel && s->lpListen->uParallel) {
+            // The listener may take a client again: its worker rebuilds its wait set.
             s->lpListen->uParallel--;
+            Wake(s->lpListen->uThread, 2);
+        }
         s->lpListen = nullptr;
         m_Hash[HashOf(s->strAddrSock.c_str())].Remove(s);
         m_ListSock.Remove(s);
@@ -546,9 +549,6 @@ void CQVExtTcp::SockFree(SOCK_S* s, u32 uHow, EVENTS_S* lpEv)
     shutdown(s->hSocket, SHUT_WR);
     close(s->hSocket);
     delete s;
-    // The worker forgets the descriptor in its next pass; a number reused before that must
-    // not be taken for the old one.
-    Wake((u32)(w - m_lpThread), 2);
 }
 
 void CQVExtTcp::ListenFree(LISTEN_S* l)
@@ -666,7 +666,6 @@ u32 CQVExtTcp::Connect(const QV_ADDR_S* lpServer, const QV_ADDR_S* lpBind, char*
     s->uHttpState = 6;
     m_lpThread[uThread].ListWait.PushTail(s);
     ArmWrite(s);
-    Wake(uThread, 1);
     memcpy(lpszAddrSock, szAddrSock, strlen(szAddrSock) + 1);
     return 1;
 }
@@ -685,7 +684,6 @@ u32 CQVExtTcp::Disconnect(const char* lpszAddrSock, u32 uMode)
             s->strHost = "";
         ArmRead(s);
         ArmWrite(s);
-        Wake(s->uThread, 0);
         return 1;
     }
     SockFree(s, FREE_NORMAL, nullptr);

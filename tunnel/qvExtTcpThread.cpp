@@ -319,7 +319,7 @@ void CQVExtTcp::OnQueClose(u32 uIndex)
 // ---------------------------------------------------------------------------------------------
 // Accepting
 
-void CQVExtTcp::SockAccept(u32 uIndex, LISTEN_S* l, EVENTS_S* lpEv)
+void CQVExtTcp::SockAccept(u32, LISTEN_S* l, EVENTS_S* lpEv)
 {
     QV_ADDR_S Peer;
     errno = 0;
@@ -397,8 +397,6 @@ void CQVExtTcp::SockAccept(u32 uIndex, LISTEN_S* l, EVENTS_S* lpEv)
     }
     if (m_Cfg.uAcceptSpeed && l->uAcceptCount < m_Cfg.uAcceptSpeed)
         l->uAcceptCount++;
-    if (s && uThread != uIndex)
-        Wake(uThread, 0);
 }
 
 // ---------------------------------------------------------------------------------------------
