@@ -39,10 +39,10 @@ void qvEpollForget(_qv_fd_epoll* lpEpoll, int iFd);
 void QV_FD_INIT(_qv_fd_set* lpSet, u32 uIsWrite, _qv_fd_epoll* lpEpoll);
 void QV_FD_ZERO(_qv_fd_set* lpSet);
 void QV_FD_SET(int iFd, _qv_fd_set* lpSet);
-// Drops the view's interest in one descriptor (the slot is freed when no view wants it). A
-// loop that keeps its interest up to date this way, instead of zeroing a view every cycle,
-// clears both views of a descriptor before closing it and before watching a new one, whose
-// number may have been left behind by a closed one.
+// Drops the view's interest in one descriptor (the slot is freed when no view wants it), so
+// that a loop can keep its interest up to date instead of zeroing a view every cycle. Such a
+// loop forgets a descriptor (qvEpollForget) before closing it and before watching a new one,
+// whose number may have been left behind by a descriptor closed elsewhere.
 void QV_FD_CLR(int iFd, _qv_fd_set* lpSet);
 int QV_FD_ISSET(int iFd, _qv_fd_set* lpSet);
 // Number of ready descriptors, 0 on time-out, -1 on error. The first argument is ignored

@@ -400,10 +400,8 @@ void CQVExtTcp::DisarmWrite(SOCK_S* s)
 void CQVExtTcp::Unwatch(u32 uThread, int hSocket)
 {
     THREAD_S* w = &m_lpThread[uThread];
-    if (!w->uEpollReady)
-        return;
-    QV_FD_CLR(hSocket, &w->SetRead);
-    QV_FD_CLR(hSocket, &w->SetWrite);
+    if (w->uEpollReady)
+        qvEpollForget(&w->Epoll, hSocket);
 }
 
 void CQVExtTcp::ArmWrite(SOCK_S* s)

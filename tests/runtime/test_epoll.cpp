@@ -165,18 +165,19 @@ TEST_F(EPollTest, ClearDropsOneInterestOfOneDescriptor)
     EXPECT_EQ(0, Slot(fdB) < 0);
 }
 
-TEST_F(EPollTest, ClearBeforeWatchingAReusedNumber)
+TEST_F(EPollTest, ForgetBeforeWatchingAReusedNumber)
 {
-    // A descriptor closed while watched leaves its slot; clearing the number before watching
-    // the new descriptor that took it registers the new one.
+    // A descriptor closed elsewhere while watched leaves its slot; forgetting the number
+    // before watching the new descriptor that took it registers the new one.
     int fdOld = eventfd(0, EFD_NONBLOCK);
     ASSERT_GE(fdOld, 0);
     QV_FD_SET(fdOld, &m_Read);
+    QV_FD_SET(fdOld, &m_Write);
     close(fdOld);
     int fdNew = NewFd();
     ASSERT_EQ(fdOld, fdNew);
-    QV_FD_CLR(fdNew, &m_Read);
-    QV_FD_CLR(fdNew, &m_Write);
+    qvEpollForget(&m_Epoll, fdNew);
+    EXPECT_EQ(-1, Slot(fdNew));
     QV_FD_SET(fdNew, &m_Read);
     Signal(fdNew);
     EXPECT_EQ(1, qvEpollSelect(0, &m_Read, &m_Write, nullptr, 1000));
