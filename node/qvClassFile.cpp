@@ -505,7 +505,8 @@ void CQVClassFile::RecvStartReply(OBJ_S* o, u32 uFlag, u32 uParam, u32 uPeer, co
         if (m_pProc->ObjGetInfo(o->uObject, &uClass, &uGroup, &uInst, &uUnit) && uGroup)
         {
             u32 uGroupClass = 0xFFFF;
-            if (m_pProc->ObjGetInfo(uGroup, &uGroupClass, nullptr, nullptr, nullptr) &&
+            u32 uG = 0, uI = 0, uU = 0;
+            if (m_pProc->ObjGetInfo(uGroup, &uGroupClass, &uG, &uI, &uU) &&
                 uGroupClass == QV_CLASS_PEER && uGroup != uPeer)
                 return;
         }
@@ -934,7 +935,8 @@ int CQVClassFile::OnExtReply(u32 uInst, u32 uError, const void* lpData, u32 uSiz
     if (!o)
         return QV_FILE_ERR_OBJECT;
     u32 uObject = 0, uMethod = 0;
-    if (!m_pProc->MCastGetInfo(uHandle, &uObject, &uMethod, nullptr, nullptr, nullptr))
+    u32 uInstOf = 0, uPrio = 0, uParam = 0;
+    if (!m_pProc->MCastGetInfo(uHandle, &uObject, &uMethod, &uInstOf, &uPrio, &uParam))
         return QV_FILE_ERR_FAIL;
     if (uObject != o->uObject || uMethod != kMethStartRep)
         return QV_FILE_ERR_METHOD;
@@ -1009,6 +1011,14 @@ int CQVClassFile::ExtRepStart(OBJ_S* o, u32 uError, const void* lpData, u32 uSiz
     return 0;
 }
 
+u32 CQVClassFile::UnitMethod(u32 uUnit)
+{
+    u32 uObject = 0, uMethod = 0, uInst = 0, uPrio = 0, uParam = 0;
+    if (!m_pProc->MCastGetInfo(uUnit, &uObject, &uMethod, &uInst, &uPrio, &uParam))
+        return 0xFFFFFFFF;
+    return uMethod;
+}
+
 u32 CQVClassFile::FindStartReplyUnit(OBJ_S* o)
 {
     u32 uClass = 0, uGroup = 0, uInst = 0, uUnit = 0;
@@ -1016,8 +1026,7 @@ u32 CQVClassFile::FindStartReplyUnit(OBJ_S* o)
         return 0;
     for (u32 n = 0; uUnit && n < 0x10000; n++)
     {
-        u32 uMethod = 0;
-        if (m_pProc->MCastGetInfo(uUnit, nullptr, &uMethod, nullptr, nullptr, nullptr) && uMethod == kMethStartRep)
+        if (UnitMethod(uUnit) == kMethStartRep)
             return uUnit;
         uUnit = m_pProc->MCastGetNext(uUnit, 0);
     }
@@ -1032,8 +1041,7 @@ void CQVClassFile::FreeStartReplyUnits(OBJ_S* o)
     for (u32 n = 0; uUnit && n < 0x10000; n++)
     {
         u32 uNext = m_pProc->MCastGetNext(uUnit, 0);
-        u32 uMethod = 0;
-        if (m_pProc->MCastGetInfo(uUnit, nullptr, &uMethod, nullptr, nullptr, nullptr) && uMethod == kMethStartRep)
+        if (UnitMethod(uUnit) == kMethStartRep)
             m_pProc->MCastFree(uUnit);
         uUnit = uNext;
     }

@@ -241,6 +241,8 @@ private:
     void Reply(OBJ_S* o, u32 uError, u32 uParam);
     // Answers the application's pending Put or Get; 0 when no live waiter was left.
     u32 FinishWaiter(OBJ_S* o, u32 uError);
+    // Method of a multicast unit, all ones for a stale one.
+    u32 UnitMethod(u32 uUnit);
     u32 FindStartReplyUnit(OBJ_S* o);
     void FreeStartReplyUnits(OBJ_S* o);
 
