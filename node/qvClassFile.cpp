@@ -412,7 +412,22 @@ void CQVClassFile::RecvCtrl(OBJ_S* o, u32 uMethod, u32 uFlag, u32 uParam, u32 uP
 
 u32 CQVClassFile::FromPeer(const OBJ_S* o, u32 uParam, u32 uPeer)
 {
-    return o->uStatus != kStaIdle && uParam == o->uSession && uPeer == o->uPeer && uPeer != 0;
+    if (o->uStatus == kStaIdle || uParam != o->uSession || !uPeer)
+        return 0;
+    if (o->uPeer)
+        return uPeer == o->uPeer;
+    return GroupPeer(o, uPeer);  // a requesting end before the answer: the peer it asked
+}
+
+u32 CQVClassFile::GroupPeer(const OBJ_S* o, u32 uPeer)
+{
+    u32 uClass = 0xFFFF, uGroup = 0, uInst = 0, uUnit = 0;
+    if (!m_pProc->ObjGetInfo(o->uObject, &uClass, &uGroup, &uInst, &uUnit) || !uGroup)
+        return 1;
+    u32 uGroupClass = 0xFFFF, uG = 0, uI = 0, uU = 0;
+    if (m_pProc->ObjGetInfo(uGroup, &uGroupClass, &uG, &uI, &uU) && uGroupClass == QV_CLASS_PEER)
+        return uGroup == uPeer;
+    return 1;  // a group of peers: any of them may answer
 }
 
 void CQVClassFile::RecvStartRequest(OBJ_S* o, u32 uParam, u32 uPeer, const u8* lpData, u32 uSize)
@@ -501,15 +516,8 @@ void CQVClassFile::RecvStartReply(OBJ_S* o, u32 uFlag, u32 uParam, u32 uPeer, co
     // later the peer recorded, or a new handle of a peer of the same name.
     if (o->uPeer == 0)
     {
-        u32 uClass = 0xFFFF, uGroup = 0, uInst = 0, uUnit = 0;
-        if (m_pProc->ObjGetInfo(o->uObject, &uClass, &uGroup, &uInst, &uUnit) && uGroup)
-        {
-            u32 uGroupClass = 0xFFFF;
-            u32 uG = 0, uI = 0, uU = 0;
-            if (m_pProc->ObjGetInfo(uGroup, &uGroupClass, &uG, &uI, &uU) &&
-                uGroupClass == QV_CLASS_PEER && uGroup != uPeer)
-                return;
-        }
+        if (!GroupPeer(o, uPeer))
+            return;
     }
     else if (uPeer != o->uPeer)
     {

@@ -211,7 +211,9 @@ private:
     void BufFree(OBJ_S* o);
     void PeerName(u32 uPeer, QV_STRING* pOut);
     // A message of the running session from the recorded peer.
-    static u32 FromPeer(const OBJ_S* o, u32 uParam, u32 uPeer);
+    u32 FromPeer(const OBJ_S* o, u32 uParam, u32 uPeer);
+    // The peer a requesting end asked: its group when that is a peer object.
+    u32 GroupPeer(const OBJ_S* o, u32 uPeer);
 
     // Messages.
     u32 SendCtrl(OBJ_S* o, u32 uMethod, u32 uFlag, const void* lpData, u32 uSize, u32 uCookie, u32 uPeer,

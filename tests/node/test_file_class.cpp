@@ -898,3 +898,24 @@ TEST_F(FilePair, UnansweredPutTimesOutAndDeletionAnswersPendingRequests)
     EXPECT_TRUE(Replied(a, QV_FILE_ERR_TIMEOUT, 32));
     EXPECT_EQ(0u, a.WaitersInUse());
 }
+
+TEST_F(FilePair, CancelBeforeTheAnswerEndsTheRequestingEndToo)
+{
+    Init();
+    ASSERT_TRUE(WriteAt(P("src"), Bytes(1000, 1), 0));
+    b.onAsk = nullptr;
+    EXPECT_EQ(-1, Put(objA, P("src"), "x", 0, 0, 41));
+    ASSERT_TRUE(Pump());
+    ASSERT_EQ(1u, b.ExtReqs(QV_FILE_EXT_PUT).size());
+    EXPECT_EQ(0, b.Request(objB, QV_FILE_REQ_CANCEL, nullptr, 0, 0));
+    ASSERT_TRUE(Pump());
+    EXPECT_TRUE(Replied(a, QV_FILE_ERR_FAIL, 41));
+    EXPECT_EQ(1u, a.ExtReqs(QV_FILE_EXT_CANCEL).size());
+    EXPECT_EQ(-1, Put(objA, P("src"), "x", 0, 0, 42));  // both ends idle again
+    AcceptOn(b, P("dst"));
+    ASSERT_TRUE(Pump());
+    EXPECT_TRUE(Replied(a, 0, 42));
+    // A late answer to the cancelled ask finds its multicast gone.
+    std::vector<u8> acc = AcceptRec(P("late"));
+    EXPECT_EQ(QV_FILE_ERR_FAIL, b.ExtReply(objB, 0, acc.data(), (u32)acc.size(), b.ExtReqs(QV_FILE_EXT_PUT)[0].uHandle));
+}
