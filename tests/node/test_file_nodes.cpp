@@ -314,11 +314,17 @@ TEST_F(FileNodes, AFileCrossesALossyLink)
 {
     Start();
     Obj("f1", 0);
+    // A first small transfer while the link is clean: the peers are connected and the object
+    // is known on both sides before the loss starts.
+    ASSERT_TRUE(WriteRandom(A("small.bin"), 1000, 7));
+    a->Cmd("put f1 " + A("small.bin") + " small.bin 0 0 6");
+    ASSERT_FALSE(b->WaitLine("STATUS f1 3", 30000).empty()) << a->Output() << b->Output();
+    ASSERT_FALSE(a->WaitLine("STATUS f1 3", 10000).empty()) << a->Output();
     ASSERT_TRUE(lab->SetLoss(ha, 20));
     ASSERT_TRUE(lab->SetLoss(hb, 20));
     ASSERT_TRUE(WriteRandom(A("lossy.bin"), 3u << 20, 6));
     a->Cmd("put f1 " + A("lossy.bin") + " lossy.bin 0 0 7");
-    EXPECT_EQ("REPLY f1 0 7", a->WaitLine("REPLY f1", 30000)) << a->Output() << b->Output();
-    EXPECT_FALSE(b->WaitLine("STATUS f1 3", 120000).empty()) << b->Output();
+    EXPECT_EQ("REPLY f1 0 7", a->WaitLine("REPLY f1 0 7", 30000)) << a->Output() << b->Output();
+    EXPECT_FALSE(b->WaitLine("STATUS f1 3", 120000, 2).empty()) << b->Output();
     EXPECT_EQ(Sha(A("lossy.bin")), Sha(B("lossy.bin")));
 }
