@@ -393,6 +393,7 @@ private:
     // Requests (qvClassPeerReq.cpp).
     u32 SendPeerMsg(u32 uObject, u32 uPeer, u32 uMethod, u32 uFlag, const void* lpData, u32 uSize, u32 uParam);
     int ReqSetAddr(u32 uIndex, const void* lpData, u32 uSize);
+    int ReqSetOption(u32 uIndex, const void* lpData, u32 uSize);
 
     CQVSocket* m_pSocket;
     CQVNodeClassProc* m_pProc;

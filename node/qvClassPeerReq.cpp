@@ -32,8 +32,60 @@ int CQVClassPeer::OnRequest(u32 uInst, u32 uMethod, const void* lpData, u32 uSiz
     if (!p->uStatus)
         return 6;
     switch (uMethod) {
+    case 2:
+        return ReqSetOption(uInst, lpData, uSize);
     case 37:
         return ReqSetAddr(uInst, lpData, uSize);
+    default:
+        return 4;
+    }
+}
+
+// Request 2: a class or peer option. Text: "Item" (required, not empty) and "Value"; binary:
+// u32 item and char[256] value (260 bytes). The items of this build: 5 and 6 (backlog limits,
+// 0 means 32) and 16 (peer flags or-ed in); the others come with the options of the calls.
+int CQVClassPeer::ReqSetOption(u32 uIndex, const void* lpData, u32 uSize)
+{
+    PEER_S* p = EntryInUse(uIndex);
+    if (!p)
+        return 5;
+    if (!lpData)
+        return 2;
+    u32 uItem = 0;
+    char szValue[256];
+    if (uSize == 0) {
+        if (!m_pString->Assign(static_cast<const char*>(lpData)))
+            return 1;
+        const char* i = m_pParser->GetContent(m_pString, "Item");
+        if (!i || !i[0])
+            return 2;
+        uItem = (u32)strtoul(i, nullptr, 10);
+        const char* v = m_pParser->GetContent(m_pString, "Value");
+        if (!qvStrCopy(szValue, sizeof(szValue), v ? v : ""))
+            return 2;
+    } else if (uSize == 260) {
+        const u8* d = static_cast<const u8*>(lpData);
+        if (!memchr(d + 4, 0, 256))
+            return 2;
+        std::memcpy(&uItem, d, 4);
+        strcpy(szValue, reinterpret_cast<const char*>(d + 4));
+    } else {
+        return 2;
+    }
+    if (uItem > 23)
+        return 2;
+    u32 uValue = (u32)strtoul(szValue, nullptr, 10);
+    switch (uItem) {
+    case 5:
+        m_uRblMax = uValue ? uValue : QV_PEER_BACKLOG_DEFAULT;
+        return 0;
+    case 6:
+        m_uSblMax = uValue ? uValue : QV_PEER_BACKLOG_DEFAULT;
+        return 0;
+    case 16:
+        p->uFlags |= uValue;
+        m_pProc->ObjSetOption(p->uObject, 0, p->uFlags);
+        return 0;
     default:
         return 4;
     }

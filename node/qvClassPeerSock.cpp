@@ -240,7 +240,9 @@ u32 CQVClassPeer::HelperLANPeerReuse(u32 uIndex, const char* lpszName)
         return 0;
     char szObj[QV_PEER_NAME_MAX];
     ObjName(p->uObject, szObj, sizeof(szObj));
-    if (strcmp(szObj, lpszName) == 0) {
+    // An empty name (the socket restarted its handshake before the event was served) names
+    // nobody: the peer keeps its object and its socket.
+    if (!lpszName[0] || strcmp(szObj, lpszName) == 0) {
         m_pProc->ObjDisp(p->uObject, QV_PEER_DISP_CONNECT);
         return 1;
     }
