@@ -283,8 +283,9 @@ u32 CQVSocketProc::SendAtClient(u32 uIndex, const QV_BUF_S& Buf, u32 uCnntID, u3
             if (a && CnntAddrDrivStaGet(a)) {
                 u32 uRes = SendAtClientDriv(uIndex, a, uMode, Buf);
                 if (uRes != 0xFFFFFFFFu) {
+                    // The block went on the receive path: the socket layer counts it there.
                     if (lpuCnntUsed)
-                        *lpuCnntUsed = uCnntID;
+                        *lpuCnntUsed = a->uCnntID;
                     return uRes;
                 }
             } else {

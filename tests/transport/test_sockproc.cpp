@@ -517,6 +517,35 @@ TEST_F(SockProc, EnvelopeNeedsHeadRoomAndCarriesOwnMain)
     close(rx);
 }
 
+// A send asked for one path goes on the path the peer's data last came on; the socket layer
+// is told the path used, so that it counts the block in flight there.
+TEST_F(SockProc, SendOnTheReceivePathNamesThatPath)
+{
+    Start(Cfg());
+    int rx1 = kvlab::UdpOpen(host.ns, "127.0.0.1", 0), rx2 = kvlab::UdpOpen(host.ns, "127.0.0.1", 0);
+    ASSERT_GE(rx1, 0);
+    ASSERT_GE(rx2, 0);
+    QV_ADDR_S a1 = V4("127.0.0.1", kvlab::UdpPort(rx1)), a2 = V4("127.0.0.1", kvlab::UdpPort(rx2));
+    probe.Freeze();
+    u32 h = proc.Add(a1, 1);
+    auto* c1 = probe.AddWorking(h, a1);
+    auto* c2 = probe.AddWorking(h, a2);
+    ASSERT_TRUE(c1 && c2);
+    probe.Peer(h)->uRecvPath = c2->uCnntID;
+    u8 raw[100];
+    memset(raw, 0, sizeof(raw));
+    memcpy(raw + 64, "\x00\x05hello", 7);
+    QV_BUF_S b{raw, 64, sizeof(raw), 7, 0};
+    u32 used = 0;
+    EXPECT_EQ(31u, proc.Send(h, b, c1->uCnntID, 0, &used));
+    EXPECT_EQ(c2->uCnntID, used);
+    probe.Thaw();
+    char got[200];
+    EXPECT_TRUE(kvlab::WaitUntil([&] { return recv(rx2, got, sizeof(got), MSG_DONTWAIT) > 0; }, 10000));
+    close(rx1);
+    close(rx2);
+}
+
 TEST_F(SockProc, KeepAliveSuspectsThenReconnects)
 {
     struct { u32 tryTimeout, suspect, drop; } cases[] = {{10, 5, 10}, {0, 3, 6}};
