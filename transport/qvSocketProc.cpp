@@ -771,11 +771,14 @@ u32 CQVSocketProc::SetLabel(const char* lpszLabel)
 
 u32 CQVSocketProc::SendDirect(const QV_ADDR_S& Addr, const QV_BUF_S& Buf, u32 uDrivType)
 {
-    if (!m_uInit || !m_uSide || uDrivType >= QV_SOCK_DRIV_MAX)
+    if (!m_uInit || uDrivType >= QV_SOCK_DRIV_MAX)
         return 0xFFFFFFFFu;
     if (!Lock())
         return 0xFFFFFFFFu;
-    u32 uRes = m_lpDriv[uDrivType]->Send(0, &Addr, &Buf, nullptr, 0);
+    // A client too answers sources it keeps no peer for (the socket layer's reply to an
+    // InitQ over its init limit): straight to the address (flag 0x1), making no session in
+    // the driver for a sender that may be anybody.
+    u32 uRes = m_lpDriv[uDrivType]->Send(0, &Addr, &Buf, nullptr, m_uSide ? 0 : 1);
     Unlock();
     return uRes;
 }
