@@ -231,6 +231,7 @@ void CQVSocketProc::Clean()
     }
     m_uSweepTick = 0;
     m_uDrivCheck = 0;
+    m_uAbsentTried = 0;
     SockDrivEnumClean();
     SockDrivAddrDelClean();
     qvLogOut(3, "SocketProc: Clean, Disable all the socket driver");
@@ -380,6 +381,12 @@ void CQVSocketProc::OnInteract(u32 uDrivType, u32 uOp, void* lpValue, u32 uSize)
 
 // Driver enable control, all under the process mutex.
 
+// A driver this build does not have (a placeholder) can never come up.
+u32 CQVSocketProc::DrivAbsent(u32 uDrivType) const
+{
+    return uDrivType < QV_SOCK_DRIV_MAX && dynamic_cast<const CQVSockDrivAbsent*>(m_lpDriv[uDrivType]) != nullptr;
+}
+
 u32 CQVSocketProc::SockDrivEnable(u32 uDrivType, u32 uMode)
 {
     if (uDrivType >= QV_SOCK_DRIV_MAX)
@@ -393,6 +400,12 @@ u32 CQVSocketProc::SockDrivEnable(u32 uDrivType, u32 uMode)
         if (uMode == 1)
             return 1;
     }
+    // An absent driver is tried once per initialisation, not on every tick or connect.
+    if (DrivAbsent(uDrivType)) {
+        if (m_uAbsentTried & (1u << uDrivType))
+            return 0;
+        m_uAbsentTried |= 1u << uDrivType;
+    }
     if (!lpDriv->Enable(1))
         return 0;
     m_uDrivState[uDrivType] |= 1;
@@ -403,12 +416,16 @@ u32 CQVSocketProc::SockDrivEnable(u32 uDrivType, u32 uMode)
 void CQVSocketProc::SockDrivCheckEnable()
 {
     u32 uAll = 1;
-    if (!DrivEnabled(QV_SOCK_DRIV_UDP4) && !SockDrivEnable(QV_SOCK_DRIV_UDP4, 0))
-        uAll = 0;
-    if (!DrivEnabled(QV_SOCK_DRIV_UDP6) && !SockDrivEnable(QV_SOCK_DRIV_UDP6, 0))
-        uAll = 0;
-    if (!m_uSide && !DrivEnabled(QV_SOCK_DRIV_LAN) && !SockDrivEnable(QV_SOCK_DRIV_LAN, 0))
-        uAll = 0;
+    u32 uDrivs[3] = {QV_SOCK_DRIV_UDP4, QV_SOCK_DRIV_UDP6, QV_SOCK_DRIV_LAN};
+    for (u32 d : uDrivs) {
+        if (d == QV_SOCK_DRIV_LAN && m_uSide)
+            continue;
+        // An absent driver already tried is no reason to keep checking.
+        if (DrivEnabled(d) || (m_uAbsentTried & (1u << d)))
+            continue;
+        if (!SockDrivEnable(d, 0))
+            uAll = 0;
+    }
     if (uAll)
         m_uDrivCheck = 0;
 }

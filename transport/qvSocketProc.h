@@ -280,6 +280,7 @@ private:
     u32 HelperEnableSocketDriv();
     IQVSocketDriv* Driv(u32 uDrivType);
     u32 DrivEnabled(u32 uDrivType) const { return uDrivType < QV_SOCK_DRIV_MAX && (m_uDrivState[uDrivType] & 1); }
+    u32 DrivAbsent(u32 uDrivType) const;
     void Report(u32 uSockID, u32 uReport);
 
     // Peer table (peers).
@@ -500,6 +501,7 @@ private:
     u32 m_uDrivTick[QV_SOCK_DRIV_MAX];
     u32 m_uSweepTick;
     u32 m_uDrivCheck;
+    u32 m_uAbsentTried = 0;   // bit per absent driver whose one enable attempt was made
 
     CQVList<DRIV_ADDR_S> m_DrivAddr;
     // Driver addresses by address and by cookie.

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "../runtime/kvLogLines.h"
 #include "kvLab.h"
 #include "kvSocketProcProbe.h"
 #include "qvSocketProc.h"
@@ -242,6 +243,24 @@ TEST_F(SockProc, TryTimeoutBelowThreeIsUnset)
     proc.Clean();
     Start(Cfg(10));
     EXPECT_EQ(10u, proc.GetTryTimeout());
+}
+
+// The UDP over IPv6 driver is not in this build: it is tried once, not retried (and logged)
+// on every tick, also not after every other driver was dropped and came back.
+TEST_F(SockProc, AbsentDriverIsTriedOnce)
+{
+    CLogLines& log = LogLines();
+    const char* kTry = "SockDrivUDP6: Enable, not available";
+    u32 before = log.Count(kTry);
+    Start(Cfg());
+    probe.Freeze();
+    EXPECT_EQ(before + 1, log.Count(kTry));
+    probe.Tick(5);
+    static_cast<IQVSocketProc&>(proc).OnReport(QV_SOCK_DRIV_NONE, 1);
+    probe.Tick(5);
+    EXPECT_EQ(1u, probe.DrivState(QV_SOCK_DRIV_UDP4) & 1) << "the dropped drivers came back";
+    EXPECT_EQ(before + 1, log.Count(kTry));
+    probe.Thaw();
 }
 
 TEST_F(SockProc, DescriptorTableHoldsSixtyFourAndKeepsOrder)
