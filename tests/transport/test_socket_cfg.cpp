@@ -153,6 +153,8 @@ TEST(SocketCfg, PassThroughsReachTheSocketProcess)
 
     // With a station list the client waits for a relayed connect as long as the process tries:
     // try timeout 10 s x 20 + 200 = 400 timer passes instead of 360.
+    // The handshake starts on the dispatcher thread: the count begins once it has.
+    ASSERT_TRUE(Settle(sock, own));
     for (u32 i = 0; i < 399; i++) sock.TimerPass();
     ASSERT_TRUE(Settle(sock, own));
     EXPECT_FALSE(own.Dropped(sid)) << "gave up before the longer limit";
