@@ -277,6 +277,59 @@ bool NameIs(const Doc& d, const Ele& e, const char* lpszName, u32 uNameLen)
     return name.uLength == uNameLen && memcmp(name.c_str(), lpszName, uNameLen) == 0;
 }
 
+// Inside a well-formed element every element that begins where a child may begin (its first
+// child, or the bracket after a child's end) is well-formed too: its scan runs through the
+// same brackets in the same states as the outer scan, one content level lower, and ends no
+// later. So below the top level a path needs no end of the elements it passes through, only
+// of the siblings it skips, and a lookup reads each byte a bounded number of times instead of
+// once per level (a document nested thousands deep would otherwise cost seconds).
+
+// Name check of the element that begins at uStart, inside a well-formed element.
+bool NameAtInside(const Doc& d, u32 uStart, const char* lpszName, u32 uNameLen)
+{
+    if (d.s[uStart] != '(')
+        return false;
+    u32 c = NextBracket(d.s, d.n, uStart + 1);
+    if (c == QV_NOT_FOUND || d.s[c] != ')')
+        return false;
+    QV_STRING name;
+    DecodeTo(d.s + uStart + 1, c - uStart - 1, name);
+    return name.uLength == uNameLen && memcmp(name.c_str(), lpszName, uNameLen) == 0;
+}
+
+// First child of the element that begins at uStart, inside a well-formed element whose last
+// '}' is at uLastClose: the bracket after the content's '{' when it opens something and a
+// '}' follows it within the outer element (as FirstChild finds with the element's end). The
+// '{' is reached through the name and class brackets the element scan accepts before it.
+u32 FirstChildInside(const Doc& d, u32 uStart, u32 uLastClose)
+{
+    char L = 0;
+    u32 b = uStart;
+    for (;;)
+    {
+        if (b == QV_NOT_FOUND)
+            return QV_NOT_FOUND;
+        char ch = d.s[b];
+        if (ch == '{')
+            break;
+        if (ch == '(' && L == 0)
+            L = '(';
+        else if (ch == ')' && L == '(')
+            L = ')';
+        else if (ch == '[' && (L == 0 || L == '(' || L == ')'))
+            L = '[';
+        else if (ch == ']' && L == '[')
+            L = ']';
+        else
+            return QV_NOT_FOUND;  // a sibling or the end: no content
+        b = NextBracket(d.s, d.n, b + 1);
+    }
+    u32 q = NextBracket(d.s, d.n, b + 1);
+    if (q == QV_NOT_FOUND || (d.s[q] != '(' && d.s[q] != '[' && d.s[q] != '{'))
+        return QV_NOT_FOUND;
+    return (uLastClose != QV_NOT_FOUND && q < uLastClose) ? q : QV_NOT_FOUND;
+}
+
 // Position of the element named by the path, or QV_NOT_FOUND.
 u32 Resolve(const Doc& d, const char* lpszPath)
 {
@@ -288,6 +341,8 @@ u32 Resolve(const Doc& d, const char* lpszPath)
         p = lpszPath + 2;
     }
     u32 uPos = 0;
+    bool bInside = false;         // below a top-level element found well-formed
+    u32 uLastClose = QV_NOT_FOUND;  // the last '}' of that element
     for (;;)
     {
         const char* lpszSep = strchr(p, chSep);
@@ -297,6 +352,15 @@ u32 Resolve(const Doc& d, const char* lpszPath)
             Ele e;
             for (;;)
             {
+                if (bInside)
+                {
+                    u32 uStart = NextBracket(d.s, d.n, uPos);
+                    if (uStart != QV_NOT_FOUND && NameAtInside(d, uStart, p, uCompLen))
+                    {
+                        e.uStart = uStart;
+                        break;
+                    }
+                }
                 if (!EleAt(d, uPos, e))
                     return QV_NOT_FOUND;
                 if (NameIs(d, e, p, uCompLen))
@@ -307,10 +371,22 @@ u32 Resolve(const Doc& d, const char* lpszPath)
         }
         if (!lpszSep)
             return uPos;
-        Ele e;
-        if (!EleAt(d, uPos, e))
-            return QV_NOT_FOUND;
-        uPos = FirstChild(d, e);
+        if (bInside)
+        {
+            u32 uStart = NextBracket(d.s, d.n, uPos);
+            if (uStart == QV_NOT_FOUND)
+                return QV_NOT_FOUND;
+            uPos = FirstChildInside(d, uStart, uLastClose);
+        }
+        else
+        {
+            Ele e;
+            if (!EleAt(d, uPos, e))
+                return QV_NOT_FOUND;
+            uLastClose = CloseBrace(d, e);
+            bInside = true;
+            uPos = FirstChild(d, e);
+        }
         if (uPos == QV_NOT_FOUND)
             return QV_NOT_FOUND;
         p = lpszSep + 1;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ctime>
 #include <random>
 #include <string>
 
@@ -379,6 +380,37 @@ TEST_F(Oml, DeepNestingIsScannedWithoutRecursion)
     Str inner(P->GetEle(d.p, "A.A.A.A", 1, 0));
     ASSERT_NE(nullptr, inner.p);
     EXPECT_EQ(closed.size() - 5 * 3, inner.p->Length());
+}
+
+// A lookup reads the document a bounded number of times whatever the depth of the path: the
+// deepest element of a document nested 8,000 deep costs about what one read of the whole
+// document does (it cost thousands of reads, one per level).
+TEST_F(Oml, LookupCostDoesNotGrowWithTheDepthOfThePath)
+{
+    const int depth = 8000;
+    std::string doc, path;
+    for (int i = 0; i < depth; i++)
+    {
+        doc += "(A){";
+        path += i ? ".A" : "A";
+    }
+    doc += "x" + std::string(depth, '}');
+    Str d(qvNewString(doc.c_str()));
+    auto cpuNs = [] {
+        timespec ts;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+    };
+    long long t0 = cpuNs();
+    const char* deepest = P->GetContent(d.p, path.c_str());
+    long long tDeep = cpuNs() - t0;
+    ASSERT_NE(nullptr, deepest);
+    EXPECT_STREQ("x", deepest);
+    t0 = cpuNs();
+    for (int i = 0; i < 10; i++)
+        Str(P->GetEle(d.p, "", 1, 0));
+    long long tWhole = (cpuNs() - t0) / 10;
+    EXPECT_LT(tDeep, 50 * tWhole + 5000000) << "deepest " << tDeep << " ns, one whole read " << tWhole << " ns";
 }
 
 TEST_F(Oml, TruncatedAndRandomDocumentsAreSafe)
