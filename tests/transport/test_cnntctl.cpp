@@ -533,6 +533,34 @@ TEST_F(CnntCtl, ProxyRequestsGoToTheStation)
     probe.Thaw();
 }
 
+// Without a path, a peer is asked for through its station at most 29 times in a row; the
+// 30th try and those after it send nothing until a reset.
+TEST_F(CnntCtl, ConnectTriesStopAtThirty)
+{
+    Start(0);
+    QV_ADDR_S sta;
+    int rx = Open(&sta);
+    probe.Freeze();
+    u32 h = proc.Add(V4("10.200.0.20", 5000), 3);
+    ASSERT_EQ(1u, proc.SetPeerProxy(h, &sta, nullptr));
+    for (u32 i = 1; i <= 35; i++)
+        EXPECT_EQ(0u, probe.ConnectPeer(h, 4, 0));
+    std::string d;
+    u32 requests = 0;
+    while (NextMsg(rx, 300, &d, 'D'))
+        requests++;
+    EXPECT_EQ(29u, requests);
+    EXPECT_EQ(35u, probe.Peer(h)->uTryCount);
+    EXPECT_FALSE(probe.Peer(h)->uStatus & QV_PEER_STA_RELAY) << "try timeout not reached";
+    // A reset after the try timeout asks again, relaying allowed.
+    probe.Tick(10);
+    EXPECT_EQ(0u, probe.ConnectPeer(h, 4, 1));
+    EXPECT_EQ(0u, probe.Peer(h)->uTryCount);
+    EXPECT_TRUE(probe.Peer(h)->uStatus & QV_PEER_STA_RELAY) << "relay allowed after the try timeout";
+    EXPECT_TRUE(NextMsg(rx, 10000, &d, 'D'));
+    probe.Thaw();
+}
+
 TEST_F(CnntCtl, RequestDownIsAnsweredWithOurAddressesAndTried)
 {
     Start(0);

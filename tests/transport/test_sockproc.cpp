@@ -446,22 +446,6 @@ TEST_F(SockProc, RelayedRetryIntervalsDoubleToTheCap)
     probe.Thaw();
 }
 
-TEST_F(SockProc, ConnectTriesStopAtThirty)
-{
-    Start(Cfg(10));
-    probe.Freeze();
-    u32 h = proc.Add(V4("203.0.113.1", 1000), 1);
-    for (u32 i = 1; i <= 35; i++)
-        EXPECT_EQ(0u, probe.ConnectPeer(h, 4, 0));
-    EXPECT_EQ(35u, probe.Peer(h)->uTryCount);
-    EXPECT_FALSE(probe.Peer(h)->uStatus & QV_PEER_STA_RELAY) << "try timeout not reached";
-    probe.Tick(10);
-    probe.ConnectPeer(h, 4, 1);
-    EXPECT_EQ(0u, probe.Peer(h)->uTryCount);
-    EXPECT_TRUE(probe.Peer(h)->uStatus & QV_PEER_STA_RELAY) << "relay allowed after the try timeout";
-    probe.Thaw();
-}
-
 TEST_F(SockProc, ConnectKickIsRateLimited)
 {
     Start(Cfg());
