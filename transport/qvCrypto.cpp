@@ -295,9 +295,14 @@ u32 CQVCrypto::CompareQueryID(u32 uHandle, u32 uQueryID)
 
 u32 CQVCrypto::CheckTimeout(u32 uHandle)
 {
+    return CheckTimeoutAt(uHandle, GET_TIMESTAMP());
+}
+
+u32 CQVCrypto::CheckTimeoutAt(u32 uHandle, u32 uNow)
+{
     SLOT_S* s = Slot(uHandle);
     if (!s) return 1;
-    return (u32)(GET_TIMESTAMP() - s->uStamp) > QV_CRYPTO_TIMEOUT_MS ? 1 : 0;
+    return (u32)(uNow - s->uStamp) > QV_CRYPTO_TIMEOUT_MS ? 1 : 0;
 }
 
 u32 CQVCrypto::IsConnected(u32 uHandle)

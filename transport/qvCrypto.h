@@ -31,6 +31,8 @@ public:
     int Import(u32 uHandle, const u8* lpData, u32 uLen, u32 uQueryID, u32 uFlag);
     u32 CompareQueryID(u32 uHandle, u32 uQueryID);
     u32 CheckTimeout(u32 uHandle);
+    // The same check at the millisecond stamp uNow (GET_TIMESTAMP's clock).
+    u32 CheckTimeoutAt(u32 uHandle, u32 uNow);
     u32 IsConnected(u32 uHandle);
     u32 Encrypt(u32 uHandle, const u8* lpIn, u8* lpOut, u32 uLen);
     u32 Decrypt(u32 uHandle, const u8* lpIn, u8* lpOut, u32 uLen);

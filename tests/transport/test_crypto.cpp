@@ -248,15 +248,25 @@ TEST(Crypto, EncryptNeedsWholeBlocksAndAKey)
     EXPECT_EQ(1u, p.req.Encrypt(p.hq, buf, buf, 0));
 }
 
+// A slot times out once its last step is more than 1,499 ms old, not before; every step
+// (here the export) starts the count again.
 TEST(Crypto, CheckTimeoutAfterTheStepAge)
 {
     CQVCrypto c;
     ASSERT_EQ(1u, c.Initialize(1));
+    u32 t0 = GET_TIMESTAMP();
     u32 h = c.Open(1);
+    u32 t1 = GET_TIMESTAMP();
+    // The slot was stamped somewhere in [t0, t1].
     EXPECT_EQ(0u, c.CheckTimeout(h));
-    auto t0 = std::chrono::steady_clock::now();
-    while (!c.CheckTimeout(h) && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(3))
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(1u, c.CheckTimeout(h));
+    EXPECT_EQ(0u, c.CheckTimeoutAt(h, t0 + QV_CRYPTO_TIMEOUT_MS));
+    EXPECT_EQ(1u, c.CheckTimeoutAt(h, t1 + QV_CRYPTO_TIMEOUT_MS + 1));
+    u8 buf[512];
+    u32 len = 0, qid = 0;
+    u32 t2 = GET_TIMESTAMP();
+    ASSERT_EQ(QV_CRYPTO_OK, c.Export(h, buf, &len, qid, 1));
+    u32 t3 = GET_TIMESTAMP();
+    EXPECT_EQ(0u, c.CheckTimeoutAt(h, t2 + QV_CRYPTO_TIMEOUT_MS));
+    EXPECT_EQ(1u, c.CheckTimeoutAt(h, t3 + QV_CRYPTO_TIMEOUT_MS + 1));
     c.Clean();
 }

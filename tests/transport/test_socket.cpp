@@ -157,7 +157,21 @@ protected:
         ASSERT_EQ(1u, sock.SetMDU(uMDU));
         ASSERT_EQ(1u, sock.SetName("me"));
     }
-    void TearDown() override { sock.Clean(); }
+    void TearDown() override
+    {
+        sock.Clean();
+        if (bTimerStopped) {
+            EXPECT_EQ(1u, qvTimerInit(64));
+        }
+    }
+    // Stops the timer service, so that every timer pass from here on is one the test drives
+    // (TimerPass); it starts again after the test.
+    bool bTimerStopped = false;
+    void StopTimer()
+    {
+        qvTimerClean();
+        bTimerStopped = true;
+    }
 
     void Inject(const std::vector<u8>& pkt, u32 uSockID)
     {
@@ -684,6 +698,27 @@ TEST_F(SocketTest, ReorderedBlocksMakeOneMessageAndOneEvent)
     EXPECT_EQ(1u, own.Of(QV_SOCK_EVENT_RECV).size());
 }
 
+// A full receive ring is announced (room 0); when reading makes room, an ack says so at once
+// and the delayed ack repeats it on the fifth timer pass after, not before.
+TEST_F(SocketTest, DelayedAckGoesOutOnTheFifthPass)
+{
+    Start();
+    Connect();
+    for (u32 i = 0; i < 8; i++) Inject(DataPkt(i, QV_SKD_LAST, 0, "m"), sid);   // ring of 8
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ACK) == 1; }));
+    EXPECT_EQ(0u, qvSkRd16(&low.Of(QV_SKP_ACK)[0].b[12])) << "no room";
+    StopTimer();
+    u8 out[16];
+    QV_SK_BUF_S b = RecvReq(out, sizeof(out));
+    ASSERT_EQ(1, sock.Receive(sid, b, 0));
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ACK) == 2; }));
+    EXPECT_EQ(1u, qvSkRd16(&low.Of(QV_SKP_ACK)[1].b[12])) << "room again";
+    for (int i = 0; i < 4; i++) sock.TimerPass();
+    EXPECT_EQ(2u, low.Count(QV_SKP_ACK)) << "four passes";
+    sock.TimerPass();
+    EXPECT_EQ(3u, low.Count(QV_SKP_ACK)) << "the fifth pass";
+}
+
 TEST_F(SocketTest, DuplicatesAreAckedOnlyWhenAsked)
 {
     Start();
@@ -903,16 +938,24 @@ TEST_F(SocketTest, HostilePacketsAreDroppedAndCounted)
     const CQVSocket::STAT_S& st = sock.GetStat();
     u32 cookie = LocalCookie();
     auto raw = [&](std::vector<u8> p, u32 uSockID) { Inject(p, uSockID); };
-    // Truncated packets of every action.
-    for (u8 act = 1; act <= 8; act++)
+    // Truncated packets of every action: under 4 bytes nothing is read; then each action has
+    // its minimum (InitQ/InitR 140, EncQ/EncR 12, Data 24, Ack 16; name packets are not read).
+    struct {
+        u8 act;
+        u32 uShort;   // of the eight lengths below, those too short for the action
+    } shortCases[] = {{QV_SKP_INITQ, 8}, {QV_SKP_INITR, 8}, {QV_SKP_ENCQ, 5}, {QV_SKP_ENCR, 5},
+                      {QV_SKP_DATA, 7},  {QV_SKP_ACK, 6},   {QV_SKP_NAMEQ, 3}, {QV_SKP_NAMER, 3}};
+    for (auto& c : shortCases) {
+        u32 uBefore = st.uShort.load();
         for (size_t len : {0, 1, 3, 4, 11, 15, 23, 139})
             raw([&] {
                 std::vector<u8> p(len, 0);
-                if (len > 1) p[1] = act;
+                if (len > 1) p[1] = c.act;
                 if (len >= 8) qvSkWr32(&p[4], cookie);
                 return p;
             }(), sid);
-    EXPECT_GT(st.uShort.load(), 20u);
+        EXPECT_EQ(c.uShort, st.uShort.load() - uBefore) << "action " << (u32)c.act;
+    }
     u32 uBadLen0 = st.uBadLen.load();
     // EncQ / EncR whose L disagrees with the datagram.
     for (u8 act : {QV_SKP_ENCQ, QV_SKP_ENCR})
@@ -1027,6 +1070,22 @@ TEST_F(SocketTest, EncryptedSendRunsTheKeyExchangeFirst)
     QV_SK_BUF_S b = RecvReq(out, sizeof(out), 1);
     ASSERT_EQ(33, sock.Receive(sid, b, 0));
     EXPECT_EQ(std::string(33, 'r'), std::string((char*)out, 33));
+    // The pad count may cover all but one encrypted byte, never all of them.
+    auto encBlock = [&](u32 uBlock, u8 uPad) {
+        std::vector<u8> blk = DataPkt(uBlock, QV_SKD_ENC | QV_SKD_LAST, 1, "");
+        std::vector<u8> e(64, 'p');
+        peerKey.Encrypt(h, e.data(), e.data(), 64);
+        blk.insert(blk.end(), e.begin(), e.end());
+        blk.push_back(uPad);
+        return blk;
+    };
+    u32 uBad = sock.GetStat().uBadPad.load();
+    Inject(encBlock(1, 64), sid);
+    EXPECT_EQ(uBad + 1, sock.GetStat().uBadPad.load()) << "pad count of the whole encrypted part";
+    Inject(encBlock(1, 63), sid);
+    EXPECT_EQ(uBad + 1, sock.GetStat().uBadPad.load());
+    ASSERT_TRUE(WaitFor([&] { return sock.Receive(sid, b, 0) == 1; })) << "one byte left";
+    EXPECT_EQ('p', out[0]);
     peerKey.Clean();
 }
 
