@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +37,20 @@ inline bool WaitFor(const std::function<bool()>& pred, int ms = 3000)
     while (!pred()) {
         if (std::chrono::steady_clock::now() - t0 > std::chrono::milliseconds(ms)) return pred();
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Waits until the dispatcher of sock has done whatever it had to do so far and delivered its
+// events: marks posted one after the other through its report queue come back to the owner
+// (isMarked tells when one did) only after the work of the passes before them.
+inline bool SettleDispatcher(CQVSocket& sock, const std::function<bool(u32)>& isMarked)
+{
+    static std::atomic<u32> s_uMark{0x5E770000};
+    for (int i = 0; i < 3; i++) {
+        u32 m = s_uMark++;
+        sock.SockEventReport(0, m);
+        if (!WaitFor([&] { return isMarked(m); }, 10000)) return false;
     }
     return true;
 }

@@ -128,6 +128,12 @@ public:
             if (r.e == e) v.push_back(r);
         return v;
     }
+    bool Marked(u32 m)
+    {
+        for (auto& r : Of(QV_SOCK_EVENT_REPORT))
+            if (r.v4 == m) return true;
+        return false;
+    }
 };
 
 const u32 kPeerCookie = 0x5A5A0001;
@@ -164,6 +170,8 @@ protected:
             EXPECT_EQ(1u, qvTimerInit(64));
         }
     }
+    // Returns once the dispatcher has done all it had to do so far (see SettleDispatcher).
+    void Settle() { ASSERT_TRUE(SettleDispatcher(sock, [&](u32 m) { return own.Marked(m); })); }
     // Stops the timer service, so that every timer pass from here on is one the test drives
     // (TimerPass); it starts again after the test.
     bool bTimerStopped = false;
@@ -518,7 +526,7 @@ TEST_F(SocketTest, WindowGrowsAgainOnACleanLinkAfterAGap)
             if (!WaitFor([&] { return low.Count(QV_SKP_DATA) > before; })) break;
             // Let the burst the ack opened go out, then count what is out unacknowledged.
             for (int t = 0; t < 3; t++) sock.TimerProc();
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            Settle();
             uMaxOut = std::max(uMaxOut, highest() - acked);
         }
         EXPECT_GT(uMaxOut, 4u) << "the window grew past its first 4 blocks";
@@ -581,7 +589,7 @@ TEST_F(SocketTest, PrepareConnectHoldsDataUntilSetPeerParam)
     Inject(InitPkt(QV_SKP_INITR, LocalCookie(), kPeerCookie), sid);
     ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_CONNECT).size() == 1; }));
     Inject(DataPkt(0, QV_SKD_LAST | QV_SKD_ACKREQ, 0, "early"), sid);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    Settle();
     EXPECT_TRUE(own.Of(QV_SOCK_EVENT_RECV).empty());
     EXPECT_EQ(0u, low.Count(QV_SKP_ACK));
     low.Clear();
@@ -661,7 +669,7 @@ TEST_F(SocketTest, SetPeerParamAnnouncesAnUnreadMessageAgain)
     // Further blocks of other messages do not repeat the announcement.
     Inject(DataPkt(1, QV_SKD_LAST | QV_SKD_ACKREQ, 1, "next"), sid);
     ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ACK) >= 2; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    Settle();
     EXPECT_EQ(2u, own.Of(QV_SOCK_EVENT_RECV).size());
 }
 
@@ -694,7 +702,7 @@ TEST_F(SocketTest, ReorderedBlocksMakeOneMessageAndOneEvent)
     EXPECT_EQ(0, std::memcmp(out, "aabbcc", 6));
     EXPECT_EQ(2u, b.uPrio);
     EXPECT_EQ(0, sock.Receive(sid, b, 0));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Settle();
     EXPECT_EQ(1u, own.Of(QV_SOCK_EVENT_RECV).size());
 }
 
@@ -726,7 +734,7 @@ TEST_F(SocketTest, DuplicatesAreAckedOnlyWhenAsked)
     Inject(DataPkt(0, QV_SKD_LAST | QV_SKD_ACKREQ, 0, "x"), sid);
     ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ACK) == 1; }));
     Inject(DataPkt(0, QV_SKD_LAST, 0, "x"), sid);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    Settle();
     EXPECT_EQ(1u, low.Count(QV_SKP_ACK));
     Inject(DataPkt(0, QV_SKD_LAST | QV_SKD_ACKREQ, 0, "x"), sid);
     ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ACK) == 2; }));
@@ -769,7 +777,7 @@ TEST_F(SocketTest, TooSmallBufferLosesTheMessageAndRefusalDrops)
     ASSERT_EQ(6, sock.Receive(sid, b, 0));
     EXPECT_EQ(0, std::memcmp(out, "second", 6));
     // The owner refusing event 4 drops the message.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Settle();
     own.bTake = false;
     size_t uBefore = own.Of(QV_SOCK_EVENT_RECV).size();
     Inject(DataPkt(2, QV_SKD_LAST, 0, "gone"), sid);
@@ -809,7 +817,7 @@ TEST_F(SocketTest, BatchReceiveHoldsPlainDataUntilAnAckIsWanted)
     Connect();
     Inject(DataPkt(0, 0, 0, "ab"), sid);
     Inject(DataPkt(1, QV_SKD_LAST, 0, "cd"), sid);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    Settle();
     EXPECT_TRUE(own.Of(QV_SOCK_EVENT_RECV).empty());
     // The dispatcher asks the socket process for a pull; the process thread then runs it.
     ASSERT_TRUE(WaitFor([&] {
@@ -845,7 +853,7 @@ TEST_F(SocketTest, RepeatedInvalidAcksRestartTheHandshake)
     ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) >= 1; }));
     low.Clear();
     for (int i = 0; i < 32; i++) Inject(AckPkt(50, 0, 0), sid);   // acks more than was sent
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    Settle();
     EXPECT_EQ(0u, low.Count(QV_SKP_INITQ));
     Inject(AckPkt(50, 0, 0), sid);
     ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITQ) == 1; }));
@@ -1234,6 +1242,9 @@ TEST(SocketTimer, HandshakeGivesUpAfterTheLimitOfItsSide)
         cfg.uSide = (u16)side;
         sock.SetConfig(cfg);
         ASSERT_EQ(1u, sock.Initialize(nullptr));
+        // Every pass is driven here: the timer service, whose 10 ms timer would add its own,
+        // is stopped until the end.
+        qvTimerClean();
         ASSERT_EQ(1u, sock.SetName("me"));
         QV_ADDR_S peer = Addr(0x0A000002, 2000);
         u32 sid = sock.Add(&peer, 0, 5, 0);
@@ -1244,14 +1255,14 @@ TEST(SocketTimer, HandshakeGivesUpAfterTheLimitOfItsSide)
             return false;
         };
         const u32 uLimit = side ? 120 : 360;
-        // The 10 ms timer adds its own passes meanwhile; 20 passes of margin are a second.
-        for (u32 i = 0; i + 20 < uLimit; i++) sock.TimerPass();
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (u32 i = 0; i + 1 < uLimit; i++) sock.TimerPass();
+        ASSERT_TRUE(SettleDispatcher(sock, [&](u32 m) { return own.Marked(m); }));
         EXPECT_FALSE(dropped()) << "side " << side;
-        EXPECT_GE(low.Count(QV_SKP_INITQ), 1 + (uLimit - 20) / 10 - 1) << "side " << side;
-        for (u32 i = 0; i < 40; i++) sock.TimerPass();
+        EXPECT_EQ(1 + (uLimit - 1) / 10, low.Count(QV_SKP_INITQ)) << "side " << side;
+        sock.TimerPass();
         EXPECT_TRUE(WaitFor(dropped)) << "side " << side;
         sock.Clean();
+        ASSERT_EQ(1u, qvTimerInit(64));
     }
 }
 
@@ -1332,7 +1343,7 @@ TEST_F(SocketTest, KeyExchangeCollisionKeepsTheGreaterQueryId)
     u32 uOwn = qvSkRd16(&low.Of(QV_SKP_ENCQ)[0].b[8]);
     ASSERT_GT(uOwn, 0u);
     Inject(encq(uOwn - 1), sid);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    Settle();
     EXPECT_EQ(0u, low.Count(QV_SKP_ENCR));
     // One with a query id not smaller makes this end give up its own and answer.
     Inject(encq(uOwn), sid);
