@@ -12,6 +12,7 @@
 #include <new>
 
 #include "qvLog.h"
+#include "qvSockAddrUti.h"
 #include "qvSysNet.h"
 #include "qvUtilize.h"
 
@@ -41,12 +42,6 @@ static const u32 NET_TYPE_LAN = 12;
 // New-peer log lines written per tick at most; a flood of scan replies is summed up in one
 // line on the next tick instead.
 static const u32 LAN_ADD_LOGS_PER_TICK = 16;
-
-static bool AddrEq(const QV_ADDR_S& A, const QV_ADDR_S& B)
-{
-    return A.uAddr[0] == B.uAddr[0] && A.uAddr[1] == B.uAddr[1] && A.uAddr[2] == B.uAddr[2] &&
-           A.uAddr[3] == B.uAddr[3] && A.uPort == B.uPort;
-}
 
 // Private interface: forwards to the driver.
 u32 CQVSockDrivLANPriv::Enable(u32 uOn, u32 uIPVer, const char* lpszPeerID, const char* lpszLabel)

@@ -3,6 +3,7 @@
 #include "qvLog.h"
 
 #include "qvSocket.h"
+#include "qvSockAddrUti.h"
 
 #include <cstring>
 
@@ -14,17 +15,6 @@ u32 NewHashOf(const QV_ADDR_S& a)
     return (a.uAddr[0] + a.uAddr[1] + a.uAddr[2] + a.uAddr[3] + a.uPort) & 7;
 }
 
-u32 AddrEqual(const QV_ADDR_S& a, const QV_ADDR_S& b)
-{
-    return std::memcmp(a.uAddr, b.uAddr, sizeof(a.uAddr)) == 0 && a.uPort == b.uPort;
-}
-
-const char* AddrText(const QV_ADDR_S& a, char* lpszOut)
-{
-    if (!qvAddrToReadable(&a, lpszOut, QV_ADDR_STR_SIZE)) lpszOut[0] = 0;
-    return lpszOut;
-}
-
 // Held Data packets per pending incoming source; the oldest goes for the newest when full.
 const u32 kNewHeld = 16;
 
@@ -33,13 +23,17 @@ const u32 kNewHeld = 16;
 // ---------------------------------------------------------------------------------------
 // Table
 
-CQVSocket::SOCK_S* CQVSocket::SockGet(u32 uSockID)
+CQVSocket::SOCK_S* CQVSocket::SockSlot(u32 uSockID)
 {
     u32 uInd = uSockID >> 16;
-    if (!m_pSocks || uInd >= m_uSockCount) return 0;
-    SOCK_S* s = &m_pSocks[uInd];
-    if (s->uCookie != (uSockID & 0xFFFF) || !s->uInUse) return 0;
-    return s;
+    if (!uSockID || !m_pSocks || uInd >= m_uSockCount || m_pSocks[uInd].uCookie != (uSockID & 0xFFFF)) return 0;
+    return &m_pSocks[uInd];
+}
+
+CQVSocket::SOCK_S* CQVSocket::SockGet(u32 uSockID)
+{
+    SOCK_S* s = SockSlot(uSockID);
+    return s && s->uInUse ? s : 0;
 }
 
 u32 CQVSocket::SockIndex(const SOCK_S* s) const
@@ -270,7 +264,7 @@ CQVSocket::NEW_S* CQVSocket::NewGetRec(u32 uNewID)
 CQVSocket::NEW_S* CQVSocket::NewSearch(const QV_ADDR_S& addr)
 {
     for (NEW_S* n = m_pNewHash[NewHashOf(addr)]; n; n = n->pHashNext)
-        if (AddrEqual(n->addr, addr)) return n;
+        if (AddrEq(n->addr, addr)) return n;
     return 0;
 }
 
@@ -628,7 +622,7 @@ u32 CQVSocket::SetPeerAddr(u32 uSockID, const QV_ADDR_S* lpAddr)
     if (!s || !m_pLower) return 0;
     QV_ADDR_S old;
     std::memset(&old, 0, sizeof(old));
-    if (s->uProcHandle && m_pLower->GetPeerAddr(s->uProcHandle, &old) && AddrEqual(old, *lpAddr))
+    if (s->uProcHandle && m_pLower->GetPeerAddr(s->uProcHandle, &old) && AddrEq(old, *lpAddr))
         return 1;
     u32 uHandle = m_pLower->Add(*lpAddr, uSockID);
     if (!uHandle) return 0;
@@ -818,7 +812,7 @@ u32 CQVSocket::RecvInitQ(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 
     u8* p = buf.buf + buf.uOffset;
     p[139] = 0;
     u32 uInd = uSockID >> 16;
-    if (uSockID && m_pSocks && uInd < m_uSockCount && m_pSocks[uInd].uCookie == (uSockID & 0xFFFF)) {
+    if (SockSlot(uSockID)) {
         SOCK_S* s = &m_pSocks[uInd];
         if (!s->uInUse) return 0;
         std::memcpy(s->szPeerName, p + 12, 128);
@@ -847,7 +841,7 @@ u32 CQVSocket::RecvInitR(const QV_ADDR_S&, QV_BUF_S& buf, u32 uSockID, u32 uCnnt
         return 0;
     }
     u32 uInd = uSockID >> 16;
-    if (!uSockID || !m_pSocks || uInd >= m_uSockCount || m_pSocks[uInd].uCookie != (uSockID & 0xFFFF)) {
+    if (!SockSlot(uSockID)) {
         qvPrintf("CQVSocket::RecvInitR: Socket not exist.");
         return 0;
     }

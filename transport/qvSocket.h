@@ -445,6 +445,8 @@ private:
     typedef CQVList<BATCH_S> BATCH_LIST;
 
     // Table and handshake.
+    // The slot a socket id names (index in range, cookie matching), in use or not; null else.
+    SOCK_S* SockSlot(u32 uSockID);
     SOCK_S* SockGet(u32 uSockID);
     u32 SockID(const SOCK_S* s) const;
     u32 SockIndex(const SOCK_S* s) const;

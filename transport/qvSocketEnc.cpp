@@ -64,7 +64,7 @@ u32 CQVSocket::RecvEncQ(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 u
         return 0;
     }
     u32 uInd = uSockID >> 16;
-    if (!uSockID || !m_pSocks || uInd >= m_uSockCount || m_pSocks[uInd].uCookie != (uSockID & 0xFFFF)) {
+    if (!SockSlot(uSockID)) {
         return NewAlloc(addr, 0, 0, 0, 0) ? 1 : 0;
     }
     SOCK_S* s = &m_pSocks[uInd];
@@ -120,7 +120,7 @@ u32 CQVSocket::RecvEncR(const QV_ADDR_S&, QV_BUF_S& buf, u32 uSockID, u32 uCnntI
         return 0;
     }
     u32 uInd = uSockID >> 16;
-    if (!uSockID || !m_pSocks || uInd >= m_uSockCount || m_pSocks[uInd].uCookie != (uSockID & 0xFFFF)) {
+    if (!SockSlot(uSockID)) {
         qvPrintf("CQVSocket::RecvEncR: Socket not exist.");
         return 0;
     }

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "qvLog.h"
+#include "qvSockAddrUti.h"
 #include "qvSocketProc.h"
 
 namespace {
@@ -82,28 +83,10 @@ const u32 ACTIVE_SILENT = 4;
 // Relay is asked for once the peer tried for more than this many ticks without a path.
 const u32 PXY_RELAY_AFTER = 4;
 
-bool AddrEq(const QV_ADDR_S& A, const QV_ADDR_S& B)
-{
-    return A.uAddr[0] == B.uAddr[0] && A.uAddr[1] == B.uAddr[1] && A.uAddr[2] == B.uAddr[2] &&
-           A.uAddr[3] == B.uAddr[3] && A.uPort == B.uPort;
-}
-
-bool AddrEmpty(const QV_ADDR_S& A)
-{
-    return qvAddrIPVer(&A) == QV_ADDR_VER_NONE;
-}
-
 // An all-zero IP with port 0 ends a list.
 bool RecZero(const QV_ADDR_S& A)
 {
     return !A.uAddr[0] && !A.uAddr[1] && !A.uAddr[2] && !A.uAddr[3] && !A.uPort;
-}
-
-const char* AddrText(const QV_ADDR_S& A, char* lpszBuf)
-{
-    if (!qvAddrToReadable(&A, lpszBuf, QV_ADDR_STR_SIZE))
-        lpszBuf[0] = 0;
-    return lpszBuf;
 }
 
 // A record: IP as stored, port and address flags (the extra word) big-endian.

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "qvLog.h"
+#include "qvSockAddrUti.h"
 #include "qvSocketProc.h"
 
 // A peer table above this many slots gets a hash of one bucket per 16 peers.
@@ -32,24 +33,6 @@ static const u32 TAUGHT_LOGS_PER_TICK = 8;
 static const u32 DRIV_ADDR_PER_BUCKET = 4;
 // Interface and network-learned addresses counted in the hash size.
 static const u32 DRIV_ADDR_LOCAL = 64;
-
-static bool AddrEq(const QV_ADDR_S& A, const QV_ADDR_S& B)
-{
-    return A.uAddr[0] == B.uAddr[0] && A.uAddr[1] == B.uAddr[1] && A.uAddr[2] == B.uAddr[2] &&
-           A.uAddr[3] == B.uAddr[3] && A.uPort == B.uPort;
-}
-
-static bool AddrEmpty(const QV_ADDR_S& A)
-{
-    return qvAddrIPVer(&A) == QV_ADDR_VER_NONE;
-}
-
-static const char* AddrText(const QV_ADDR_S& A, char* lpszBuf)
-{
-    if (!qvAddrToReadable(&A, lpszBuf, QV_ADDR_STR_SIZE))
-        lpszBuf[0] = 0;
-    return lpszBuf;
-}
 
 u32 CQVSocketProc::PeerHashBuckets(u32 uSlots)
 {

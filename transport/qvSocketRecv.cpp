@@ -52,7 +52,7 @@ u32 CQVSocket::RecvData(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 u
         return 0;
     }
     u32 uInd = uSockID >> 16;
-    if (!uSockID || !m_pSocks || uInd >= m_uSockCount || m_pSocks[uInd].uCookie != (uSockID & 0xFFFF)) {
+    if (!SockSlot(uSockID)) {
         if (m_uSide == 0 && m_uInit) {
             BUF_S* b = BufAlloc(p, uLen, 1);
             if (b && NewAlloc(addr, 0, 0, 0, b)) return 1;
@@ -557,7 +557,7 @@ u32 CQVSocket::RecvAck(const QV_ADDR_S&, QV_BUF_S& buf, u32 uSockID, u32 uCnntID
         return 0;
     }
     u32 uInd = uSockID >> 16;
-    if (!uSockID || !m_pSocks || uInd >= m_uSockCount || m_pSocks[uInd].uCookie != (uSockID & 0xFFFF)) {
+    if (!SockSlot(uSockID)) {
         qvPrintf("CQVSocket::RecvAck: Socket not exist");
         return 0;
     }
