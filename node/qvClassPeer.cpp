@@ -299,8 +299,10 @@ void CQVClassPeer::OnClean()
         m_pString->Delete();
     m_pParser = nullptr;
     m_pString = nullptr;
+    ResoluteClean();
     m_uSelf = 0;
     m_uPrivSvr = 0xFFFFFF;
+    HelperLoginStateReset();
     m_uLoginMode = m_uLoginStatus = m_uPeerTraffic = 0;
 }
 
@@ -439,6 +441,7 @@ void CQVClassPeer::OnDelete(u32 uInst)
     m_PeerUsed.Remove(p);
     m_PeerFree.PushTail(p);
     if (uInst == m_uPrivSvr) {
+        HelperLoginStateReset();
         m_uLoginMode = m_uLoginStatus = m_uPeerTraffic = 0;
         m_uPrivSvr = 0xFFFFFF;
     }
@@ -593,8 +596,11 @@ u32 CQVClassPeer::OnDisp(u32 uInst, u32 uBits)
     p = EntryInUse(uInst);
     if (p && (uBits & QV_PEER_DISP_SYNC) && p->uStatus == QV_PEER_STA_ADMITTED)
         SendSelf(uInst);
-    if ((uBits & QV_PEER_DISP_LOGIN) && !m_uSide)
+    if ((uBits & QV_PEER_DISP_LOGIN) && !m_uSide) {
         qvLogOut(1, "ClassPeer: DispLoginRestart, Dispatch login restart");
+        // The server socket dropped or the server address changed: a fresh connection.
+        HelperLoginRestart(1);
+    }
     if (uBits & QV_PEER_DISP_LOGINDONE) {
         for (PEER_S* e = m_PeerUsed.Head(); e; e = PEER_LIST::Next(e)) {
             u32 i = IndexOf(e);
@@ -613,6 +619,8 @@ u32 CQVClassPeer::OnDisp(u32 uInst, u32 uBits)
             if (IndexOf(e) != m_uPrivSvr && !(e->uFlags & QV_PEER_FLAG_STATIC) && e->uSockID)
                 m_pSocket->Reconnect(e->uSockID);
     }
+    if (uBits & (QV_PEER_DISP_FWDSTATUS | QV_PEER_DISP_FWDRELAY | QV_PEER_DISP_FWDHOLE))
+        DispForwardReport(uBits);
     return 0;
 }
 
@@ -649,9 +657,12 @@ void CQVClassPeer::OnNotify(u32 uInst, u32 uType, u32 uP0, u32 uP1)
         } else if (uType == QV_NOTIFY_DELETED) {
             m_pSocket->SetName("");
         } else if (uType == QV_NOTIFY_PEER_ID) {
-            PEER_S* svr = Entry(m_uPrivSvr);
-            if (svr && svr->uObject == uP0)
-                return;   // the login of the server session handles its own sync
+            PEER_S* svr = EntryInUse(m_uPrivSvr);
+            if (svr && svr->uObject == uP0) {
+                if (!m_uSide)
+                    NotifySelfSync(uP1);
+                return;
+            }
             u32 i = EntryOfObject(uP0);
             PEER_S* e = EntryInUse(i);
             if (!uP1 && e)
@@ -673,8 +684,19 @@ void CQVClassPeer::OnNotify(u32 uInst, u32 uType, u32 uP0, u32 uP1)
         SyncPeerAndGroupObjects(uInst, 0);
         break;
     case QV_NOTIFY_PEER_ID:
-        if (!m_uSide)
+        if (m_uSide)
+            break;
+        if (uInst == m_uPrivSvr)
+            NotifyServerSync(uP1);
+        if (EntryInUse(uInst))
             HelperSetPeerSync(uInst, uP1);
+        break;
+    case QV_NOTIFY_WAITER:
+        NotifyTimeout(uInst, uP0, uP1);
+        break;
+    case QV_PEER_NOTIFY_NOAUTH:
+        if (!m_uSide)
+            NotifyNoAuth();
         break;
     case QV_PEER_NOTIFY_OBJSYNC:
         NotifyObjectSync(uInst, uP0, uP1);
@@ -711,5 +733,7 @@ void CQVClassPeer::OnTimer(u32 uSeconds)
     }
     if (m_uPrivSvr == 0xFFFFFF)
         return;
+    ResoluteTimerProc();
+    LoginTimer();
     SockNewDropTimeout();
 }

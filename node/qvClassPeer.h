@@ -10,6 +10,8 @@
 //   qvClassPeerSync.cpp    sync reports and updates, stamps, pending sends
 //   qvClassPeerReq.cpp     requests of the owner, error messages, SendPeerMsg
 //   qvClassPeerAuth.cpp    admission by authentication and the peer digest
+//   qvClassPeerLogin.cpp   server login, keep-alive, relogin, kick-out, agent logins
+//   qvClassPeerStatus.cpp  status queries and replies, resolution list, connect step
 #pragma once
 
 #include "qvNodeDef.h"
@@ -296,6 +298,8 @@ public:
     u32 GetAuthOption() const { return m_uAuthOption; }
     u32 GetServerIndex() const { return m_uPrivSvr; }
     const STAT_S& GetStat() const { return m_Stat; }
+    u32 GetLoginStatus() const { return m_uLoginStatus; }
+    u32 GetLoginMode() const { return m_uLoginMode; }
 
     // Table operations the class offers (and tests use).
     u32 PeerSearch(const QV_ADDR_S& addr);
@@ -313,6 +317,7 @@ public:
 
 private:
     friend class CQVClassPeerTestProbe;
+    friend class CQVClassPeerLoginProbe;
 
     typedef void (CQVClassPeer::*RECV_FN)(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
     struct MSG_TYPE_S {
@@ -395,6 +400,80 @@ private:
     int ReqSetAddr(u32 uIndex, const void* lpData, u32 uSize);
     int ReqSetOption(u32 uIndex, const void* lpData, u32 uSize);
 
+    // Server login, keep-alive and agent logins (qvClassPeerLogin.cpp).
+    int ReqLogin(u32 uIndex, const void* lpData, u32 uSize, u32 uParam);
+    int ReqLogout(u32 uIndex);
+    int ReqControl(u32 uIndex, const void* lpData, u32 uSize);
+    int ReqAgentLogin(u32 uIndex, const void* lpData, u32 uSize, u32 uParam);
+    int ReqAgentLogout(u32 uIndex, const void* lpData, u32 uSize);
+    int ReqAgentMessage(u32 uIndex, const void* lpData, u32 uSize);
+    u32 OptionReloginDelay(const char* lpszText);
+    int HelperLoginRequest(u32 uIndex, u32 uParam);
+    void HelperLoginSend(u32 uIndex);
+    void HelperLoginReRequest();
+    void HelperLoginRestart(u32 uReconnect);
+    void HelperLoginTimeout();
+    void HelperLoginStateReset();
+    void HelperLoginModeSwitch(u32 uErr);
+    void HelperReloginDelay();
+    int HelperReloginStart();
+    void HelperReloginReport(u32 uErr, u32 uExpire, u32 uType, const char* lpszSess, const char* lpszParam);
+    void HelperLoginSvrPeerCheck();
+    u32 HelperSvrPeerSetAddr();
+    u32 HelperSendActive();
+    void HelperCheckReceive();
+    void HelperCheckCreate();
+    void HelperErrorReport(u32 uObject, u32 uMethod, u32 uError);
+    u32 HelperSendText(u32 uObject, u32 uMethod, u32 uReply, u32 uError, u32 uParam, u32 uPeer, const char* lpszFormat,
+                       ...) __attribute__((format(printf, 8, 9)));
+    u32 DigestGen(u32 uIndex, const char* lpszText, char* lpszOut, u32 uSize);
+    u32 WallSeconds() const;
+    void LoginTimer();
+    void NotifyServerSync(u32 uSet);
+    void NotifySelfSync(u32 uSet);
+    void NotifyNoAuth();
+    void RecvLoginReply(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+    void RecvKickOut(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+    void RecvAgentLoginReply(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+    void RecvAgentMessage(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+
+    // Status, resolution and connect (qvClassPeerStatus.cpp).
+    struct RESO_S {
+        QV_LINK_S<RESO_S> link;
+        u32 uLimit = 0;                 // passes left; kResoNoLimit for the server's own address
+        u32 uAction = 0;                // 0 address setting, 1 status reply, 2 resolve request
+        u32 uObject = 0;
+        u32 uParam = 0;                 // the peer type of a status reply
+        QV_STRING addr, proxy, proxy6;
+        QV_ADDR_S aAddr[8];
+        u32 uCount = 0;
+        QV_ADDR_S proxyAddr, proxy6Addr;
+    };
+    int ReqStatus(u32 uIndex);
+    int ReqGetInfo(u32 uIndex, u32 uParam);
+    u32 HelperAddrSetting(u32 uIndex, const char* lpszAddr, const char* lpszProxy, const char* lpszProxy6);
+    u32 ResoluteReqSetAddr(u32 uIndex, const QV_ADDR_S* lpAddr, u32 uCount, const QV_ADDR_S& proxy,
+                           const QV_ADDR_S& proxy6, u32 uSuccess);
+    u32 ResoluteRecvStatusReply(u32 uIndex, const QV_ADDR_S& addr, QV_ADDR_S proxy, const QV_ADDR_S& proxy6,
+                                u32 uType, u32 uSuccess);
+    u32 ResoluteAdd(u32 uAction, u32 uObject, u32 uParam, const char* lpszAddr, const char* lpszProxy,
+                    const char* lpszProxy6, u32 uLimit);
+    void ResoluteRemove(u32 uAction, u32 uObject, const char* lpszAddr, const char* lpszProxy,
+                        const char* lpszProxy6);
+    void ResoluteTimerProc();
+    void ResoluteClean();
+    void HelperSvrAddrReset();
+    void PeerOffLine(u32 uIndex, u32 uErr);
+    u32 PeerInfoBuild(u32 uIndex, u8* lpBuf, u32 uSize, u32* lpuThrough);
+    void HelperReportPeerInfo(u32 uIndex, u32 uTry);
+    void NotifyTimeout(u32 uIndex, u32 uType, u32 uParam);
+    void SendResoReply(const char* lpszName, const QV_ADDR_S& addr);
+    void DispForwardReport(u32 uBits);
+    void HelperRedirectNat64(char* lpszParam, u32 uSize);
+    void RecvStatusReply(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+    void RecvResoRequest(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+    void RecvStatusNotify(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+
     CQVSocket* m_pSocket;
     CQVNodeClassProc* m_pProc;
 
@@ -437,6 +516,27 @@ private:
     u32 m_uSockOptDefault[2];
     u32 m_uClassRestrict;
     u32 m_uAuthOption;
+
+    // Login and keep-alive state beside the fields above (all times in node seconds unless
+    // said otherwise).
+    struct LOGIN_S {
+        u32 uCountdown = 0;        // seconds left in status 1, 2 or 4
+        u16 uCount = 0;            // successful logins of this session, sent with each login
+        u32 uTry = 0;              // relogin delay multiplier
+        u32 uReqHandle = 0;        // parameter of the outstanding API login request
+        u32 uRecnnt = 0;           // 0 none, 1 reconnect at the next login, else time of an error reply
+        u32 uType = 0;             // account type from the login reply
+        QV_STRING user, pass, param;
+        u32 uActiveAge = 0;        // seconds since the last keep-alive
+        u32 uActiveTime = 0;       // time of the oldest unanswered keep-alive, 0 none
+        u32 uActiveStamp = 0;      // the transport's stamp at that keep-alive
+        u32 uLostTime = 0;         // when peer traffic was first seen without a login
+        QV_ADDR_S lastPublic{};    // the node's outside address at the last login
+        u32 uWasLoggedIn = 0;      // watchdog: a login was up at the last tick
+        u32 uIdleSince = 0;        // watchdog: wall-clock seconds since no login is up
+        s32 iWallSkew = 0;         // seconds added to the wall clock (tests)
+    } m_Login;
+    CQVList<RESO_S> m_Reso;
 
     // Receive buffer and the parser and string the handlers reuse.
     u8* m_pRecvBuf;

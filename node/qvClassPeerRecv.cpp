@@ -16,32 +16,32 @@ const CQVClassPeer::MSG_TYPE_S CQVClassPeer::s_MsgType[QV_PMSG_COUNT] = {
     {0, 0, 37, &CQVClassPeer::RecvSyncReport},     // 1 sync report
     {0, 0, 37, &CQVClassPeer::RecvSyncUpdate},     // 2 sync update
     {0, 0, 0, nullptr},                            // 3 login request: sent only
-    {1, 0, 4, nullptr},                            // 4 login reply
+    {1, 0, 4, &CQVClassPeer::RecvLoginReply},     // 4 login reply
     {0, 0, 0, nullptr},                            // 5 logout: sent only
     {0, 0, 0, nullptr},                            // 6 not used
     {0, 0, 0, nullptr},                            // 7 status query: sent only
-    {1, 1, 4, nullptr},                            // 8 status reply
+    {1, 1, 4, &CQVClassPeer::RecvStatusReply},    // 8 status reply
     {0, 1, 0, nullptr},                            // 9 call
     {0, 1, 0, nullptr},                            // 10 call reply
     {0, 1, 0, nullptr},                            // 11 message
     {0, 0, 16, &CQVClassPeer::RecvError},          // 12 error
     {1, 0, 4, nullptr},                            // 13 no authority
     {0, 0, 0, nullptr},                            // 14 agent login: sent only
-    {1, 1, 4, nullptr},                            // 15 agent login reply
+    {1, 1, 4, &CQVClassPeer::RecvAgentLoginReply},  // 15 agent login reply
     {0, 0, 0, nullptr},                            // 16 agent logout: sent only
     {0, 0, 0, nullptr},                            // 17 not used
-    {0, 1, 8, nullptr},                            // 18 agent message
-    {1, 0, 4, nullptr},                            // 19 kick-out
+    {0, 1, 8, &CQVClassPeer::RecvAgentMessage},   // 18 agent message
+    {1, 0, 4, &CQVClassPeer::RecvKickOut},        // 19 kick-out
     {1, 0, 5, nullptr},                            // 20 push option
     {0, 1, 16, &CQVClassPeer::RecvStamp},          // 21 stamp
     {0, 1, 16, &CQVClassPeer::RecvStampUpdate},    // 22 stamp update
     {0, 1, 20, nullptr},                           // 23 ping
     {0, 1, 20, nullptr},                           // 24 ping reply
-    {1, 0, 84, nullptr},                           // 25 resolve request
+    {1, 0, 84, &CQVClassPeer::RecvResoRequest},   // 25 resolve request
     {0, 0, 0, nullptr},                            // 26 resolve reply: sent only
     {1, 0, 48, nullptr},                           // 27 memory request
     {0, 0, 0, nullptr},                            // 28 memory reply: sent only
-    {0, 1, 17, nullptr},                           // 29 status notify
+    {0, 1, 17, &CQVClassPeer::RecvStatusNotify},  // 29 status notify
     {0, 1, 8, nullptr},                            // 30 log pull command
     {0, 1, 8, nullptr},                            // 31 log pull command reply
     {0, 1, 8, nullptr},                            // 32 log pull report

@@ -5,15 +5,12 @@
 #include <cstring>
 
 #include "qvClassPeer.h"
-#include "qvDomain.h"
 #include "qvLog.h"
 #include "qvNode.h"
 #include "qvSocket.h"
 
 namespace {
 
-const u32 kAddrMax = 8;
-const u32 kResolveWaitMs = 1500;
 const u32 kSetAddrRecord = 384;   // three char[128]: Addr, Proxy, Proxy6
 
 // A field of a binary request: NUL-terminated inside its 128 bytes.
@@ -24,7 +21,7 @@ u32 FieldOk(const u8* p)
 
 }  // namespace
 
-int CQVClassPeer::OnRequest(u32 uInst, u32 uMethod, const void* lpData, u32 uSize, u32)
+int CQVClassPeer::OnRequest(u32 uInst, u32 uMethod, const void* lpData, u32 uSize, u32 uParam)
 {
     PEER_S* p = Entry(uInst);
     if (!p)
@@ -34,8 +31,24 @@ int CQVClassPeer::OnRequest(u32 uInst, u32 uMethod, const void* lpData, u32 uSiz
     switch (uMethod) {
     case 2:
         return ReqSetOption(uInst, lpData, uSize);
+    case 4:
+        return ReqControl(uInst, lpData, uSize);
+    case 32:
+        return ReqLogin(uInst, lpData, uSize, uParam);
+    case 33:
+        return ReqLogout(uInst);
+    case 34:
+        return ReqStatus(uInst);
     case 37:
         return ReqSetAddr(uInst, lpData, uSize);
+    case 38:
+        return ReqGetInfo(uInst, uParam);
+    case 43:
+        return ReqAgentLogin(uInst, lpData, uSize, uParam);
+    case 44:
+        return ReqAgentLogout(uInst, lpData, uSize);
+    case 45:
+        return ReqAgentMessage(uInst, lpData, uSize);
     default:
         return 4;
     }
@@ -76,6 +89,11 @@ int CQVClassPeer::ReqSetOption(u32 uIndex, const void* lpData, u32 uSize)
         return 2;
     u32 uValue = (u32)strtoul(szValue, nullptr, 10);
     switch (uItem) {
+    case 2:
+        m_uLoginTimeout = uValue < 5 ? 5 : uValue;
+        return 0;
+    case 15:
+        return (int)OptionReloginDelay(szValue);
     case 5:
         m_uRblMax = uValue ? uValue : QV_PEER_BACKLOG_DEFAULT;
         return 0;
@@ -131,52 +149,7 @@ int CQVClassPeer::ReqSetAddr(u32 uIndex, const void* lpData, u32 uSize)
     if (uServer)
         strcpy(m_szSvrAddr, szAddr);
 
-    // Names that do not resolve at once would wait in the resolution list, which comes with
-    // the status exchange; until then such a setting fails.
-    QV_ADDR_S aAddr[kAddrMax];
-    std::memset(aAddr, 0, sizeof(aAddr));
-    u32 uIsName = 0;
-    u32 uCount = qvDomainToAddr(szAddr, 2, aAddr, kAddrMax, &uIsName, kResolveWaitMs, 0);
-    if (!uCount)
-        return uIsName ? 1 : 2;
-    u32 uUsable = 0;
-    for (u32 i = 0; i < uCount; i++)
-        if (qvAddrIPVer(&aAddr[i]) != QV_ADDR_VER_NONE)
-            uUsable = 1;
-    if (!uUsable)
-        return 2;
-    QV_ADDR_S proxy, proxy6;
-    std::memset(&proxy, 0, sizeof(proxy));
-    std::memset(&proxy6, 0, sizeof(proxy6));
-    if (szProxy[0] && !qvDomainToAddr(szProxy, 2, &proxy, 1, nullptr, kResolveWaitMs, 0))
-        return 1;
-    if (szProxy6[0] && !qvDomainToAddr(szProxy6, 2, &proxy6, 1, nullptr, kResolveWaitMs, 0))
-        return 1;
-
-    // Applying the address.
-    u32 uOther = PeerSearch(aAddr[0]);
-    if (uOther != 0xFFFFFFFF && uOther != uIndex)
-        return 17;
-    if (uOther == uIndex) {
-        if (!uServer)
-            return 0;
-        m_pSocket->SetLabel(m_szSvrAddr);
-        return m_pSocket->SetProxy(aAddr, uCount) ? 0 : 1;
-    }
-    QV_ADDR_S addr = aAddr[0];
-    if (uServer) {
-        m_pSocket->SetLabel(m_szSvrAddr);
-        if (!m_pSocket->SetProxy(aAddr, uCount))
-            return 1;
-        std::memset(&addr, 0, sizeof(addr));
-        if (!m_pSocket->GetCurProxy(addr))
-            std::memset(&addr, 0, sizeof(addr));
-    } else {
-        u32 v4 = qvAddrIPVer(&proxy), v6 = qvAddrIPVer(&proxy6);
-        if ((v4 != QV_ADDR_VER_NONE && v4 != QV_ADDR_VER_IPV4) || (v6 != QV_ADDR_VER_NONE && v6 != QV_ADDR_VER_IPV6))
-            return 2;
-    }
-    return (int)HelperPeerSetAddr(uIndex, addr, &proxy, &proxy6);
+    return (int)HelperAddrSetting(uIndex, szAddr, szProxy, szProxy6);
 }
 
 int CQVClassPeer::OnExtReply(u32, u32, const void*, u32, u32 uHandle)

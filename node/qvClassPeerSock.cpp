@@ -435,29 +435,11 @@ u32 CQVClassPeer::SocketDrop(u32 uParam)
         m_pProc->ObjNotify(p->uObject, QV_PEER_NOTIFY_DROPPED, 0, 0);
         return 1;
     }
-    // The server session logs in again.
-    m_pProc->ObjDisp(p->uObject, QV_PEER_DISP_LOGIN);
+    // The server session logs in again, at the transport's current server address.
+    HelperSvrPeerSetAddr();
+    if ((p = EntryInUse(uIndex)) != nullptr)
+        m_pProc->ObjDisp(p->uObject, QV_PEER_DISP_LOGIN);
     return 1;
-}
-
-u32 CQVClassPeer::SocketAddrChange(u32)
-{
-    PEER_S* s = EntryInUse(m_uPrivSvr);
-    if (!s)
-        return 0;
-    m_pProc->ObjDisp(s->uObject, QV_PEER_DISP_LOGIN);
-    return 1;
-}
-
-u32 CQVClassPeer::SocketNotifyPush(u32)
-{
-    // The keep-alive to the server comes with the login session.
-    return 0;
-}
-
-u32 CQVClassPeer::SocketNat64Detected(u32)
-{
-    return 0;
 }
 
 u32 CQVClassPeer::SocketThroughChange(u32 uParam)

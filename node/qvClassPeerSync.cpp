@@ -532,7 +532,11 @@ void CQVClassPeer::RecvSyncReport(u32 uIndex, const tagQV_SK_BUF_S&, u32 uLen)
     }
     if (!EntryInUse(uIndex))
         return;
-    SyncCookieCheck(uIndex, uCookie, uFlags);
+    // A new cookie from the server: its side of the session started afresh.
+    if (SyncCookieCheck(uIndex, uCookie, uFlags) && !m_uSide)
+        HelperLoginRestart(0);
+    if (!EntryInUse(uIndex))
+        return;
     u32 uOwn = GET_TIMESTAMP();
     if (SyncUpdateSend(uIndex, uReply, uTime, uOwn, szName, szGroup) || !szName[0])
         return;
@@ -583,7 +587,10 @@ void CQVClassPeer::RecvSyncUpdate(u32 uIndex, const tagQV_SK_BUF_S&, u32 uLen)
     u32 uCookie = qvSkRd32(m_pRecvBuf + 12);
     u32 uFlags = qvSkRd16(m_pRecvBuf + 20);
     SyncStampUpdate(uIndex, uEcho, uPeerTime);
-    SyncCookieCheck(uIndex, uCookie, uFlags);
+    if (SyncCookieCheck(uIndex, uCookie, uFlags) && !m_uSide)
+        HelperLoginRestart(0);
+    if (!(p = EntryInUse(uIndex)))
+        return;
     u32 uPeer = p->uObject;
     if (m_uPrivSvr != 0xFFFFFF) {
         char szPeer[QV_PEER_NAME_MAX];
@@ -593,8 +600,16 @@ void CQVClassPeer::RecvSyncUpdate(u32 uIndex, const tagQV_SK_BUF_S&, u32 uLen)
                  szName, szGroup, uRemote, uPeer, szPeer, uPeerTime, "");
     }
     u32 uObject = m_pProc->ObjGetID(szName);
-    if (uObject && m_pProc->ObjSetPeerID(uObject, uRemote, uPeer))
+    if (uObject && m_pProc->ObjSetPeerID(uObject, uRemote, uPeer)) {
         m_pProc->ObjNotify(uPeer, QV_PEER_NOTIFY_OBJSYNC, uObject, uRemote ? 1 : 0);
+    } else if (uObject && uObject == uPeer && uRemote && !m_uSide &&
+               (uIndex == m_uPrivSvr || p->uStatus < QV_PEER_STA_SYNC)) {
+        // The peer confirmed its own handle unchanged. The node announces only changes, but
+        // the entry still has to learn of it: a peer brought back to status 2 (a new address,
+        // a status refresh) is in sync again, and each answer of the server drives its login
+        // (the login is sent on it) and its keep-alive.
+        m_pProc->ObjNotify(uPeer, QV_NOTIFY_PEER_ID, uPeer, 1);
+    }
 }
 
 u32 CQVClassPeer::SyncStampSend(u32 uInst)
@@ -685,4 +700,36 @@ u32 CQVClassPeer::SendStatus(u32 uIndex)
     if (PEER_S* q = EntryInUse(uIndex))
         q->uStatusWaiter = uWaiter;
     return 1;
+}
+
+// Type 29 from the server: a peer's status changed (bit 2) or it went off line (bit 3).
+void CQVClassPeer::RecvStatusNotify(u32 uIndex, const tagQV_SK_BUF_S&, u32 uLen)
+{
+    u32 uUsed = 0, uNameLen = 0;
+    const char* lpszName = qvStrPop(static_cast<const u8*>(m_pRecvBuf) + 16, uLen - 16, &uUsed, &uNameLen);
+    if (!lpszName || !uNameLen || uNameLen >= QV_PEER_NAME_MAX) {
+        m_Stat.uMalformed++;
+        return;
+    }
+    u32 uMask = qvSkRd16(m_pRecvBuf);
+    qvPrintf("CQVClassPeer::RecvStatusNotify, uMask=%u, szPeer=%s", uMask, lpszName);
+    if (m_uSide)
+        return;
+    // Only the server speaks for other peers: a peer could otherwise take any of them off line.
+    if (uIndex != m_uPrivSvr) {
+        m_Stat.uNotAdmitted++;
+        return;
+    }
+    u32 uTarget = EntryOfObject(m_pProc->ObjGetID(lpszName));
+    PEER_S* t = EntryInUse(uTarget);
+    if (!t || uTarget == m_uPrivSvr)
+        return;
+    if (uMask & 0x4) {
+        if (t->uFlags & QV_PEER_FLAG_STANOTIFY)
+            t->uRefresh = (u16)(2 * m_uExpire > 0xFFFF ? 0xFFFF : 2 * m_uExpire);
+        if (!SendStatus(uTarget))
+            SendMaskAdd(uTarget, QV_PEER_PEND_STATUS);
+    } else if (uMask & 0x8) {
+        PeerOffLine(uTarget, 10);
+    }
 }

@@ -50,6 +50,7 @@ const u16 CCA_MAIN = 0x0200;
 // Connection address driver record flags (see the peer records).
 const u32 REC_WORK = 0x1;
 const u32 REC_FILLED = 0x2;
+const u32 REC_OWNMAIN = 0x4;
 const u32 REC_RELAYED = 0x8;
 
 // Flags of the proxy-request senders.
@@ -777,9 +778,15 @@ void CQVSocketProc::SockCnntRequest(u32 uDrivType, const QV_ADDR_S& Source, cons
     memcpy(Before, a->Driv, sizeof(Before));
     CnntAddrDrivTypeSet(uIndex, a, uDrivType, &Tunnel, m[2] & CCF_RELAYED);
     SockPeerCnntAddrSort(uIndex, a, 1);
+    // Whether the path ends at our main address is known from the replies (their record of
+    // our side); a request without a tunnel record says nothing about it. Counted as a change,
+    // the bit that each request clears and each reply sets again made every request answer
+    // with a request of its own, and two peers connecting kept requesting each other without
+    // pause.
+    const u32 uIgnore = (m[2] & CCF_REC3) ? 0 : REC_OWNMAIN;
     u32 uChanged = 0;
     for (u32 d = 0; d < QV_SOCK_DRIV_MAX; d++)
-        if (Before[d].uFlags != a->Driv[d].uFlags || Before[d].uCookie != a->Driv[d].uCookie)
+        if (((Before[d].uFlags ^ a->Driv[d].uFlags) & ~uIgnore) || Before[d].uCookie != a->Driv[d].uCookie)
             uChanged = 1;
     if (CnntAddrDrivStaGet(a)) {
         a->uSendTick = m_uTick;

@@ -263,7 +263,10 @@ bool NodeServer::Online(const std::string& user)
 
 // Handlers (m_mu held).
 
-void NodeServer::OnKeepAlive(Session&, const Msg&) {}
+void NodeServer::OnKeepAlive(Session& s, const Msg&)
+{
+    Out("keepalive sid=%u user=%s", s.sid, s.user.c_str());
+}
 
 void NodeServer::SendUpdate(Session& s, const Sync& report, u32 object)
 {
@@ -283,31 +286,12 @@ void NodeServer::OnSyncReport(Session& s, const Msg& m)
     // Objects named after a peer's address are never synchronised.
     if (r.name.compare(0, 7, "_PEER_:") == 0)
         return;
-    // A new cookie: the client started its entry for the server afresh, so its self object
-    // has to be reported again before the server object is answered.
-    if (r.cookie != s.peerCookie) {
-        s.selfSynced = false;
-        s.held = false;
-        s.peerCookie = r.cookie;
-    }
+    s.peerCookie = r.cookie;
     bool server = r.name == m_cfg.name;
     bool self = !server && !s.sockName.empty() && r.name == s.sockName;
     u32 handle = server ? kServerObject : self ? s.sid : 0;
-    u32 object = r.object ? handle : 0;
     Out("sync sid=%u obj=%s action=%u", s.sid, r.name.c_str(), r.object ? 1u : 0u);
-    if (server && object && !s.selfSynced) {
-        s.held = true;
-        s.heldReport = r;
-        return;
-    }
-    SendUpdate(s, r, object);
-    if (self) {
-        s.selfSynced = object != 0;
-        if (s.selfSynced && s.held) {
-            s.held = false;
-            SendUpdate(s, s.heldReport, kServerObject);
-        }
-    }
+    SendUpdate(s, r, r.object ? handle : 0);
 }
 
 // The digest text of a password for this peer socket: each byte plus the client's cookie

@@ -11,15 +11,12 @@
 //     named like the client's peer socket (the name its handshake carried: the login user);
 //     its handle here is the peer socket's uSockID. Reports of any other object are answered
 //     with handle 0.
-//   - The server object's report is answered only after the self object's: a client requests
-//     its login by reporting its self object and sends the login once the server object is in
-//     sync, so a report of the server object that arrives first (at connect) is held until
-//     the self object has been answered. A report with object 0 is answered at once with 0.
+//   - Every report is answered at once. A client learns the server's handle of the server
+//     object from the answer to its report of that object, and sends its login on that answer
+//     (also when the handle is the one it already knew); it never reports its self object.
 //   - One cookie per peer socket, drawn when the socket is taken in and kept for as long as
 //     the server runs, so that a new handshake of the same socket does not look like a new
-//     server to the client. A report carrying a cookie of the client other than its last one
-//     means the client started its side afresh: the self object must be answered again
-//     before the server object.
+//     server to the client.
 //   - Login: an unknown user is refused with 8, a wrong password with 9 (the magnitudes of the
 //     bad-user and bad-password errors). The password may come plain or as the 44-character
 //     digest text of the client's cookie pair. A success carries Expire (--expire), the
@@ -97,9 +94,6 @@ private:
         std::string sockName;     // the client's peer socket name: its self object
         u32 cookie = 0;           // ours toward this client
         u32 peerCookie = 0;       // the client's, from its reports and login
-        bool selfSynced = false;
-        bool held = false;        // a server-object report waits for the self object's
-        Sync heldReport;
         std::string user;         // logged in as ("" not logged in)
         u32 lastHeard = 0;        // server tick
     };

@@ -112,8 +112,8 @@ public:
         }
         return v;
     }
-    // Reports the server and the self object and takes both updates; the server's cookie then
-    // is known.
+    // Reports the server and the self object and takes both updates (answered in the order
+    // asked); the server's cookie then is known.
     bool Sync2(const std::string& self, const std::string& server)
     {
         Rx a, b;
@@ -123,7 +123,7 @@ public:
             !ParseSync(b.data.data(), (u32)b.data.size(), &ub))
             return false;
         srvCookie = ua.cookie;
-        return ua.name == self && ub.name == server && ua.object && ub.object;
+        return ua.name == server && ub.name == self && ua.object && ub.object;
     }
     bool Login(const std::string& user, const std::string& pass, Rx* reply)
     {

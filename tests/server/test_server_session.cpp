@@ -144,11 +144,11 @@ protected:
 
 }  // namespace
 
-TEST_F(Session, SelfObjectIsAnsweredBeforeTheServerObjectThenLogin)
+TEST_F(Session, ReportsAreAnsweredAtOnceThenLogin)
 {
     StartA();
-    // The server object first, as a client does at connect: it is held until the self object
-    // is in sync.
+    // The server object, as a client reports it to request its login, and the self object:
+    // each is answered at once with the server's handle, under one cookie.
     ASSERT_TRUE(a.Report(kSrvName, 0x10001, 1111));
     ASSERT_TRUE(a.Report("alice", 0x20001, 2222));
     Rx r1, r2;
@@ -157,29 +157,29 @@ TEST_F(Session, SelfObjectIsAnsweredBeforeTheServerObjectThenLogin)
     Sync u1, u2;
     ASSERT_TRUE(ParseSync(r1.data.data(), (u32)r1.data.size(), &u1));
     ASSERT_TRUE(ParseSync(r2.data.data(), (u32)r2.data.size(), &u2));
-    EXPECT_EQ("alice", u1.name);
-    EXPECT_EQ(2222u, u1.time);
+    EXPECT_EQ(kSrvName, u1.name);
+    EXPECT_EQ(1111u, u1.time);
     EXPECT_NE(0u, u1.object);
-    EXPECT_EQ(kSrvName, u2.name);
-    EXPECT_EQ(1111u, u2.time);
+    EXPECT_EQ("alice", u2.name);
+    EXPECT_EQ(2222u, u2.time);
     EXPECT_NE(0u, u2.object);
     EXPECT_NE(u1.object, u2.object);
     EXPECT_EQ(u1.cookie, u2.cookie);
     EXPECT_EQ(1, u1.flags);
-    // Once the self object is in sync the server object is answered at once; a withdrawal and
-    // an object the server does not hold get handle 0.
+    // The same report again gets the same handle; a withdrawal and an object the server does
+    // not hold get handle 0.
     struct Case {
         const char* name;
         u32 object;
-        bool nonZero;
-    } cases[] = {{kSrvName, 0x10001, true}, {kSrvName, 0, false}, {"carol", 0x30001, false}};
+        u32 expect;
+    } cases[] = {{kSrvName, 0x10001, u1.object}, {kSrvName, 0, 0}, {"carol", 0x30001, 0}};
     for (const Case& c : cases) {
         ASSERT_TRUE(a.Report(c.name, c.object));
         Rx r;
         ASSERT_TRUE(a.Next(kMsgSyncUpdate, &r)) << c.name;
         Sync u;
         ASSERT_TRUE(ParseSync(r.data.data(), (u32)r.data.size(), &u));
-        EXPECT_EQ(c.nonZero, u.object != 0) << c.name << " " << c.object;
+        EXPECT_EQ(c.expect, u.object) << c.name << " " << c.object;
         EXPECT_EQ(u1.cookie, u.cookie);
     }
     // The login reply.

@@ -1,0 +1,198 @@
+// Nodes logging in to the test rendezvous server (kv_rendezvous) over real sockets in the
+// network lab: each node is a tool_login_node process in a lab host, driven through its
+// control FIFO; the node seconds of the login timers are driven by "tick" commands.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "kvLab.h"
+
+namespace {
+
+const char* kSrvName = "kvserver";
+const int kLong = 30000;   // ms: logins and connections through the station
+
+// A process that takes commands through a FIFO and answers on standard output.
+class Driven {
+public:
+    void Start(kvlab::Lab& lab, const kvlab::Host& h, std::vector<std::string> argv, const std::string& fifo)
+    {
+        m_fifo = fifo;
+        argv.push_back("--control");
+        argv.push_back(fifo);
+        p = lab.SpawnIn(h, argv);
+    }
+    void Cmd(const std::string& line)
+    {
+        int fd = -1;
+        ASSERT_TRUE(kvlab::WaitUntil([&] { return (fd = open(m_fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, 5000))
+            << m_fifo;
+        std::string l = line + "\n";
+        ASSERT_EQ((ssize_t)l.size(), write(fd, l.data(), l.size()));
+        close(fd);
+    }
+    bool Wait(const std::string& text, int ms = kLong) { return p.WaitOutput(text, ms); }
+    size_t Count(const std::string& text) const
+    {
+        std::string out = p.Output();
+        size_t n = 0;
+        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
+            n++;
+        return n;
+    }
+    bool WaitCount(const std::string& text, size_t n, int ms = kLong)
+    {
+        return kvlab::WaitUntil([&] { return Count(text) >= n; }, ms);
+    }
+    // Runs "state" and waits for the answer to contain the text (asked again until it does).
+    bool State(const std::string& arg, const std::string& text, int ms = kLong)
+    {
+        return kvlab::WaitUntil([&] {
+            size_t before = Count("node: state ");
+            Cmd("state " + arg);
+            if (!WaitCount("node: state ", before + 1, 5000))
+                return false;
+            std::string out = p.Output();
+            size_t at = out.rfind("node: state ");
+            return out.find(text, at) != std::string::npos && out.find(text, at) < out.find('\n', at);
+        }, ms);
+    }
+    std::string Out() const { return p.Output(); }
+    kvlab::Process p;
+
+private:
+    std::string m_fifo;
+};
+
+class LoginLab : public ::testing::Test {
+protected:
+    void SetUp() override { KV_LAB_REQUIRE(); }
+    void TearDown() override
+    {
+        for (Driven* d : {&srv, &a, &b}) {
+            if (!d->p.Valid())
+                continue;
+            std::string out = d->Out();
+            for (const char* bad : {"Sanitizer", "runtime error"})
+                EXPECT_EQ(std::string::npos, out.find(bad)) << out;
+        }
+    }
+    void StartServer(const kvlab::Host& h)
+    {
+        srvAddr = h.ip4 + ":7781";
+        srv.Start(lab, h,
+                  {KV_TOOL_DIR "/kv_rendezvous", "--addr", srvAddr, "--name", kSrvName, "--account",
+                   "alice:pw:3", "--account", "bob:pw", "--expire", "20"},
+                  dir.Path() + "/srv" + std::to_string(++srvRuns));
+        ASSERT_TRUE(srv.Wait("kvsrv: ready", 10000)) << srv.Out();
+    }
+    void StartNode(Driven& d, const kvlab::Host& h, const std::string& tag)
+    {
+        d.Start(lab, h, {KV_TOOL_DIR "/tool_login_node", "--server", srvAddr, "--name", kSrvName},
+                dir.Path() + "/" + tag);
+        ASSERT_TRUE(d.Wait("node: ready", 10000)) << d.Out();
+    }
+    void Login(Driven& d, const std::string& user)
+    {
+        d.Cmd("login " + user + " pw");
+        ASSERT_TRUE(d.Wait("node: reply obj=kvserver err=0", kLong)) << d.Out();
+    }
+    // Lines of the server's output that hold every one of the texts.
+    size_t SrvLines(const std::vector<std::string>& texts)
+    {
+        std::string out = srv.Out();
+        size_t n = 0, at = 0;
+        while (at < out.size()) {
+            size_t end = out.find('\n', at);
+            std::string line = out.substr(at, end == std::string::npos ? std::string::npos : end - at);
+            bool all = true;
+            for (const std::string& t : texts)
+                all = all && line.find(t) != std::string::npos;
+            n += all;
+            if (end == std::string::npos)
+                break;
+            at = end + 1;
+        }
+        return n;
+    }
+    // The node's login goes through one keep-alive, driven by ticks: node seconds pass one by
+    // one until the keep-alive goes out and the server hears it; once the server's answer is in,
+    // the node runs on for most of a period and is still logged in, its silence check cleared.
+    void KeepAlive(Driven& d, const std::string& user)
+    {
+        ASSERT_TRUE(d.State("", "answered=1 ", 10000)) << d.Out();
+        d.Cmd("tick 1");
+        size_t before = SrvLines({"keepalive", "user=" + user});
+        for (int i = 0; i < 25 && SrvLines({"keepalive", "user=" + user}) == before; i++) {
+            d.Cmd("tick 1");
+            kvlab::WaitUntil([&] { return SrvLines({"keepalive", "user=" + user}) > before; }, 200);
+        }
+        ASSERT_GT(SrvLines({"keepalive", "user=" + user}), before) << srv.Out();
+        ASSERT_TRUE(d.State("", "answered=1 ", 10000)) << d.Out();
+        d.Cmd("tick 18");
+        ASSERT_TRUE(d.State("", "login=3 ")) << d.Out() << srv.Out();
+        ASSERT_TRUE(d.State("", "active=0 ")) << d.Out();
+    }
+    // Both nodes know each other through the server, are connected and in sync, and their
+    // "chat" objects exchange a message each way.
+    void ConnectAndChat(Driven& x, const std::string& xn, Driven& y, const std::string& yn)
+    {
+        x.Cmd("peer " + yn);
+        ASSERT_TRUE(x.State(yn, "peer=3 ")) << x.Out();
+        ASSERT_TRUE(y.State(xn, "peer=3 ")) << y.Out();
+        ASSERT_TRUE(srv.Wait("status from=" + xn + " peer=" + yn)) << srv.Out();
+        x.Cmd("chat " + yn);
+        y.Cmd("chat " + xn);
+        bool said = kvlab::WaitUntil([&] {
+            x.Cmd("say hello-from-" + xn);
+            return y.Wait("text=hello-from-" + xn, 1000);
+        }, kLong);
+        y.Cmd("stat");
+        y.Wait("node: stat", 3000);
+        ASSERT_TRUE(said) << y.Out();
+        ASSERT_TRUE(kvlab::WaitUntil([&] {
+            y.Cmd("say hello-from-" + yn);
+            return x.Wait("text=hello-from-" + yn, 1000);
+        }, kLong)) << y.Out();
+        EXPECT_TRUE(x.Wait("chat from=" + yn + " text=hello-from-" + yn));
+    }
+
+    kvlab::Lab lab;
+    kvlab::TempDir dir;
+    std::string srvAddr;
+    int srvRuns = 0;
+    Driven srv, a, b;
+};
+
+}  // namespace
+
+TEST_F(LoginLab, PublicNodesLogInStayLoggedInResolveConnectAndChat)
+{
+    auto pub = lab.AddSegment("pub");
+    auto hs = lab.AddHost(pub, "srv");
+    auto ha = lab.AddHost(pub, "a");
+    auto hb = lab.AddHost(pub, "b");
+    ASSERT_TRUE(lab.PinNeighbours({hs, ha, hb}));
+    ASSERT_NO_FATAL_FAILURE(StartServer(hs));
+    ASSERT_NO_FATAL_FAILURE(StartNode(a, ha, "a"));
+    ASSERT_NO_FATAL_FAILURE(StartNode(b, hb, "b"));
+    ASSERT_NO_FATAL_FAILURE(Login(a, "alice"));
+    ASSERT_NO_FATAL_FAILURE(Login(b, "bob"));
+    EXPECT_TRUE(a.Wait("type=3 ")) << a.Out();
+    EXPECT_TRUE(a.Wait("version=kv-rendezvous 1.0")) << a.Out();
+    ASSERT_TRUE(a.State("", "login=3 mode=2 ")) << a.Out();
+    ASSERT_TRUE(a.State("", "expire=20 ")) << a.Out();
+    ASSERT_NO_FATAL_FAILURE(ConnectAndChat(a, "alice", b, "bob"));
+    // Node time from here on runs only by ticks: two keep-alive periods keep the login.
+    a.Cmd("clock 0");
+    ASSERT_TRUE(a.Wait("node: clock 0"));
+    ASSERT_NO_FATAL_FAILURE(KeepAlive(a, "alice"));
+    ASSERT_NO_FATAL_FAILURE(KeepAlive(a, "alice"));
+    ASSERT_NO_FATAL_FAILURE(KeepAlive(a, "alice"));
+    EXPECT_EQ(1u, srv.Count("login ok user=alice"));
+    // Connecting the two nodes took a handful of connect requests, not a stream of them.
+    EXPECT_LT(a.Count("SockCnntRequest:") + b.Count("SockCnntRequest:"), 40u);
+}
