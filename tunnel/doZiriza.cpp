@@ -60,7 +60,9 @@ CDOZiriza::CDOZiriza()
       m_BuildIn{0},
       m_iInitError(QV_TUNNEL_ERROR_UNKNOWN),
       m_lpContext(nullptr),
-      m_lpfnLog(nullptr)
+      m_lpfnLog(nullptr),
+      m_uListPos(0),
+      m_uListSize(0)
 {
     m_TimerProc.Attach(this);
     m_HttpCall.Attach(this);
@@ -80,6 +82,9 @@ CDOZiriza::~CDOZiriza()
         delete p;
     while (MSG_S* p = m_ListMsgFree.PopHead())
         delete p;
+    DirectTunnelBackClean();
+    PeerOutCheckClean();
+    PeerAuthClean();
     if (m_pParser)
         m_pParser->Delete();
     if (m_pStr1)
@@ -210,6 +215,7 @@ u32 CDOZiriza::Initialize(const char* lpszCfgPath, const char* lpszSysInfo, void
         }
     }
 
+    LanScanPeerClean();
     m_uStarted = 0;
     m_uLoggedIn = 0;
     m_uTickStamp = 0;
@@ -243,6 +249,11 @@ void CDOZiriza::Clean()
     m_uRestartCountdown = 0;
     m_uReloginCountdown = 0;
     m_uLoginFailCount = 0;
+    TimerCtlDisable(m_CtlClientInfo);
+    TimerCtlDisable(m_CtlList);
+    m_uListPos = 0;
+    m_uListSize = 0;
+    LanScanPeerClean();
     HttpClean();
     qvTimerClean();
     if (m_SectHttpSess.Lock())
@@ -260,6 +271,8 @@ void CDOZiriza::Clean()
         m_uMsgCount = 0;
         m_SectMsg.Unlock();
     }
+    DirectTunnelBackClean();
+    PeerAuthClean();
     m_Redirect.strSvrName.clear();
     m_Redirect.strSvrAddr.clear();
     CleanCfg();
@@ -511,10 +524,18 @@ void CDOZiriza::MsgDispatch(MSG_S* pMsg)
         }
         break;
     case DOZIRIZA_MSG_CALL_REPLY:
+        if (bStarted)
+            MsgCallReply(u0, u1, u2, t0);
+        break;
     case DOZIRIZA_MSG_SERVER_NOTIFY:
+        if (bStarted)
+            MsgServerNotify(t0);
+        break;
+    case DOZIRIZA_MSG_LAN_SCAN:
+        MsgLanScan(t0);
+        break;
     case DOZIRIZA_MSG_PEER_NOTIFY:
     case DOZIRIZA_MSG_PEER_CALL_REPLY:
-    case DOZIRIZA_MSG_LAN_SCAN:
     case DOZIRIZA_MSG_FILE_SYNC:
     case DOZIRIZA_MSG_FILE_OPEN:
     case DOZIRIZA_MSG_FILE_REPLY:
@@ -639,9 +660,10 @@ void CDOZiriza::MsgTick()
             m_Node.PeerGetInfo(m_Node.GetSvrObj(), 0, 0);
             m_uPeerInfoDone = 1;
         }
-        // The peer activity check, server retries and the TCP session checks run here once
-        // connections and sessions are kept.
+        TimerClientActiveServer();
     }
+    else if (m_Cfg.uMode == MODE_FORWARD)
+        TimerForwardActiveServer();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -734,6 +756,7 @@ u32 CDOZiriza::NodeStart()
     }
     m_LoginInfo.uStatus = QV_TUNNEL_STA_LOGIN_REQUESTING;
     m_uStarted = 1;
+    DirectTunnelBackResume();
     qvLogOut(0, "Tunnel: NodeStart, success.");
     return 1;
 }
@@ -761,6 +784,7 @@ void CDOZiriza::NodeStop(u32 uStatus)
     qvSleep(200);
     ServiceStop();
     m_Node.Clean();
+    PeerOutCheckClean();
     NotifyClean();
     qvLogOut(1, "Tunnel: NodeStop end.");
 }
@@ -798,8 +822,21 @@ u32 CDOZiriza::ServiceStart()
 
 void CDOZiriza::ServiceUpdate()
 {
-    // Connections, pending TCP connects and the client information report to the server are
-    // refreshed here once the connection table and the server calls are in place.
+    if (m_Cfg.uMode == MODE_CLIENT)
+    {
+        if (CallReqReportClientInfo() != DOZIRIZA_RES_OK)
+            TimerCtlEnable(m_CtlClientInfo, 1);
+        if (!m_Cfg.UtiClient.uDirectTunnelEnable && CallReqGetTunnelList(LIST_FIRST) != DOZIRIZA_RES_OK)
+            TimerCtlEnable(m_CtlList, 1);
+        LanScanPeerClean();
+    }
+    else if (m_Cfg.uMode == MODE_FORWARD)
+    {
+        if (CallReqReportClientInfo() != DOZIRIZA_RES_OK)
+            TimerCtlEnable(m_CtlClientInfo, 1);
+        if (CallReqGetForwardList(LIST_FIRST) != DOZIRIZA_RES_OK)
+            TimerCtlEnable(m_CtlList, 1);
+    }
 }
 
 void CDOZiriza::ServiceStop()
@@ -1031,9 +1068,13 @@ void CDOZiriza::MsgPeerSync(u32 uPeer, u32 uAction)
         m_Node.PeerSetFlag(uPeer, 32);
         m_Node.PeerSetOption(uPeer, m_Cfg.Base.uConnectTimeout, m_Cfg.UtiClient.uChannelMode,
                              m_Cfg.UtiClient.uMultiPathMode);
+        PeerAuthSetObj(szName, uPeer);
         uEvent = QV_TUNNEL_EVENT_PEER_ONLINE;
     }
     PeerEventCallback(szName, uEvent, PeerSyncCount(m_Node));
+    // A peer that came on line ends a pending attempt to reach it, unless sessions still wait.
+    if (uAction != 0)
+        PeerOutCheckReply(szName, 1);
 }
 
 void CDOZiriza::MsgPeerError(u32 uPeer, u32 uMethod, u32 uErr)
@@ -1058,14 +1099,6 @@ void CDOZiriza::MsgPeerCallRequest(u32 uPeer, u32 uHandle, const char* lpszCall)
     }
     if (!m_Node.PeerCallReply("", uErr, uHandle))
         qvLogOut(1, "Tunnel::MsgPeerCallRequest, send reply failed. ErrCode=%u, Cmd=%s", uErr, szCmd);
-}
-
-void CDOZiriza::MsgPeerGetInfoReply(u32 uPeer, u32 uKind, u32 uHandle, const char* lpszInfo)
-{
-    // Peer information answers "peerinfoget" requests and is reported to the server by the
-    // connection logic.
-    dprintf_level(3, "Tunnel: MsgPeerGetInfoReply, uPeer=%u, uKind=%u, uHandle=%u, Info=%s", uPeer, uKind, uHandle,
-                  lpszInfo);
 }
 
 void CDOZiriza::FileProgress(u32 uObj, u32 bSend, u32 uSpeed, u64 ullSize)

@@ -303,9 +303,206 @@ public:
     void OnHttpPushGet(u32 uResult, u32 uHandle, const char* lpszData, u32 uFlag);
     void OnHttpEventGet(u32 uResult, u32 uHandle, u32 uEvent, const char* lpszParam);
 
+    // ---- Server calls and notifications, direct-tunnel back list, LAN peers, peer-out
+    // checks and peer authorisation (doZirizaSvrCall.cpp, doZirizaDirect.cpp,
+    // doZirizaLan.cpp, doZirizaPeerOut.cpp, doZirizaPeerAuth.cpp, doZirizaReq.cpp) ----
+    // Retry control of a server call that must get through: interval in ticks, doubled after
+    // every resend up to RETRY_MAX.
+    struct TIMER_CTL_S
+    {
+        u32 uEnable = 0;
+        u32 uInterval = 0;
+        u32 uCount = 0;
+    };
+    enum {
+        CALL_REPORT_CLIENT_INFO = 32,
+        CALL_GET_DOMAIN_CFG = 33,
+        CALL_GET_TUNNEL_LIST = 34,
+        CALL_GET_FORWARD_LIST = 35,
+        CALL_CHECK_ONLINE_STA = 36,
+        CALL_PEER_INFO = 40,
+        CALL_CONFIRM_TUNNEL_STA = 41,
+        CALL_CNNT_ADD = 42,
+        CALL_CNNT_DELETE = 43,
+        CALL_USER_EXTEND = 1024,
+    };
+    // List paging modes: from the start, the next page, the same page again.
+    enum { LIST_FIRST = 0, LIST_NEXT = 1, LIST_AGAIN = 2 };
+    static const u32 RETRY_FIRST = 5;
+    static const u32 RETRY_MAX = 120;
+    static const u32 LIST_STEP_MAX = 128;
+    // Bytes of list text the server is asked to fit per listed tunnel.
+    static const u32 LIST_ENTRY_BYTES = 384;
+
+    // "%u:%s" to the server; the node result (0 sent).
+    u32 CallRequest(u32 uMeth, const char* lpszParam, u32 uHandle);
+    u32 CallReqReportClientInfo();
+    u32 CallReqGetDomainCfg(const char* lpszPassCode, u32 uHandle);
+    u32 CallReqGetTunnelList(u32 uMode);
+    u32 CallReqGetForwardList(u32 uMode);
+    u32 CallReqConfirmTunnelSta(const char* lpszText, u32 uHandle);
+    u32 DomainSet(const char* lpszPassCode, u32 uHandle, u32 uCookie);
+    u32 CommentSet(const char* lpszComment);
+    void CallReplyReportClientInfo(const char* lpszData);
+    void CallReplyGetDomainCfg(const char* lpszData);
+    u32 CallReplyGetTunnelList(const char* lpszData);
+    u32 CallReplyGetForwardList(const char* lpszData);
+    void CallReplyCheckOnlineSta(const char* lpszData);
+    void ServerNotifyRestart(const char* lpszParam);
+    void ServerNotifySetDomain(const char* lpszParam);
+    void ServerNotifyTunnelSta(const char* lpszParam);
+    void ServerNotifySetSess(const char* lpszParam);
+    void ServerNotifyUserExtend(const char* lpszParam);
+    static void TimerCtlEnable(TIMER_CTL_S& ctl, u32 bForce);
+    static void TimerCtlDisable(TIMER_CTL_S& ctl);
+    static u32 TimerCtlCheck(TIMER_CTL_S& ctl);
+    void TimerClientActiveServer();
+    void TimerForwardActiveServer();
+    u32 ListTunnelStepSize();
+    const TIMER_CTL_S& GetCtlClientInfo() const { return m_CtlClientInfo; }
+    const TIMER_CTL_S& GetCtlList() const { return m_CtlList; }
+    u32 GetListPos() const { return m_uListPos; }
+    u32 GetListSize() const { return m_uListSize; }
+    const QV_STRING& GetSvrSess() const { return m_strSvrSess; }
+    u32 GetDirectAllowed() const { return m_uDirectAllowed; }
+
+    // The connection table as the server's lists, notifications and the direct tunnels use
+    // it: add a connection text (index, or 0xFFFFFF when nothing was added; the connection's
+    // name and a free client address found instead of a busy one), delete one by its text,
+    // free one by name (1 when there was one).
+    // (doZirizaSvrTunnel.cpp)
+    static const u32 SVR_TUNNEL_NONE = 0xFFFFFF;
+    struct SVR_TUNNEL_INFO_S
+    {
+        u32 uType = 0;
+        u32 uOption = 0;
+        u32 uFlags = 0;
+        QV_STRING strName, strPeer, strSvrAddr, strCltAddr;
+    };
+    u32 SvrTunnelAdd(IQVString* pText, u32 uFlags, QV_STRING& strName, QV_ADDR_S& addrFree);
+    u32 SvrTunnelDelete(IQVString* pText);
+    u32 SvrTunnelFree(const char* lpszName);
+    u32 SvrTunnelExists(const char* lpszName);
+    // The connection of that peer, type, service and client address: 1 and its name.
+    u32 SvrTunnelFindExt(const char* lpszPeer, u32 uType, const char* lpszSvrAddr, const char* lpszCltAddr,
+                         QV_STRING& strName);
+    // The connection that starts here and listens on the client address: 1 and its values.
+    u32 SvrTunnelInfoByAddrIn(const char* lpszCltAddr, SVR_TUNNEL_INFO_S& info);
+    // The direct connections to a peer found on the LAN get a static peer object at its LAN
+    // address; the number of such connections.
+    u32 SvrTunnelPeerStatic(const char* lpszPeer, const char* lpszAddr);
+    // 1 when a TCP session that starts here still waits for its set-up answer from the peer.
+    u32 SvrTunnelSessWaiting(const char* lpszPeer);
+    // The connections to the peer make their peer object anew.
+    void SvrTunnelRemakePeer(const char* lpszPeer);
+    // Direct connections to the peer whose LAN check is at least uTicks old are stamped now;
+    // 1 when any was.
+    u32 SvrTunnelDirectRescan(const char* lpszPeer, u32 uTicks);
+    // 1 when a listener could be bound to the address.
+    u32 SvrTunnelListenBind(const QV_ADDR_S& addr);
+
+    // Peer IDs of requests: the account prefix and "@domain" added; 0, or 1 when the text
+    // cannot be made UTF-8.
+    u32 PeerIDFill(QV_STRING& strPeer);
+
+    // Direct tunnels remembered across node starts.
+    struct DIRECT_BACK_S
+    {
+        QV_LINK_S<DIRECT_BACK_S> link;
+        u32 uType = 0;
+        QV_STRING strName, strPeer, strEncrypt, strSection, strSvrAddr, strCltAddr;
+    };
+    // 0 added or already there (*lpbNew tells which), 2 bad client address, 13 client address
+    // in use or not bindable, 1 out of memory. An entry of the same name whose type or service
+    // address differ is replaced.
+    u32 DirectTunnelBackAdd(const char* lpszName, const char* lpszPeer, u32 uType, const char* lpszEncrypt,
+                            const char* lpszSection, const char* lpszSvrAddr, const char* lpszCltAddr,
+                            u32* lpbNew = nullptr);
+    u32 DirectTunnelBackDelete(const char* lpszName);
+    DIRECT_BACK_S* DirectTunnelBackSearch(const char* lpszName);
+    DIRECT_BACK_S* DirectTunnelBackSearchExt(const char* lpszPeer, u32 uType, const char* lpszSvrAddr,
+                                             const char* lpszCltAddr);
+    DIRECT_BACK_S* DirectTunnelBackSearchAddrIn(const char* lpszCltAddr);
+    DIRECT_BACK_S* DirectTunnelBackEnum(u32 uIndex);
+    u32 DirectTunnelBackCount() const { return m_ListDirectBack.Count(); }
+    void DirectTunnelBackClean();
+    void DirectTunnelBackResume();
+    // "__DirectTunnel_%s_%s"; empty when longer than 255 characters.
+    static QV_STRING DirectTunnelBuildName(const char* lpszPeer, const char* lpszCltAddr);
+    // The connection text of a direct tunnel; empty when longer than 511 characters.
+    QV_STRING DirectTunnelText(const char* lpszName, u32 uType, const char* lpszEncrypt, const char* lpszSection,
+                               const char* lpszPeer, const char* lpszCltAddr, const char* lpszSvrAddr);
+    u32 DirectTunnelDelete(const char* lpszPeer, u32 uType, const char* lpszEncrypt, const char* lpszSvrAddr,
+                           const char* lpszCltAddr, u32 uHttpSess);
+    void DirectTunnelPeerStatic(const char* lpszPeer, const char* lpszAddr);
+
+    // Peers found by LAN scans.
+    struct LAN_PEER_S
+    {
+        u32 uStamp = 0;
+        QV_STRING strPeer, strAddr;
+    };
+    static const u32 LAN_PEER_MAX = 16;
+    // A LAN address older than this many ticks asks for a new scan of the peer.
+    static const u32 LAN_PEER_FRESH = 30;
+    u32 LanScanPeerUpdate(const char* lpszPeer, const char* lpszAddr);
+    void LanScanPeerClean();
+    LAN_PEER_S* LanScanPeerSearch(const char* lpszPeer);
+    void MsgLanScan(const char* lpszList);
+
+    // Peers that connections need, with the state of reaching them.
+    enum { PEER_OUT_IDLE = 0, PEER_OUT_REQUESTING = 1, PEER_OUT_GIVEN_UP = 2 };
+    struct PEER_OUT_S
+    {
+        QV_LINK_S<PEER_OUT_S> link;
+        u32 uState = PEER_OUT_IDLE;
+        u32 uStamp = 0;
+        u32 uPeer = 0;
+        QV_STRING strPeer;
+    };
+    void PeerOutCheckRequest(const char* lpszPeer);
+    void PeerOutCheckReply(const char* lpszPeer, u32 bRequesting);
+    void PeerOutCheckTimer();
+    void PeerOutCheckProc(PEER_OUT_S* pRec);
+    PEER_OUT_S* PeerOutCheckSearch(const char* lpszPeer);
+    PEER_OUT_S* PeerOutCheckAdd(const char* lpszPeer);
+    void PeerOutCheckDelete(PEER_OUT_S* pRec);
+    void PeerOutCheckClean();
+    u32 PeerOutCheckCount() const { return m_ListPeerOut.Count(); }
+    // Ticks after which a peer-out attempt is given up or forgotten.
+    u32 PeerOutTimeout() const;
+
+    // Authorisation texts handed to a peer's node object whenever it is made.
+    struct PEER_AUTH_S
+    {
+        QV_LINK_S<PEER_AUTH_S> link;
+        u32 uPeer = 0;
+        QV_STRING strPeer, strInfo;
+    };
+    u32 PeerAuthSet(const char* lpszPeer, const char* lpszInfo);
+    void PeerAuthSetObj(const char* lpszPeer, u32 uObj);
+    PEER_AUTH_S* PeerAuthSearch(const char* lpszPeer);
+    void PeerAuthClean();
+    u32 PeerAuthCount() const { return m_ListPeerAuth.Count(); }
+    static void AuthObfuscate(const char* lpszSrc, char* lpszDst, u32 uSize);
+
+    // Completions of requests that wait for the server, a peer or the direct-tunnel logic.
+    void OnHttpDomainSet(u32 uResult, u32 uHandle);
+    void OnHttpConnectAdd(u32 uResult, u32 uHandle, const char* lpszReply);
+    void OnHttpConnectDelete(u32 uResult, u32 uHandle);
+    void OnHttpUserExtend(u32 uResult, u32 uHandle, const char* lpszData);
+    void OnHttpPeerInfoGet(u32 uPeer, u32 uResult, u32 uHandle, const char* lpszInfo);
+    // Reads a peer information text: net type, address (remote or local), second text,
+    // IP version of the tunnel address ("4", "6" or ""), whether tunnel addresses are known.
+    u32 ParsePeerInfo(const char* lpszText, u32 bRemote, u32* lpuThrough, QV_STRING& strAddr, QV_STRING& strSecond,
+                      QV_STRING& strIPVer, u32* lpbTunnel);
+    // Handle bit of a "cnntlcldelete" waiting for its answer.
+    static const u32 HTTP_LCL_DELETE = 0x80000000u;
+
     // Names of the local requests; the index is also the kind of a parked request.
     static const char* const s_pszHttpReq[26];
-    enum { REQ_PUSHGET = 15, REQ_PUSHGETJSON = 16, REQ_EVENTGET = 24 };
+    // Kinds of parked requests: a domain change and a "userextendjson" wait for the server.
+    enum { REQ_DOMAIN_WAIT = 0, REQ_USEREXTEND_WAIT = 13, REQ_PUSHGET = 15, REQ_PUSHGETJSON = 16, REQ_EVENTGET = 24 };
 
     static const u32 RESTART_DELAY = 10;
     static const u32 EVENT_API_MAX = 16;
@@ -344,6 +541,19 @@ protected:
     // Returns queued node messages of a previous node to the free list (see NodeStart).
     void MsgDropNodeMessages();
 
+    void MsgCallReply(u32 uErr, u32 uMeth, u32 uHandle, const char* lpszData);
+    void MsgServerNotify(const char* lpszText);
+    // Request handlers of doZirizaReq.cpp.
+    void HttpReqDomainSet(u32 uHandle, const char* lpszParam);
+    void HttpReqCommentSet(u32 uHandle, const char* lpszParam);
+    void HttpReqTunnelSet(u32 uHandle, const char* lpszParam);
+    void HttpReqPeerInfoGet(u32 uHandle, const char* lpszParam);
+    void HttpReqCnntLclDelete(u32 uHandle, const char* lpszParam);
+    void HttpReqCnntLclQuery(u32 uHandle, const char* lpszParam);
+    void HttpReqUserExtend(u32 uHandle, const char* lpszParam, u32 bJson);
+    void HttpReqChannelSet(u32 uHandle, const char* lpszParam);
+    void HttpReqPeerAuthSet(u32 uHandle, const char* lpszParam);
+    void HttpReqPeerAuthReply(u32 uHandle, const char* lpszParam);
     // Request handlers served here.
     void HttpReqStatusGet(u32 uHandle, const char* lpszParam);
     void HttpReqVersionGet(u32 uHandle, const char* lpszParam);
@@ -420,6 +630,16 @@ protected:
     int m_iInitError;
     void* m_lpContext;
     TfnTunnelLogOut m_lpfnLog;
+
+    // Server calls, direct-tunnel back list, LAN peers, peer-out checks, authorisation.
+    TIMER_CTL_S m_CtlClientInfo;
+    TIMER_CTL_S m_CtlList;
+    u32 m_uListPos;
+    u32 m_uListSize;
+    CQVList<DIRECT_BACK_S> m_ListDirectBack;
+    LAN_PEER_S m_aLanPeer[LAN_PEER_MAX];
+    CQVList<PEER_OUT_S> m_ListPeerOut;
+    CQVList<PEER_AUTH_S> m_ListPeerAuth;
 
     static std::atomic<u32> s_uManualTimer;
 };

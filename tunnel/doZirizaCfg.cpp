@@ -934,6 +934,32 @@ u32 CDOZiriza::PeerIDIsSvrName(const char* lpszPeer)
     return strSvr == lpszPeer;
 }
 
+u32 CDOZiriza::PeerIDFill(QV_STRING& strPeer)
+{
+    if (!strPeer.empty())
+    {
+        QV_STRING strUtf8 = doZirizaToUTF8(strPeer.c_str());
+        if (strUtf8.empty())
+            return 1;
+        strPeer = strUtf8;
+    }
+    if (PeerIDIsSvrName(strPeer.c_str()))
+        return 0;
+    const QV_STRING& strPrefix = m_Cfg.AccountCode.strPrefix;
+    if (!strPrefix.empty() && strPeer.compare(0, strPrefix.length(), strPrefix.c_str()) != 0)
+    {
+        QV_STRING str(strPrefix);
+        str += strPeer;
+        strPeer = str;
+    }
+    if (strPeer.find('@') == QV_NOT_FOUND)
+    {
+        strPeer += "@";
+        strPeer += m_Cfg.AccountCode.strDomain;
+    }
+    return 0;
+}
+
 QV_STRING CDOZiriza::PeerIDTrim(const char* lpszPeer)
 {
     QV_STRING str(lpszPeer ? lpszPeer : "");

@@ -209,8 +209,24 @@ u32 CDOZiriza::HttpSessCount()
 
 void CDOZiriza::HttpSessAbort()
 {
-    // Requests waiting in the node for a server or peer answer are answered by the requests
-    // that issued them; the waits for data end here.
+    // Requests waiting in the node for an answer of the server or a peer end with a time-out.
+    u32 uIter = 0, uKind = 0, uValue1 = 0, uValue2 = 0;
+    while (m_Node.RequestEnum(&uKind, &uValue1, &uValue2, &uIter))
+    {
+        if (uKind == 1 && uValue2 != 0)
+        {
+            switch (uValue1)
+            {
+            case CALL_GET_DOMAIN_CFG: OnHttpDomainSet(DOZIRIZA_RES_TIMEOUT, uValue2); break;
+            case CALL_CNNT_ADD: OnHttpConnectAdd(DOZIRIZA_RES_TIMEOUT, uValue2, ""); break;
+            case CALL_CNNT_DELETE: OnHttpConnectDelete(DOZIRIZA_RES_TIMEOUT, uValue2); break;
+            case CALL_USER_EXTEND: OnHttpUserExtend(DOZIRIZA_RES_TIMEOUT, uValue2, ""); break;
+            default: break;
+            }
+        }
+        else if (uKind == 2 && uValue1 == 1)
+            OnHttpPeerInfoGet(0, DOZIRIZA_RES_TIMEOUT, uValue2, "");
+    }
     u32 uFlag = 0;
     while (u32 uHandle = HttpSessPop(REQ_PUSHGET, &uFlag))
         OnHttpPushGet(DOZIRIZA_RES_TIMEOUT, uHandle, "", uFlag);
@@ -258,10 +274,19 @@ void CDOZiriza::MsgHttpRequest(u32 uHandle, const char* lpszName, const char* lp
     const char* lpszParamText = lpszParam ? lpszParam : "";
     switch (uIndex)
     {
+    case 0: HttpReqDomainSet(uHandle, lpszParamText); break;
     case 1: HttpReqDomainGet(uHandle, lpszParamText); break;
+    case 2: HttpReqCommentSet(uHandle, lpszParamText); break;
     case 3: HttpReqCommentGet(uHandle, lpszParamText); break;
+    case 4: HttpReqTunnelSet(uHandle, lpszParamText); break;
     case 5: HttpReqVersionGet(uHandle, lpszParamText); break;
     case 6: HttpReqStatusGet(uHandle, lpszParamText); break;
+    case 7: HttpReqPeerInfoGet(uHandle, lpszParamText); break;
+    case 13: HttpReqUserExtend(uHandle, lpszParamText, 0); break;
+    case 14: HttpReqUserExtend(uHandle, lpszParamText, 1); break;
+    case 20: HttpReqChannelSet(uHandle, lpszParamText); break;
+    case 22: HttpReqPeerAuthSet(uHandle, lpszParamText); break;
+    case 23: HttpReqPeerAuthReply(uHandle, lpszParamText); break;
     case REQ_PUSHGET: HttpReqPushGet(uHandle, lpszParamText, 0); break;
     case REQ_PUSHGETJSON: HttpReqPushGet(uHandle, lpszParamText, 1); break;
     case 17: HttpReqSelfGet(uHandle, lpszParamText); break;

@@ -26,6 +26,7 @@ public:
     {
         u32 uObject, uMethod, uSize, uParam;
         std::string strData;  // first bytes of the record or the text
+        std::string strRaw;   // the whole record (a text without its NUL)
     };
 
     // The node the tunnel made last (null before the first start).
@@ -152,10 +153,13 @@ public:
             Gate().waiting = false;
         }
         std::lock_guard<std::mutex> g(m_Mutex);
-        REQ_S req{uObject, uMethod, uSize, uParam, std::string()};
+        REQ_S req{uObject, uMethod, uSize, uParam, std::string(), std::string()};
         if (lpData != nullptr)
+        {
             req.strData = uSize == 0 ? std::string((const char*)lpData)
                                      : std::string((const char*)lpData, strnlen((const char*)lpData, uSize));
+            req.strRaw = uSize == 0 ? req.strData : std::string((const char*)lpData, uSize);
+        }
         if (uMethod == 32 && lpData != nullptr && uSize == 512)
         {
             m_strLoginPass.assign((const char*)lpData + 128, strnlen((const char*)lpData + 128, 128));
@@ -174,11 +178,19 @@ public:
             return m_iLoginResult;
         return (uMethod == 32 || uMethod == 3 || uMethod == 35 || uMethod == 38) ? -1 : 0;
     }
-    int ObjectExtReply(u32 uObject, u32 uError, const void*, u32, u32 uHandle) override
+    int ObjectExtReply(u32 uObject, u32 uError, const void* lpData, u32 uSize, u32 uHandle) override
     {
         std::lock_guard<std::mutex> g(m_Mutex);
-        m_ExtReply.push_back({uObject, uError, 0, uHandle, std::string()});
+        std::string strRaw = lpData == nullptr ? std::string()
+                             : uSize == 0      ? std::string((const char*)lpData)
+                                               : std::string((const char*)lpData, uSize);
+        m_ExtReply.push_back({uObject, uError, uSize, uHandle, strRaw.c_str(), strRaw});
         return 0;
+    }
+    std::vector<REQ_S> ExtReplies()
+    {
+        std::lock_guard<std::mutex> g(m_Mutex);
+        return m_ExtReply;
     }
     void Delete() override
     {
