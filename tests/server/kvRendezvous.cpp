@@ -3,7 +3,8 @@
 //
 //   kv_rendezvous --addr IP:PORT [--name NAME] [--account USER:PASS[:TYPE[:PARAM]]]...
 //                 [--accounts FILE] [--expire SECONDS] [--param TEXT] [--redirect IP:PORT]...
-//                 [--table N] [--control FIFO] [--log DIR]
+//                 [--table N] [--control FIFO] [--log DIR] [--mnguser NAME]
+//                 [--passcode CODE:DOMAIN]...
 //
 // One UDP socket on --addr carries everything; byte 1 of a datagram picks its handler:
 //   below 0x40        a peer socket packet of a client's node session (kvSrvNode)
@@ -16,6 +17,9 @@
 // --control names a FIFO (made when missing) that takes one command per line:
 //   tick N            run N one-second ticks now (ageing of holes and silent logins)
 //   kick USER [PARAM] end USER's login with a kick-out
+//   notify USER TEXT  send TEXT (the rest of the line) to USER as a server notification
+//   tunnel USER TEXT  add the connection text TEXT ("(name){...}") to USER's tunnel list
+//   untunnel USER NAME  take the connection NAME off USER's tunnel list
 //   quit              stop
 // The server prints what it does on standard output, each line starting with "kvsrv: ";
 // "kvsrv: ready" once it serves.
@@ -64,7 +68,7 @@ int Usage(const char* why)
     fprintf(stderr,
             "usage: kv_rendezvous --addr IP:PORT [--name NAME] [--account USER:PASS[:TYPE[:PARAM]]]...\n"
             "       [--accounts FILE] [--expire SECONDS] [--param TEXT] [--redirect IP:PORT]...\n"
-            "       [--table N] [--control FIFO] [--log DIR]\n");
+            "       [--table N] [--control FIFO] [--log DIR] [--mnguser NAME] [--passcode CODE:DOMAIN]...\n");
     return 2;
 }
 
@@ -185,6 +189,23 @@ private:
 // Commands of the control FIFO; false on "quit".
 bool Command(Server& srv, const std::string& line)
 {
+    // Commands whose last argument is the rest of the line.
+    for (const char* verb : {"notify ", "tunnel "}) {
+        size_t vl = strlen(verb);
+        if (line.compare(0, vl, verb) != 0)
+            continue;
+        size_t sp = line.find(' ', vl);
+        if (sp == std::string::npos || sp == vl) {
+            Out("control: %s wants USER TEXT", verb);
+            return true;
+        }
+        std::string user = line.substr(vl, sp - vl), text = line.substr(sp + 1);
+        if (verb[0] == 'n')
+            Out("notify user=%s %s", user.c_str(), srv.Node().Notify(user, text) ? "sent" : "not logged in");
+        else
+            Out("tunnel user=%s %s", user.c_str(), srv.Node().AddTunnel(user, text) ? "added" : "refused");
+        return true;
+    }
     char word[16] = {0}, arg[256] = {0};
     unsigned long num = 0;
     int n = sscanf(line.c_str(), "%15s %255s %lu", word, arg, &num);
@@ -204,6 +225,13 @@ bool Command(Server& srv, const std::string& line)
             srv.Node().Tick();
         }
         Out("ticked %u", count);
+    } else if (w == "untunnel" && n >= 2) {
+        char name[256] = {0};
+        if (sscanf(line.c_str(), "%*s %*s %255s", name) != 1) {
+            Out("control: untunnel wants USER NAME");
+            return true;
+        }
+        Out("untunnel user=%s name=%s %s", arg, name, srv.Node().RemoveTunnel(arg, name) ? "removed" : "absent");
     } else if (w == "kick" && n >= 2) {
         if (!srv.Node().Kick(arg, n >= 3 ? (u32)num : 0))
             Out("kick user=%s: not logged in", arg);
@@ -263,6 +291,13 @@ int main(int argc, char** argv)
             if (!Number(v, 2, 0xFFFE, &num))
                 return Usage("--table wants 2 to 65534");
             cfg.table = (u16)num;
+        } else if (a == "--mnguser") {
+            cfg.mng = v;
+        } else if (a == "--passcode") {
+            std::string p = v;
+            if (p.find(':') == std::string::npos || p.front() == ':' || p.back() == ':')
+                return Usage("--passcode wants CODE:DOMAIN");
+            cfg.passCodes.push_back(p);
         } else if (a == "--control") {
             control = v;
         } else if (a == "--log") {

@@ -31,11 +31,20 @@ const NodeServer::HandlerEntry NodeServer::kHandlers[] = {
     {kMsgLogout, 0, &NodeServer::OnLogout},
     {kMsgStatusQuery, 16, &NodeServer::OnStatusQuery},
     {kMsgStamp, 16, &NodeServer::OnStamp},
+    {kMsgCall, 0, &NodeServer::OnCall},
 };
 
 NodeServer::NodeServer(const Config& cfg, const Accounts& accounts, Station* station, Carrier* carrier)
-    : m_cfg(cfg), m_acc(accounts), m_station(station), m_carrier(carrier)
+    : m_cfg(cfg),
+      m_acc(accounts),
+      m_station(station),
+      m_carrier(carrier),
+      // Called with m_mu held, from the call handler.
+      m_calls([this](const std::string& user) { return m_online.count(user) != 0; })
 {
+    m_calls.SetManager(cfg.mng);
+    for (const std::string& p : cfg.passCodes)
+        m_calls.AddPassCode(p);
 }
 
 NodeServer::~NodeServer()
@@ -261,6 +270,31 @@ bool NodeServer::Online(const std::string& user)
     return m_online.count(user) != 0;
 }
 
+bool NodeServer::Notify(const std::string& user, const std::string& text)
+{
+    {
+        std::lock_guard<std::mutex> lk(m_mu);
+        auto it = m_online.find(user);
+        if (it == m_online.end())
+            return false;
+        Queue(it->second, kMsgMessage, kFlagText, 0, BuildText(text));
+    }
+    Flush();
+    return true;
+}
+
+bool NodeServer::AddTunnel(const std::string& user, const std::string& element)
+{
+    std::lock_guard<std::mutex> lk(m_mu);
+    return m_calls.AddTunnel(user, element);
+}
+
+bool NodeServer::RemoveTunnel(const std::string& user, const std::string& name)
+{
+    std::lock_guard<std::mutex> lk(m_mu);
+    return m_calls.RemoveTunnel(user, name);
+}
+
 // Handlers (m_mu held).
 
 void NodeServer::OnKeepAlive(Session& s, const Msg&)
@@ -378,6 +412,31 @@ void NodeServer::OnStamp(Session& s, const Msg& m)
     std::vector<u8> v;
     if (BuildStampUpdate(m.data, m.len, GET_TIMESTAMP(), &v))
         Queue(s.sid, kMsgStampUpdate, 0, m.param, std::move(v));
+}
+
+void NodeServer::OnCall(Session& s, const Msg& m)
+{
+    u32 method = 0;
+    std::string param;
+    if (!ParseCallText(m.data, m.len, &method, &param)) {
+        Out("call sid=%u malformed len=%u", s.sid, m.len);
+        Queue(s.sid, kMsgCallReply, kFlagError, m.param, BuildError(Calls::kErrBadParam));
+        return;
+    }
+    if (s.user.empty()) {
+        Queue(s.sid, kMsgCallReply, kFlagError, m.param, BuildError(kErrNoLogin));
+        return;
+    }
+    Calls::Result r = m_calls.Handle(s.user, method, param);
+    if (r.err)
+        Queue(s.sid, kMsgCallReply, kFlagError, m.param, BuildError(r.err));
+    else
+        Queue(s.sid, kMsgCallReply, kFlagText, m.param, BuildText(r.reply));
+    for (const Calls::Notice& n : r.notices) {
+        auto it = m_online.find(n.user);
+        if (it != m_online.end())
+            Queue(it->second, kMsgMessage, kFlagText, 0, BuildText(n.text));
+    }
 }
 
 }  // namespace kvsrv

@@ -30,6 +30,8 @@
 //     agent peer, no Proxy6. A query about a peer that is not logged in, or from a client that
 //     is not, is answered with error 10 (not logged in).
 //   - Replies carry object ID 0 (for the peer class itself) and the request's parameter.
+//   - Server calls (type 9) and the notifications they cause: kvSrvCalls.h. A notification
+//     (type 11, a text with its NUL) goes to a logged-in user only.
 #pragma once
 
 #include <map>
@@ -38,6 +40,7 @@
 #include <vector>
 
 #include "kvSrvAccounts.h"
+#include "kvSrvCalls.h"
 #include "kvSrvCarrier.h"
 #include "kvSrvStation.h"
 #include "kvSrvWire.h"
@@ -63,6 +66,8 @@ public:
         std::string param = "(Direct){1}"; // login parameter text of accounts without their own
         std::string version = "kv-rendezvous 1.0";
         std::string proxy;                 // the station's address text for status replies
+        std::string mng = "kvadmin";       // manager user named in client-information replies
+        std::vector<std::string> passCodes; // "CODE:DOMAIN"
     };
 
     NodeServer(const Config& cfg, const Accounts& accounts, Station* station, Carrier* carrier);
@@ -78,6 +83,11 @@ public:
     bool Kick(const std::string& user, u32 param);
     size_t SessionCount();
     bool Online(const std::string& user);
+    // Sends a notification to a logged-in user; false when not logged in.
+    bool Notify(const std::string& user, const std::string& text);
+    // A connection text for the user's tunnel list; false when malformed or the list is full.
+    bool AddTunnel(const std::string& user, const std::string& element);
+    bool RemoveTunnel(const std::string& user, const std::string& name);
 
     // IQVSocketOwner.
     u32 SocketProc(u32 uEvent, u32 uVal1, u32 uVal2, u32 uVal3, u32 uVal4, u32 uParam, u32 uExtra,
@@ -134,6 +144,7 @@ private:
     void OnLogout(Session& s, const Msg& m);
     void OnStatusQuery(Session& s, const Msg& m);
     void OnStamp(Session& s, const Msg& m);
+    void OnCall(Session& s, const Msg& m);
 
     Config m_cfg;
     const Accounts& m_acc;
@@ -145,6 +156,7 @@ private:
     std::map<u32, Session> m_sess;            // by uSockID
     std::map<std::string, u32> m_online;      // user -> uSockID
     std::vector<OutMsg> m_out;
+    Calls m_calls;
     u32 m_tick = 0;
 };
 

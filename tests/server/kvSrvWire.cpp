@@ -286,4 +286,11 @@ bool BuildStampUpdate(const u8* p, u32 len, u32 now, std::vector<u8>* out)
     return true;
 }
 
+std::vector<u8> BuildText(const std::string& text)
+{
+    std::vector<u8> v(text.begin(), text.end());
+    v.push_back(0);
+    return v;
+}
+
 }  // namespace kvsrv

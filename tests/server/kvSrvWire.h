@@ -105,11 +105,15 @@ enum MsgType : u16 {
     kMsgLogout = 5,
     kMsgStatusQuery = 7,
     kMsgStatusReply = 8,
+    kMsgCall = 9,
+    kMsgCallReply = 10,
+    kMsgMessage = 11,
     kMsgKickOut = 19,
     kMsgStamp = 21,
     kMsgStampUpdate = 22,
 };
 const u16 kFlagError = 0x1;     // flag word bit 0 of a reply: an error, u32 code at 0
+const u16 kFlagText = 0x2;      // flag word bit 1: the payload is a text with its NUL
 const u32 kPayloadMax = 0x1FFFF;
 
 // Sync report (type 1) and sync update (type 2) share one layout: [0] object, [4] report time,
@@ -147,6 +151,8 @@ std::vector<u8> BuildLoginReply(u16 expire, u32 type, const std::string& sess, c
                                 const std::string& version);
 // An error reply of any type: u32 code at 0 (sent with flag word kFlagError).
 std::vector<u8> BuildError(u32 code);
+// A text payload with its NUL (sent with flag word kFlagText).
+std::vector<u8> BuildText(const std::string& text);
 
 // Status query (type 7): [0] u16 flags, 14 zero bytes, [16] the peer's object name.
 struct StatusQuery {
