@@ -221,6 +221,13 @@ s32 CQVClassPeer::Send(u32 uInst, tagQV_SK_BUF_S& buf, u32 uSendFlags, u32 uMode
     if (buf.uObject) {
         if (uMode)
             return -5;
+        // Messages of this object that waited for the ID go first: the ID may be known before
+        // the notification that releases them has been served.
+        for (SBL_S* s = m_Sbl.Head(); s; s = CQVList<SBL_S>::Next(s))
+            if (s->uIndex == uInst && s->uLocal == uObject) {
+                SendBacklogPop(uInst, uObject);
+                break;
+            }
         return m_pSocket->Send(p->uSockID, buf, uSendFlags);
     }
     if (m_uSide)

@@ -25,9 +25,13 @@ TEST(NodeLab, TwoNodesTalkThroughObjectsAndNoticeADroppedPeer)
         opt.env.push_back("KV_TRACE=1");
     const std::string tool = KV_TOOL_DIR "/tool_node_peer";
     kvlab::Process pa =
-        lab.SpawnIn(a, {tool, "--id", "nodeA", "--peer", "nodeB", "--dir", dir.Path(), "--role", "stay"}, opt);
+        lab.SpawnIn(a, {tool, "--id", "nodeA", "--peer", "nodeB", "--peer-addr", b.ip4 + ":7654", "--dir",
+                        dir.Path(), "--role", "stay"},
+                    opt);
     kvlab::Process pb =
-        lab.SpawnIn(b, {tool, "--id", "nodeB", "--peer", "nodeA", "--dir", dir.Path(), "--role", "leave"}, opt);
+        lab.SpawnIn(b, {tool, "--id", "nodeB", "--peer", "nodeA", "--peer-addr", a.ip4 + ":7654", "--dir",
+                        dir.Path(), "--role", "leave"},
+                    opt);
     ASSERT_TRUE(pa.WaitOutput("READY", 60000)) << pa.Output() << "\n-- B:\n" << pb.Output();
     ASSERT_TRUE(pb.WaitOutput("READY", 60000)) << pb.Output() << "\n-- A:\n" << pa.Output();
     for (kvlab::Process* p : {&pa, &pb}) {
@@ -35,6 +39,7 @@ TEST(NodeLab, TwoNodesTalkThroughObjectsAndNoticeADroppedPeer)
         const std::string other = p == &pa ? "nodeB" : "nodeA";
         // Sent before the peer was ready, accepted and held; received whole and in order.
         EXPECT_NE(std::string::npos, out.find("ADDR SET 0")) << out;
+        EXPECT_NE(std::string::npos, out.find("FOUND " + std::string(p == &pa ? b.ip4 : a.ip4) + ":7654")) << out;
         EXPECT_NE(std::string::npos, out.find("SEND " + std::string(p == &pa ? "nodeA" : "nodeB") + "-early1 0")) << out;
         size_t e1 = out.find("MSG " + other + "-early1");
         size_t e2 = out.find("MSG " + other + "-early2");

@@ -138,13 +138,18 @@ TEST_F(NodePeer, SyncReleasesTheSendBacklogInOrderAndObjectsTalkBothWays)
     ASSERT_TRUE(WaitFor([&] { return Report("chat") != nullptr; }));
     u32 uChatAtNode = Get32(Report("chat")->data, 0);
     EXPECT_EQ(chat, uChatAtNode);
-    // The remote's handle of "chat" releases the held messages, in order.
-    Update("chat", 0x00020001, "R");
-    ASSERT_TRUE(WaitFor([&] { return rown.Msgs(kChatMsg).size() == 3; }));
+    // The remote's handle of "chat" releases the held messages, in order, also ahead of a
+    // message sent after the ID was learned but before the release was served.
+    probe.Locked([&](CQVNodeClassProc& c) {
+        c.ObjSetPeerID(chat, 0x00020001, peer);
+        return c.MCastSend(unit, 0, "m4", 2, 0, 0);
+    });
+    ASSERT_TRUE(WaitFor([&] { return rown.Msgs(kChatMsg).size() == 4; }));
     auto m = rown.Msgs(kChatMsg);
     EXPECT_EQ("m1", m[0].data);
     EXPECT_EQ("m2", m[1].data);
     EXPECT_EQ("m3", m[2].data);
+    EXPECT_EQ("m4", m[3].data);
     for (auto& x : m) {
         EXPECT_EQ(0x00020001u, x.uObject);
         EXPECT_EQ(7u, x.uParam);

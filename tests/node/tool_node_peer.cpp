@@ -1,9 +1,9 @@
-// One node of the two-node test: it finds its peer on the LAN, adds it as a static peer at the
-// address found, and talks to it through an object of a small class of its own ("chat"):
+// One node of the two-node test: it adds its peer as a static peer at the given address, lets
+// its LAN driver find the peer, and talks to it through an object of a small class of its own ("chat"):
 // messages sent before the peer is ready, multicast messages with their results, and
 // request/reply pairs that wait on node waiters. It prints what it sees, one line each.
 //
-//   tool_node_peer --id A --peer B --dir DIR --role stay|leave
+//   tool_node_peer --id A --peer B --peer-addr IP:PORT --dir DIR --role stay|leave
 //
 // "leave" stays until it is killed. "stay" waits for DIR/killed after both are done, then
 // sends a request to the gone peer, drives the socket layer's passes until the peer is
@@ -201,6 +201,13 @@ public:
     std::atomic<u32> dropped{0};
 };
 
+// With KV_TRACE set, the tail of the debug trace goes to the output of a run that stalls.
+void TraceTail()
+{
+    if (getenv("KV_TRACE") && system("grep -v Thread /var/quarlin.log | tail -200") != 0)
+        Say("no trace");
+}
+
 }  // namespace
 
 // What the node holds, for the lines of a run that stalls (the node declares this a friend).
@@ -228,7 +235,7 @@ public:
 
 int main(int argc, char** argv)
 {
-    std::string id, peerId, dir, role = "stay";
+    std::string id, peerId, dir, role = "stay", peerAddr;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string k = argv[i];
         if (k == "--id")
@@ -239,8 +246,10 @@ int main(int argc, char** argv)
             dir = argv[i + 1];
         else if (k == "--role")
             role = argv[i + 1];
+        else if (k == "--peer-addr")
+            peerAddr = argv[i + 1];
     }
-    if (id.empty() || peerId.empty() || dir.empty())
+    if (id.empty() || peerId.empty() || dir.empty() || peerAddr.empty())
         return 2;
     if (!qvTimerInit(64))
         return 3;
@@ -261,16 +270,30 @@ int main(int argc, char** argv)
     auto* lan = static_cast<IQVSocketLANPriv*>(node->GetSocketPrivate(3));
     if (!lan || !lan->Enable(1, 0, id.c_str(), "kvnode"))
         return 6;
-    QV_ADDR_S addr;
-    std::memset(&addr, 0, sizeof(addr));
+    // The peer, static at its address, before anything can arrive from it: both nodes then
+    // open their sockets to each other and every handshake finds its socket.
+    char rec[384];
+    std::memset(rec, 0, sizeof(rec));
+    std::strncpy(rec, peerAddr.c_str(), 127);
+    u32 peer = node->ObjectAdd(peerId.c_str(), QV_CLASS_PEER, 0,
+                               QV_PEER_FLAG_STATIC | QV_PEER_FLAG_INFO | QV_PEER_FLAG_ADDED);
+    int r = node->ObjectRequest(peer, 37, rec, sizeof(rec), 0);
+    Say("ADDR SET %d", r);
+    // The LAN driver carries datagrams only to peers its scan found. One scan every 3 s: each
+    // sends a sweep of the whole segment, and sweeps that pile up keep the LAN socket's send
+    // buffer full for the handshake.
+    u32 uPolls = 0;
     bool found = Until(20000, [&] {
-        lan->ScanLaunch(0);
-        usleep(200 * 1000);
+        if (uPolls++ % 30 == 0)
+            lan->ScanLaunch(0);
+        usleep(80 * 1000);
         QV_SKT_LAN_PEER_S res[8];
         u32 n = lan->ScanGetResult(res, 8);
         for (u32 i = 0; i < n; i++)
             if (peerId == res[i].szPeerID) {
-                addr = res[i].Addr;
+                char szFound[QV_ADDR_STR_SIZE];
+                qvAddrToReadable(&res[i].Addr, szFound, sizeof(szFound));
+                Say("FOUND %s", szFound);
                 return true;
             }
         return false;
@@ -279,20 +302,6 @@ int main(int argc, char** argv)
         Say("NOT FOUND");
         return 7;
     }
-    // The peer, static at the address the scan found. When its incoming socket made the peer
-    // object meanwhile, that object is made static (peer option 16) rather than replaced, which
-    // would restart the connection.
-    char rec[384];
-    std::memset(rec, 0, sizeof(rec));
-    qvAddrToStr(&addr, rec, 128);
-    u32 peer = node->ObjectAdd(peerId.c_str(), QV_CLASS_PEER, 0,
-                               QV_PEER_FLAG_STATIC | QV_PEER_FLAG_INFO | QV_PEER_FLAG_ADDED);
-    int r = node->ObjectRequest(peer, 37, rec, sizeof(rec), 0);
-    if (r == 13) {
-        node->ObjectRequest(peer, 2, "(Item){16}(Value){4}", 0, 0);
-        r = node->ObjectRequest(peer, 37, rec, sizeof(rec), 0);
-    }
-    Say("ADDR SET %d", r);
     u32 obj = node->ObjectAdd("chat", kChatClass, peer, 0);
     if (!peer || !obj)
         return 8;
@@ -303,11 +312,13 @@ int main(int argc, char** argv)
     }
     if (!Until(30000, [&] { return chat.synced.load() != 0; })) {
         Say("NOT SYNCED");
+        TraceTail();
         return 9;
     }
     if (!Until(20000, [&] { return chat.received.load() >= 3; })) {
         Say("EARLY MISSING");
         CQVNodeTestProbe::Dump(*node, obj, peer);
+        TraceTail();
         return 10;
     }
     // Requests and their replies, and multicast messages once synchronised.
@@ -320,6 +331,7 @@ int main(int argc, char** argv)
     if (!Until(20000, [&] { return chat.replies.load() >= 3 && chat.received.load() >= 4; })) {
         Say("REPLIES MISSING");
         CQVNodeTestProbe::Dump(*node, obj, peer);
+        TraceTail();
         return 11;
     }
     // Stale handles are refused everywhere.
@@ -354,6 +366,7 @@ int main(int argc, char** argv)
     Say("PASSES %u", uPasses);
     if (!Until(5000, [&] { return owner.dropped.load() != 0; })) {
         Say("NOT DROPPED");
+        TraceTail();
         return 13;
     }
     Say("DROPPED %s", owner.dropped.load() == peer ? "peer" : "other");
