@@ -668,13 +668,25 @@ u32 CQVSockDrivLAN::PrivEnable(u32 uOn, u32 uIPVer, const char* lpszPeerID, cons
         // A switch to the other IP version needs a socket of that family.
         if (m_uEnabled && uIPVer != m_uIPVer)
             SockEnable(0, m_uIPVer);
-        if (!SockEnable(1, uIPVer))
-            return 0;
+        // The ID and label are in place before the socket can read a scan request: a socket
+        // without its label would answer the scans of every other label meanwhile.
+        char szOldID[sizeof(m_szPeerID)];
+        char szOldLabel[sizeof(m_szLabel)];
         if (!m_Sect.Lock())
             return 0;
+        memcpy(szOldID, m_szPeerID, sizeof(szOldID));
+        memcpy(szOldLabel, m_szLabel, sizeof(szOldLabel));
         strcpy(m_szPeerID, lpszPeerID ? lpszPeerID : "");
         strcpy(m_szLabel, lpszLabel ? lpszLabel : "");
         m_Sect.Unlock();
+        if (!SockEnable(1, uIPVer)) {
+            if (m_Sect.Lock()) {
+                memcpy(m_szPeerID, szOldID, sizeof(szOldID));
+                memcpy(m_szLabel, szOldLabel, sizeof(szOldLabel));
+                m_Sect.Unlock();
+            }
+            return 0;
+        }
         m_uIPVer = uIPVer;
         qvPrintf("SockDrivLAN: PrivEnable: Peer=%s, Label=%s", m_szPeerID, m_szLabel);
         qvLogOut(3, "SockDrivLAN: PrivEnable: Peer=%s, Label=%s", m_szPeerID, m_szLabel);
