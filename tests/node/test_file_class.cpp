@@ -919,3 +919,42 @@ TEST_F(FilePair, CancelBeforeTheAnswerEndsTheRequestingEndToo)
     std::vector<u8> acc = AcceptRec(P("late"));
     EXPECT_EQ(QV_FILE_ERR_FAIL, b.ExtReply(objB, 0, acc.data(), (u32)acc.size(), b.ExtReqs(QV_FILE_EXT_PUT)[0].uHandle));
 }
+
+TEST_F(FileStream, SpeedMeterAveragesTheLastFourSeconds)
+{
+    Start(QV_FILE_FLAG_TCP | QV_FILE_FLAG_DRAIN, 1);
+    auto lastSpeed = [&] { return LastStatus(a, up).Speed; };
+    for (int s = 0; s < 6; s++) {
+        sa.Feed("up", 100000);
+        ASSERT_TRUE(Pump());
+        Seconds(1);
+    }
+    EXPECT_EQ(100000u, lastSpeed());
+    Seconds(2);  // two quiet seconds out of four
+    EXPECT_EQ(50000u, lastSpeed());
+}
+
+TEST_F(FilePair, AnAcceptThatCouldNotBeSentIsRetriedByTheTimer)
+{
+    Init(0, QV_FILE_FLAG_DEBUG, 0);
+    ASSERT_TRUE(WriteAt(P("src"), Bytes(70000, 2), 0));
+    AcceptOn(b, P("dst"));
+    u32 cap = b.m_sendCap[0];
+    b.m_sendCap[0] = 0;  // b's control queue takes nothing
+    EXPECT_EQ(-1, Put(objA, P("src"), "x", 0, 0, 51));
+    ASSERT_TRUE(Pump());
+    EXPECT_FALSE(Replied(a, 0, 51));
+    b.m_sendCap[0] = cap;
+    Seconds(1);
+    EXPECT_TRUE(Replied(a, 0, 51));
+    EXPECT_EQ(70000u, FileSize(P("dst")));
+    // Objects with the debug flag tell the application what they do, one line each.
+    auto dbg = a.ExtReqs(QV_FILE_EXT_DEBUG);
+    ASSERT_FALSE(dbg.empty());
+    for (auto& d : dbg) {
+        ASSERT_GE(d.data.size(), 2u);
+        EXPECT_EQ("\r\n", d.Text().substr(d.data.size() - 2));
+        EXPECT_LE(d.data.size(), 1022u);
+    }
+    EXPECT_TRUE(b.ExtReqs(QV_FILE_EXT_DEBUG).empty());
+}
