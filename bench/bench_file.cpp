@@ -86,7 +86,7 @@ struct NodeEnd {
                 status = (int)st;
             }
         };
-        if (!host.Start(self, peer)) {
+        if (!host.Start(self, peer) || !host.Connect()) {
             fprintf(stderr, "bench_file: node did not start: %s\n", host.Why().c_str());
             return false;
         }

@@ -154,8 +154,10 @@ public:
 
     ~FileNodeHost() override { Stop(); }
 
-    // Starts the node as <self>, finds <peer> on the LAN (discovery label "kvfile") and adds it
-    // as a static peer at the address found.
+    // Starts the node as <self> and finds <peer> on the LAN (discovery label "kvfile"); Connect
+    // then makes it a static peer at the address found. Both nodes should connect at about the
+    // same time: a peer socket that arrives before this side has added its own is taken for a
+    // new incoming peer.
     bool Start(const std::string& self, const std::string& peer, u32 uClassOption = 0)
     {
         m_why = "timer";
@@ -188,34 +190,33 @@ public:
         auto* lan = static_cast<IQVSocketLANPriv*>(m_node->GetSocketPrivate(3));
         m_why = "LAN driver";
         if (!m_self || !lan || !lan->Enable(1, 0, self.c_str(), "kvfile")) return false;
-        QV_ADDR_S addr;
-        memset(&addr, 0, sizeof(addr));
         bool found = false;
-        for (int t = 0; t < 100 && !found; t++) {
-            lan->ScanLaunch(0);
+        for (int t = 0; t < 300 && !found; t++) {
+            // A scan also tries every address of the subnet one by one, which fills the
+            // machine's neighbour table: once a second is enough.
+            if (t % 5 == 0) lan->ScanLaunch(0);
             usleep(200 * 1000);
             QV_SKT_LAN_PEER_S res[8];
             u32 n = lan->ScanGetResult(res, 8);
             for (u32 i = 0; i < n; i++)
                 if (peer == res[i].szPeerID) {
-                    addr = res[i].Addr;
+                    m_peerAddr = res[i].Addr;
                     found = true;
                 }
         }
+        m_peerName = peer;
         m_why = "peer not found on the LAN";
-        if (!found) return false;
-        // A peer object that the peer's incoming socket made meanwhile is not static: it gives
-        // way to the static one.
+        return found;
+    }
+    bool Connect()
+    {
+        if (u32 old = m_node->ObjectGetID(m_peerName.c_str())) m_node->ObjectDelete(old);
+        m_peer = m_node->ObjectAdd(m_peerName.c_str(), QV_CLASS_PEER, 0,
+                                   QV_PEER_FLAG_STATIC | QV_PEER_FLAG_INFO | QV_PEER_FLAG_ADDED);
         char rec[384];
         memset(rec, 0, sizeof(rec));
-        qvAddrToStr(&addr, rec, 128);
-        int r = -1;
-        for (int t = 0; t < 5 && r != 0; t++) {
-            if (u32 old = m_node->ObjectGetID(peer.c_str())) m_node->ObjectDelete(old);
-            m_peer = m_node->ObjectAdd(peer.c_str(), QV_CLASS_PEER, 0,
-                                       QV_PEER_FLAG_STATIC | QV_PEER_FLAG_INFO | QV_PEER_FLAG_ADDED);
-            r = m_peer ? m_node->ObjectRequest(m_peer, 37, rec, sizeof(rec), 0) : -1;
-        }
+        qvAddrToStr(&m_peerAddr, rec, 128);
+        int r = m_peer ? m_node->ObjectRequest(m_peer, 37, rec, sizeof(rec), 0) : -1;
         m_why = "static peer address refused: " + std::to_string(r);
         return r == 0;
     }
@@ -323,6 +324,8 @@ private:
     u32 m_uOption = 0;
     u32 m_self = 0, m_peer = 0;
     std::string m_why;
+    std::string m_peerName;
+    QV_ADDR_S m_peerAddr;
     std::mutex m_mu;
     std::map<u32, std::string> m_names;
 };

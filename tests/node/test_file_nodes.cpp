@@ -164,7 +164,7 @@ protected:
         seg = lab->AddSegment("lan");
         ha = lab->AddHost(seg, "a");
         hb = lab->AddHost(seg, "b");
-        ASSERT_TRUE(lab->PinNeighbours(std::vector<kvlab::Host>{ha, hb}));
+        ASSERT_TRUE(lab->QuietScans({ha, hb}));  // both scan the LAN
         // LAN discovery broadcasts to 255.255.255.255, which needs a route.
         lab->Exec(ha, "ip route add default dev eth0 2>/dev/null");
         lab->Exec(hb, "ip route add default dev eth0 2>/dev/null");
@@ -175,8 +175,12 @@ protected:
     {
         a.reset(new Tool(*lab, ha, "nodeA", "nodeB", dirA->Path()));
         b.reset(new Tool(*lab, hb, "nodeB", "nodeA", dirB->Path()));
-        ASSERT_FALSE(a->WaitLine("READY", 25000).empty()) << a->Output();
-        ASSERT_FALSE(b->WaitLine("READY", 25000).empty()) << b->Output();
+        ASSERT_FALSE(a->WaitLine("FOUND", 60000).empty()) << a->Output();
+        ASSERT_FALSE(b->WaitLine("FOUND", 60000).empty()) << b->Output();
+        a->Cmd("connect");
+        b->Cmd("connect");
+        ASSERT_FALSE(a->WaitLine("READY", 10000).empty()) << a->Output();
+        ASSERT_FALSE(b->WaitLine("READY", 10000).empty()) << b->Output();
     }
     void TearDown() override
     {
@@ -250,6 +254,11 @@ TEST_F(FileNodes, StreamsCancelsAndPauses)
     b->Cmd("sink up");
     b->Cmd("src down " + std::to_string(n));
     a->Cmd("sink down");
+    // The streams exist before the transfers ask for them.
+    ASSERT_FALSE(a->WaitLine("OK sink down", 5000).empty()) << a->Output();
+    ASSERT_FALSE(b->WaitLine("OK sink up", 5000).empty()) << b->Output();
+    ASSERT_FALSE(a->WaitLine("OK src up", 5000).empty()) << a->Output();
+    ASSERT_FALSE(b->WaitLine("OK src down", 5000).empty()) << b->Output();
     a->Cmd("put up stream/up stream/up 0 0 1");
     b->Cmd("put down stream/down stream/down 0 0 2");
     ASSERT_TRUE(kvlab::WaitUntil([&] { return b->Stat("sinkstat up", "SINK up ") == std::vector<unsigned long long>{n, 1, 0}; }, 60000))
@@ -269,6 +278,8 @@ TEST_F(FileNodes, StreamsCancelsAndPauses)
     b->Cmd("sink slow 65536");
     b->Cmd("pause slow 1");
     a->Cmd("src slow " + std::to_string(big));
+    ASSERT_FALSE(b->WaitLine("OK pause slow", 5000).empty()) << b->Output();
+    ASSERT_FALSE(a->WaitLine("OK src slow", 5000).empty()) << a->Output();
     unsigned long long memA0 = First(a->Stat("mem", "MEM ")), memB0 = First(b->Stat("mem", "MEM "));
     a->Cmd("put slow stream/slow stream/slow 0 0 3");
     unsigned long long taken = 0;

@@ -1,7 +1,9 @@
 // One node of the File milestone tests, run inside a lab namespace:
 //   tool_file <self> <peer> <accept dir> [command fifo]
-// It finds the other node on the LAN, makes it a static peer, prints "READY" once the node runs, then takes one command per line on standard input (or
-// from the named pipe given):
+// It finds the other node on the LAN and prints "FOUND", then takes one command per line on
+// standard input (or from the named pipe given):
+//   connect                 make the other node a static peer (give it to both nodes at
+//                           once) -> "READY" or "FAILED ..."
 //   obj <name> <flags>                                   add a File object under the peer
 //   put|get <name> <path> <peer path> <offset> <size> <param>
 //   cancel <name>
@@ -60,6 +62,8 @@ int main(int argc, char** argv)
         return 2;
     }
     if (getenv("KV_TRACE")) qvPrintfEnable(1);
+    // KV_LOG=<dir> writes the library log there.
+    if (const char* dir = getenv("KV_LOG")) qvLogInit(0xF, dir, argv[1], 0, 0);
     FileNodeHost host;
     host.acceptDir = argv[3];
     host.onLine = Out;
@@ -72,14 +76,16 @@ int main(int argc, char** argv)
     std::ifstream fifo;
     if (argc > 4) fifo.open(argv[4]);
     std::istream& cmds = argc > 4 ? static_cast<std::istream&>(fifo) : std::cin;
-    Out("READY");
+    Out("FOUND");
     std::string line;
     while (std::getline(cmds, line)) {
         std::istringstream in(line);
         std::string cmd, name;
         in >> cmd >> name;
         if (cmd == "quit") break;
-        if (cmd == "obj") {
+        if (cmd == "connect") {
+            Out(host.Connect() ? "READY" : "FAILED connect: " + host.Why());
+        } else if (cmd == "obj") {
             u32 flags = 0;
             in >> flags;
             Out("OBJ " + name + " " + std::to_string(host.AddObject(name, flags)));
