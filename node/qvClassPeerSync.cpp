@@ -448,12 +448,15 @@ void CQVClassPeer::SyncStampUpdate(u32 uIndex, u32 uEcho, u32 uPeerTime)
     u32 uTrip = GET_TIMESTAMP() - uEcho;
     if (uTrip > kStampTripMax)
         return;
+    // The clocks wrap at 32 bits: their difference is taken as the nearest signed one. The
+    // distance to the stored offset is taken in 64 bits, so that offsets of opposite signs far
+    // apart cannot overflow into a small step.
     s32 iSample = (s32)(uEcho + uTrip / 2 - uPeerTime);
-    s32 iDiff = iSample - p->iClockOffset;
+    s64 iDiff = (s64)iSample - (s64)p->iClockOffset;
     if (iDiff >= kStampJump || iDiff <= -kStampJump)
         p->iClockOffset = iSample;
     else
-        p->iClockOffset += iDiff >> 1;   // half the way, rounded down
+        p->iClockOffset += (s32)(iDiff >> 1);   // half the way, rounded down
 }
 
 // Cookie and state flags of a report or update from the peer; 1 when the server's cookie

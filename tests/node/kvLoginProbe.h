@@ -29,6 +29,11 @@ public:
         return s && s->uSockID ? C.m_pSocket->GetPeerRecvStamp(s->uSockID) : 0;
     }
     u32 CurrentStamp() const { return C.m_pSocket->GetCurrentStamp(); }
+    u32 ServerSock() const
+    {
+        const CQVClassPeer::PEER_S* s = C.Entry(C.m_uPrivSvr);
+        return s ? s->uSockID : 0;
+    }
     u32 Reconnect() const { return C.m_Login.uRecnnt; }
     u32 ResoCount() const { return C.m_Reso.Count(); }
     u32 Tick() const { return C.m_uTick; }
@@ -60,6 +65,34 @@ public:
         return i == 0xFFFFFFFF ? 0 : C.m_pPeer[i].iClockOffset;
     }
     u32 Index(u32 uObject) const { return C.EntryOfObject(uObject); }
+    // Gives a peer entry an address (and a socket there), as a status answer does.
+    u32 SetAddr(u32 uObject, const QV_ADDR_S& addr)
+    {
+        u32 i = C.EntryOfObject(uObject);
+        return i == 0xFFFFFFFF ? 1 : C.HelperPeerSetAddr(i, addr, nullptr, nullptr);
+    }
+    u32 SendStatus(u32 uObject)
+    {
+        u32 i = C.EntryOfObject(uObject);
+        return i == 0xFFFFFFFF ? 0 : C.SendStatus(i);
+    }
+    u32 PeerType(u32 uObject) const
+    {
+        u32 i = C.EntryOfObject(uObject);
+        return i == 0xFFFFFFFF ? 0 : C.m_pPeer[i].uPeerType;
+    }
+    QV_ADDR_S PeerAddr(u32 uObject) const
+    {
+        u32 i = C.EntryOfObject(uObject);
+        return i == 0xFFFFFFFF ? QV_ADDR_S{} : C.m_pPeer[i].addr;
+    }
+    void SetOffset(u32 uObject, s32 iOffset)
+    {
+        u32 i = C.EntryOfObject(uObject);
+        if (i != 0xFFFFFFFF)
+            C.m_pPeer[i].iClockOffset = iOffset;
+    }
+
     // Runs one of the class's handlers on a message placed in its receive buffer, as the
     // receive path does after its table checks.
     void Deliver(u32 uObjectPeer, u16 uType, u16 uFlag, u32 uParam, const std::vector<u8>& data)
