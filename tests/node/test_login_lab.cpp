@@ -83,6 +83,7 @@ protected:
     void StartServer(const kvlab::Host& h)
     {
         srvAddr = h.ip4 + ":7781";
+        srv = Driven();
         srv.Start(lab, h,
                   {KV_TOOL_DIR "/kv_rendezvous", "--addr", srvAddr, "--name", kSrvName, "--account",
                    "alice:pw:3", "--account", "bob:pw", "--expire", "20"},
@@ -137,7 +138,8 @@ protected:
         ASSERT_TRUE(d.State("", "active=0 ")) << d.Out();
     }
     // Both nodes know each other through the server, are connected and in sync, and their
-    // "chat" objects exchange a message each way.
+    // "chat" objects exchange a message each way. The peer-information report (a path is up:
+    // its class is not 0) goes to the owner once the path settled.
     void ConnectAndChat(Driven& x, const std::string& xn, Driven& y, const std::string& yn)
     {
         x.Cmd("peer " + yn);
@@ -158,6 +160,8 @@ protected:
             return x.Wait("text=hello-from-" + yn, 1000);
         }, kLong)) << y.Out();
         EXPECT_TRUE(x.Wait("chat from=" + yn + " text=hello-from-" + yn));
+        EXPECT_TRUE(x.Wait("ext obj=" + yn + " method=38 param= size=128 u32=0,")) << x.Out();
+        EXPECT_EQ(0u, x.Count("ext obj=" + yn + " method=38 param= size=128 u32=0,0\n")) << x.Out();
     }
 
     kvlab::Lab lab;
@@ -195,4 +199,105 @@ TEST_F(LoginLab, PublicNodesLogInStayLoggedInResolveConnectAndChat)
     EXPECT_EQ(1u, srv.Count("login ok user=alice"));
     // Connecting the two nodes took a handful of connect requests, not a stream of them.
     EXPECT_LT(a.Count("SockCnntRequest:") + b.Count("SockCnntRequest:"), 40u);
+}
+
+TEST_F(LoginLab, BadPasswordKickOutAndAServerRestart)
+{
+    auto pub = lab.AddSegment("pub");
+    auto hs = lab.AddHost(pub, "srv");
+    auto ha = lab.AddHost(pub, "a");
+    auto hb = lab.AddHost(pub, "b");
+    ASSERT_TRUE(lab.PinNeighbours({hs, ha, hb}));
+    ASSERT_NO_FATAL_FAILURE(StartServer(hs));
+    // Node a logs in with the password's digest text, node b first with a wrong password.
+    a.Start(lab, ha, {KV_TOOL_DIR "/tool_login_node", "--server", srvAddr, "--name", kSrvName, "--digest"},
+            dir.Path() + "/a");
+    ASSERT_TRUE(a.Wait("node: ready", 10000)) << a.Out();
+    ASSERT_NO_FATAL_FAILURE(StartNode(b, hb, "b"));
+    b.Cmd("login bob wrong");
+    ASSERT_TRUE(b.Wait("node: reply obj=kvserver err=9")) << b.Out();
+    ASSERT_TRUE(srv.Wait("login fail user=bob err=9")) << srv.Out();
+    b.Cmd("logout");
+    ASSERT_TRUE(b.Wait("node: logout r=0")) << b.Out();
+    ASSERT_NO_FATAL_FAILURE(Login(b, "bob"));
+    ASSERT_NO_FATAL_FAILURE(Login(a, "alice"));
+    // A kick-out goes up to the owner on the self object; the login itself stays as it is.
+    srv.Cmd("kick alice 5");
+    ASSERT_TRUE(a.Wait("node: ext obj=alice method=47 param=kvserver size=24 u32=5")) << a.Out();
+    ASSERT_TRUE(a.State("", "login=3 ")) << a.Out();
+
+    // The server goes away. Node time runs by ticks from here: each node sends its keep-alive,
+    // hears nothing for Expire / 2 s and logs in again; the tries time out (15 s) and the next
+    // ones wait 1 s, then 10 s.
+    srv.p.Kill();
+    for (Driven* d : {&a, &b}) {
+        d->Cmd("clock 0");
+        ASSERT_TRUE(d->Wait("node: clock 0"));
+        // The silence is measured in the transport's whole seconds: one has to pass without a
+        // packet from the server before node time jumps.
+        ASSERT_TRUE(d->State("", "silent=1 ", 10000)) << d->Out();
+        d->Cmd("tick 20");
+        d->Cmd("tick 10");
+        ASSERT_TRUE(d->Wait("HelperCheckReceive, Check receive timeout")) << d->Out();
+        ASSERT_TRUE(d->State("", "login=1 ")) << d->Out();
+        d->Cmd("tick 15");
+        ASSERT_TRUE(d->Wait("HelperReloginDelay, uReloginDelay=1")) << d->Out();
+        d->Cmd("tick 1");
+        d->Cmd("tick 15");
+        ASSERT_TRUE(d->Wait("HelperReloginDelay, uReloginDelay=10")) << d->Out();
+        EXPECT_GE(d->Count("method=46 param= size=396 u32=12,"), 2u) << d->Out();
+    }
+    // Back again at the same address: the next try of each node logs in, reported upward as a
+    // relogin with error 0.
+    ASSERT_NO_FATAL_FAILURE(StartServer(hs));
+    for (Driven* d : {&a, &b}) {
+        d->Cmd("tick 10");
+        d->Cmd("clock 1");
+    }
+    for (Driven* d : {&a, &b})
+        ASSERT_TRUE(d->Wait("method=46 param= size=396 u32=0,")) << d->Out() << srv.Out();
+    EXPECT_TRUE(srv.Wait("login ok user=alice")) << srv.Out();
+    EXPECT_TRUE(srv.Wait("login ok user=bob")) << srv.Out();
+    EXPECT_TRUE(a.State("", "login=3 ")) << a.Out();
+}
+
+TEST_F(LoginLab, NodesBehindFullConeNatsConnectThroughTheirMappings)
+{
+    auto pub = lab.AddSegment("pub");
+    auto lanA = lab.AddSegment("lana");
+    auto lanB = lab.AddSegment("lanb");
+    auto hs = lab.AddHost(pub, "srv");
+    auto natA = lab.AddNatRouter("nata", pub, lanA, kvlab::NatType::FullCone);
+    auto natB = lab.AddNatRouter("natb", pub, lanB, kvlab::NatType::FullCone);
+    auto ha = lab.AddHost(lanA, "a");
+    auto hb = lab.AddHost(lanB, "b");
+    ASSERT_TRUE(lab.PinNeighbours({hs, natA, natB}));
+    ASSERT_NO_FATAL_FAILURE(StartServer(hs));
+    ASSERT_NO_FATAL_FAILURE(StartNode(a, ha, "a"));
+    ASSERT_NO_FATAL_FAILURE(StartNode(b, hb, "b"));
+    ASSERT_NO_FATAL_FAILURE(Login(a, "alice"));
+    ASSERT_NO_FATAL_FAILURE(Login(b, "bob"));
+    // The server saw each node at its NAT's address and names that address in status replies.
+    EXPECT_TRUE(srv.Wait("login ok user=alice addr=" + natA.ip4)) << srv.Out();
+    ASSERT_NO_FATAL_FAILURE(ConnectAndChat(a, "alice", b, "bob"));
+    EXPECT_TRUE(srv.Wait("status from=alice peer=bob addr=" + natB.ip4)) << srv.Out();
+}
+
+TEST_F(LoginLab, NodesOnOneLan)
+{
+    auto pub = lab.AddSegment("pub");
+    auto lan = lab.AddSegment("lan");
+    auto hs = lab.AddHost(pub, "srv");
+    auto nat = lab.AddNatRouter("nat", pub, lan, kvlab::NatType::FullCone);
+    auto ha = lab.AddHost(lan, "a");
+    auto hb = lab.AddHost(lan, "b");
+    ASSERT_TRUE(lab.PinNeighbours({hs, nat}));
+    ASSERT_TRUE(lab.PinNeighbours(std::vector<kvlab::Lab::NeighEnd>{
+        {nat, "lan", nat.lan4}, kvlab::Lab::End(ha), kvlab::Lab::End(hb)}));
+    ASSERT_NO_FATAL_FAILURE(StartServer(hs));
+    ASSERT_NO_FATAL_FAILURE(StartNode(a, ha, "a"));
+    ASSERT_NO_FATAL_FAILURE(StartNode(b, hb, "b"));
+    ASSERT_NO_FATAL_FAILURE(Login(a, "alice"));
+    ASSERT_NO_FATAL_FAILURE(Login(b, "bob"));
+    ASSERT_NO_FATAL_FAILURE(ConnectAndChat(a, "alice", b, "bob"));
 }

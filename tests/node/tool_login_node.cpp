@@ -4,7 +4,7 @@
 //
 //   tool_login_node --server IP:PORT --name SERVERNAME --control FIFO [--digest] [--no-relogin]
 //
-// The node's clock is driven here: one timer pass every 10 ms of real time (so messages and
+// The node's clock is driven here: one timer pass every 100 ms of real time (so messages and
 // connections progress as usual), and "tick N" runs N node seconds at once on top of that.
 //
 // Commands (one per line):
@@ -221,15 +221,15 @@ bool Tool::Command(const std::string& line)
         return false;
     if (w == "login" && n >= 2) {
         char rec[512] = {0};
-        snprintf(rec, 128, "%s", a1);
-        snprintf(rec + 128, 128, "%s", n >= 3 ? a2 : "");
+        snprintf(rec, 128, "%.127s", a1);
+        snprintf(rec + 128, 128, "%.127s", n >= 3 ? a2 : "");
         strcpy(rec + 256, "(Ver){1.0}");
         Out("login r=%d", node->ObjectRequest(svr, 32, rec, sizeof(rec), 0x4C));
     } else if (w == "logout") {
         Out("logout r=%d", node->ObjectRequest(svr, 33, nullptr, 0, 0));
     } else if (w == "control") {
         u8 rec[260] = {0};
-        snprintf(reinterpret_cast<char*>(rec + 4), 256, "%s", n >= 2 ? a1 : "");
+        snprintf(reinterpret_cast<char*>(rec + 4), 256, "%.255s", n >= 2 ? a1 : "");
         Out("control r=%d", node->ObjectRequest(svr, 4, rec, sizeof(rec), 0));
     } else if (w == "tick" && n >= 2) {
         u32 k = (u32)strtoul(a1, nullptr, 10);
@@ -265,10 +265,11 @@ bool Tool::Command(const std::string& line)
         u32 p = n >= 2 ? node->ObjectGetID(a1) : 0;
         Peer([&](CQVClassPeerLoginProbe& lp) {
             Out("state login=%u mode=%u tick=%u try=%u peer=%u offline=%u reso=%u expire=%u traffic=%u svr=%u "
-                "active=%u answered=%u stamps=%u/%u/%u",
+                "active=%u answered=%u silent=%u stamps=%u/%u/%u",
                 lp.Status(), lp.Mode(), lp.Tick(), lp.Try(), p ? lp.PeerStatus(p) : 0, p ? lp.PeerOffline(p) : 0,
                 lp.ResoCount(), lp.Expire(), lp.Traffic(), lp.PeerStatus(svr), lp.ActiveTime(),
                 !lp.ActiveTime() || (lp.ServerRecvStamp() && (s32)(lp.ServerRecvStamp() - lp.ActiveStamp()) >= 0),
+                lp.CurrentStamp() - lp.ServerRecvStamp() >= 2,
                 lp.ActiveStamp(), lp.ServerRecvStamp(), lp.CurrentStamp());
             return 0;
         });
@@ -366,11 +367,12 @@ int main(int argc, char** argv)
         fprintf(stderr, "tool_login_node: server object failed (%d)\n", r);
         return 7;
     }
+    // One timer pass every 100 ms, as the socket timer gives the node (ten of them a second).
     std::thread clock([&] {
         while (!g_stop) {
             if (t.clockOn)
                 t.Pass(1);
-            usleep(10000);
+            usleep(100000);
         }
     });
     Out("ready");
