@@ -53,6 +53,9 @@ CDOZiriza::CDOZiriza()
       m_uDirectAllowed(1),
       m_uPeerInfoTick(0),
       m_uPeerInfoDone(0),
+      m_uSessCheckPos(0),
+      m_uFreshPos(0),
+      m_uActiveTick(0),
       m_uMsgCount(0),
       m_pParser(nullptr),
       m_pStr1(nullptr),
@@ -68,6 +71,8 @@ CDOZiriza::CDOZiriza()
     m_HttpCall.Attach(this);
     m_Node.Attach(this, nullptr);
     m_Callback.Attach(this);
+    m_ExtTcp.Attach(this);
+    m_pExtTcp = &m_ExtTcp;
     CleanCfg();
 }
 
@@ -195,11 +200,18 @@ u32 CDOZiriza::Initialize(const char* lpszCfgPath, const char* lpszSysInfo, void
         return failClean(QV_TUNNEL_STA_LOGIN_CONFIG, QV_TUNNEL_ERROR_SYSTEM);
     }
 
+    if (!ConfigExtTcp())
+    {
+        qvLogOut(0, "Tunnel::Initialize: Config ExtTcp failed");
+        return failClean(QV_TUNNEL_STA_LOGIN_CONFIG, QV_TUNNEL_ERROR_NETWORK);
+    }
     if (!qvTimerInit(0))
     {
         qvLogOut(0, "Tunnel::Initialize: Init timer failed");
         return failClean(QV_TUNNEL_STA_LOGIN_INITFAILED, QV_TUNNEL_ERROR_SYSTEM);
     }
+    if (!TcpSessInit(m_Cfg.Base.uMaxSess) || !TunnelInit(m_Cfg.Base.uMaxTunnel))
+        return failClean(QV_TUNNEL_STA_LOGIN_INITFAILED, QV_TUNNEL_ERROR_SYSTEM);
     if (!HttpInitialze())
     {
         qvLogOut(0, "Tunnel::Initialize: Init http failed");
@@ -256,6 +268,8 @@ void CDOZiriza::Clean()
     LanScanPeerClean();
     HttpClean();
     qvTimerClean();
+    TcpSessClean();
+    TunnelClean();
     if (m_SectHttpSess.Lock())
     {
         while (HTTP_SESS_S* p = m_ListHttpSess.PopHead())
@@ -422,10 +436,13 @@ void CDOZiriza::MsgDispatch(MSG_S* pMsg)
         HttpSessDelete(u0, nullptr);
         break;
     case DOZIRIZA_MSG_TCP_ACCEPT:
+        MsgTcpAccept(u0, t0, t1);
+        break;
     case DOZIRIZA_MSG_TCP_CONNECT:
+        MsgTcpConnect(u0, t0);
+        break;
     case DOZIRIZA_MSG_TCP_DISCONNECT:
-        // Reports of the TCP forwarding extension, served by the TCP sessions.
-        dprintf_level(3, "Tunnel: TCP report %u without TCP sessions, Addr=%s", pMsg->uMsg, t0);
+        MsgTcpDisconnect(t0);
         break;
     case DOZIRIZA_MSG_LOGIN_REPLY:
         MsgLoginReply(u0, t0, t1);
@@ -523,6 +540,37 @@ void CDOZiriza::MsgDispatch(MSG_S* pMsg)
             CallbackEventPush(QV_TUNNEL_EVENT_PEER_AUTH_REPLY, strText.c_str(), "");
         }
         break;
+    case DOZIRIZA_MSG_PEER_NOTIFY:
+        if (bStarted)
+            MsgPeerNotify(u0, t0);
+        break;
+    case DOZIRIZA_MSG_PEER_CALL_REPLY:
+        MsgPeerCallReply(u0, u1, u2, t0, t1);
+        break;
+    case DOZIRIZA_MSG_FILE_SYNC:
+        if (bStarted)
+            MsgFileSync(u0, u1);
+        break;
+    case DOZIRIZA_MSG_FILE_OPEN:
+        if (bStarted)
+            MsgFileOpen(u0, u1, u2);
+        break;
+    case DOZIRIZA_MSG_FILE_REPLY:
+        if (bStarted)
+            MsgFileReply(u0, u1);
+        break;
+    case DOZIRIZA_MSG_FILE_CLOSE:
+        if (bStarted)
+            MsgFileClose(u0, t0);
+        break;
+    case DOZIRIZA_MSG_FILE_CLOSED:
+        if (bStarted)
+            TcpSessFree(TcpSessGetByFileObj(u0), 0);
+        break;
+    case DOZIRIZA_MSG_FILE_PROGRESS:
+        if (bStarted)
+            MsgFileProgress(u0, u1, u2, t0);
+        break;
     case DOZIRIZA_MSG_CALL_REPLY:
         if (bStarted)
             MsgCallReply(u0, u1, u2, t0);
@@ -533,17 +581,6 @@ void CDOZiriza::MsgDispatch(MSG_S* pMsg)
         break;
     case DOZIRIZA_MSG_LAN_SCAN:
         MsgLanScan(t0);
-        break;
-    case DOZIRIZA_MSG_PEER_NOTIFY:
-    case DOZIRIZA_MSG_PEER_CALL_REPLY:
-    case DOZIRIZA_MSG_FILE_SYNC:
-    case DOZIRIZA_MSG_FILE_OPEN:
-    case DOZIRIZA_MSG_FILE_REPLY:
-    case DOZIRIZA_MSG_FILE_CLOSE:
-    case DOZIRIZA_MSG_FILE_CLOSED:
-    case DOZIRIZA_MSG_FILE_PROGRESS:
-        // Served by the server calls, the connection table and the TCP sessions.
-        dprintf_level(3, "Tunnel: message %u not served here", pMsg->uMsg);
         break;
     case DOZIRIZA_MSG_HTTP_TIMER:
         m_HttpCall.TimerProc();
@@ -660,10 +697,19 @@ void CDOZiriza::MsgTick()
             m_Node.PeerGetInfo(m_Node.GetSvrObj(), 0, 0);
             m_uPeerInfoDone = 1;
         }
+        TimerClientActivePeer();
         TimerClientActiveServer();
+        TcpSessCheckFileStatus();
+        TcpSessTryConnect();
+        TcpSessDisconnectDelay();
     }
     else if (m_Cfg.uMode == MODE_FORWARD)
+    {
+        TimerForwardActivePeer();
         TimerForwardActiveServer();
+        TcpSessCheckFileStatus();
+        TcpSessTryConnect();
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -810,10 +856,13 @@ u32 CDOZiriza::ServiceStart()
     ServiceUpdate();
     if (m_Cfg.uMode == MODE_FORWARD)
     {
-        // The forward service listens through the TCP forwarding extension.
-        if (m_pExtTcp == nullptr)
+        // The forward service listens on every address at its port.
+        QV_ADDR_S addr;
+        memset(&addr, 0, sizeof(addr));
+        addr.uPort = (u16)m_Cfg.UtiForward.uPortListen;
+        if (!ExtTcpListenAdd(&addr, QV_EXT_TCP_LISTEN_HTTP, 0, 0))
         {
-            qvLogOut(0, "Tunnel: ServiceStart, no TCP extension to listen on port %u", m_Cfg.UtiForward.uPortListen);
+            qvLogOut(0, "Tunnel: ServiceStart, listen on port %u failed", m_Cfg.UtiForward.uPortListen);
             return 0;
         }
     }
@@ -824,6 +873,8 @@ void CDOZiriza::ServiceUpdate()
 {
     if (m_Cfg.uMode == MODE_CLIENT)
     {
+        TunnelCheckAllClient();
+        TcpSessTryConnect();
         if (CallReqReportClientInfo() != DOZIRIZA_RES_OK)
             TimerCtlEnable(m_CtlClientInfo, 1);
         if (!m_Cfg.UtiClient.uDirectTunnelEnable && CallReqGetTunnelList(LIST_FIRST) != DOZIRIZA_RES_OK)
@@ -832,6 +883,7 @@ void CDOZiriza::ServiceUpdate()
     }
     else if (m_Cfg.uMode == MODE_FORWARD)
     {
+        TcpSessTryConnect();
         if (CallReqReportClientInfo() != DOZIRIZA_RES_OK)
             TimerCtlEnable(m_CtlClientInfo, 1);
         if (CallReqGetForwardList(LIST_FIRST) != DOZIRIZA_RES_OK)
@@ -841,7 +893,17 @@ void CDOZiriza::ServiceUpdate()
 
 void CDOZiriza::ServiceStop()
 {
-    // TCP sessions and tunnels in use are freed here once they are kept.
+    if (m_Cfg.uMode != MODE_CLIENT && m_Cfg.uMode != MODE_FORWARD)
+        return;
+    TcpSessServiceStop();
+    TunnelServiceStop();
+    if (m_Cfg.uMode == MODE_FORWARD)
+    {
+        QV_ADDR_S addr;
+        memset(&addr, 0, sizeof(addr));
+        addr.uPort = (u16)m_Cfg.UtiForward.uPortListen;
+        ExtTcpListenDelete(&addr);
+    }
 }
 
 u32 CDOZiriza::LoginErrorToStatus(u32 uErr)
@@ -1034,30 +1096,6 @@ void CDOZiriza::MsgKickOut(u32 uParam, const char* lpszAddr)
 // ---------------------------------------------------------------------------------------------
 // Peers
 
-namespace {
-
-// Peers other than the server and self objects that the node reports reachable.
-u32 PeerSyncCount(CDOZirizaNode& node)
-{
-    u32 uCount = 0;
-    u32 uObj = 0;
-    // The node's object table bounds the walk; the guard only protects against a node that
-    // would hand the same object back.
-    for (u32 uGuard = 0; uGuard < 0x10000; uGuard++)
-    {
-        uObj = node.ObjectEnum(uObj, QV_CLASS_PEER);
-        if (uObj == 0)
-            break;
-        if (uObj == node.GetSvrObj() || uObj == node.GetSelfObj())
-            continue;
-        if (node.PeerCheck(uObj, 0) == 0)
-            uCount++;
-    }
-    return uCount;
-}
-
-}  // namespace
-
 void CDOZiriza::MsgPeerSync(u32 uPeer, u32 uAction)
 {
     char szName[128] = "";
@@ -1071,7 +1109,8 @@ void CDOZiriza::MsgPeerSync(u32 uPeer, u32 uAction)
         PeerAuthSetObj(szName, uPeer);
         uEvent = QV_TUNNEL_EVENT_PEER_ONLINE;
     }
-    PeerEventCallback(szName, uEvent, PeerSyncCount(m_Node));
+    TcpSessPeerSync(uPeer, uAction);
+    PeerEventCallback(szName, uEvent, PeerSyncCount());
     // A peer that came on line ends a pending attempt to reach it, unless sessions still wait.
     if (uAction != 0)
         PeerOutCheckReply(szName, 1);
@@ -1081,20 +1120,25 @@ void CDOZiriza::MsgPeerError(u32 uPeer, u32 uMethod, u32 uErr)
 {
     if (uMethod != 34 || uErr == 0)
         return;
-    PeerEventCallbackObj(uPeer, QV_TUNNEL_EVENT_PEER_ERROR, PeerSyncCount(m_Node));
+    TcpSessPeerError(uPeer);
+    PeerOutObjDelete(uPeer, 0);
+    PeerEventCallbackObj(uPeer, QV_TUNNEL_EVENT_PEER_ERROR, PeerSyncCount());
 }
 
 void CDOZiriza::MsgPeerCallRequest(u32 uPeer, u32 uHandle, const char* lpszCall)
 {
-    (void)uPeer;
     dprintf_level(3, "Tunnel: MsgPeerCallRequest, data=%s", lpszCall);
     char szCmd[128] = "";
     u32 uErr = DOZIRIZA_RES_NOLOGIN;
     if (m_uStarted || m_Cfg.UtiClient.uDirectTunnelAccept)
     {
         const char* lpszParam = ParseCmd(lpszCall, szCmd, sizeof(szCmd));
-        (void)lpszParam;
         // "TcpSess" calls are answered by the TCP sessions; any other call is unknown here.
+        if (lpszParam != nullptr && strcmp(szCmd, "TcpSess") == 0)
+        {
+            TcpSessRequest(lpszParam, uPeer, uHandle);
+            return;
+        }
         uErr = DOZIRIZA_RES_BADPARAM;
     }
     if (!m_Node.PeerCallReply("", uErr, uHandle))

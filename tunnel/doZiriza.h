@@ -7,15 +7,19 @@
 
 #include "doZirizaCallback.h"
 #include "doZirizaDef.h"
+#include "doZirizaExtTcp.h"
 #include "doZirizaHttpCall.h"
 #include "doZirizaNode.h"
+#include "doZirizaTunnelDef.h"
 #include "qvLibTunnel.h"
 #include "qvNodeDef.h"
+#include "qvNodeHash.h"
 #include "qvOMLParser.h"
 #include "qvSockDriv.h"
 #include "qvString.h"
 #include "qvTable.h"
 #include "qvThread.h"
+#include "qvSocketAddr.h"
 #include "qvTimer.h"
 #include "qvType.h"
 
@@ -292,6 +296,100 @@ public:
     // waits for the next one, and raises event 12.
     void UserExtendNotify(const char* lpszText);
 
+
+    // ---- TCP sessions, tunnel table, connection requests ----
+    typedef DOZIRIZA_TCP_SESS_S TCP_SESS_S;
+    typedef DOZIRIZA_TUNNEL_S TUNNEL_S;
+
+    // TCP forwarding extension notifications (extension lock held: they only post).
+    u32 OnTcpAccept(const char* lpszAddrSock, const char* lpszHost, u32 uParam);
+    void OnTcpConnect(const char* lpszAddrSock, u32 uResult);
+    void OnTcpDisconnect(const char* lpszAddrSock);
+    void OnTcpError(u32 uError);
+    CDOZirizaExtTcp* GetExtTcp() { return &m_ExtTcp; }
+
+    // Session table (tunnel thread). Handles are (index << 16) | cookie.
+    u32 TcpSessAlloc(u32 uSide, const char* lpszAddrSock, u32 uTunnel, u32 uFlags);
+    void TcpSessFree(u32 uSess, u32 uMode);
+    u32 TcpSessSearch(const char* lpszAddrSock);
+    u32 TcpSessGetByFileObj(u32 uObj);
+    // The calling-side sessions of a peer as decimal handles joined by ','; the text ends
+    // before the first number that does not fit whole. The count of numbers written.
+    u32 TcpSessGetListByPeer(u32 uPeer, char* lpszBuf, u32 uSize);
+    u32 TcpSessGetCltAddr(u32 uIndex, char* lpszBuf, u32 uSize);
+    void TcpSessSetGroup(u32 uTunnel, u32 uPeer);
+    void TcpSessRequestResend(u32 uTunnel);
+    void TcpSessPeerOutDrop(u32 uSeconds);
+    void TcpSessTryConnect();
+    void TcpSessCheckFileStatus();
+    void TcpSessDisconnectDelay();
+    void TcpSessPeerSync(u32 uPeer, u32 uAction);
+    void TcpSessPeerError(u32 uPeer);
+    // Sends the peer its "Active" notification (split in parts when long); 1 when all went.
+    u32 TcpSessActiveNotify(u32 uPeer, u32 uTextMax);
+    void PeerNotifyActive(u32 uPeer, const char* lpszList);
+    // 1 when a session starting here still waits for its answer from that peer.
+    u32 PeerOutCheckIsRequesting(const char* lpszPeer);
+    TCP_SESS_S* TcpSessFind(u32 uSess) { return m_TcpSess.Find(uSess); }
+    u32 TcpSessHandle(const TCP_SESS_S* p) const { return m_TcpSess.Handle(p); }
+    u32 TcpSessCount() const { return m_TcpSess.Used(); }
+    u32 TcpSessPendingCount() const { return m_ListSessPending.Count(); }
+    u32 TcpSessDelayCount() const { return m_ListSessDelay.Count(); }
+    // Longest "Active" text and most numbers one notification carries.
+    static const u32 ACTIVE_TEXT_CLIENT = 2047;
+    static const u32 ACTIVE_TEXT_FORWARD = 1023;
+    static const u32 ACTIVE_LIST_MAX = 256;
+    // Largest session and tunnel tables (the node takes at most 16384 sessions; node request
+    // entries, two per tunnel, keep their index in 16 bits).
+    static const u32 SESS_TABLE_MAX = 16384;
+    static const u32 TUNNEL_TABLE_MAX = 0x7FFF;
+
+    // Tunnel table (tunnel thread). Indexes, DOZIRIZA_TUNNEL_NONE when none.
+    u32 TunnelAdd(IQVString* pText, u32 uFlags, char* lpszNameOut, u32 uNameSize, QV_ADDR_S* lpAddrOut);
+    u32 TunnelDelete(IQVString* pText);
+    void TunnelFree(u32 uIndex);
+    u32 TunnelAlloc(const char* lpszName, u32 uType, u32 uOption, u32 uFlags);
+    u32 TunnelRecycle();
+    void TunnelFreeDirect();
+    u32 TunnelSearch(const char* lpszName);
+    u32 TunnelSearchExt(const char* lpszPeer, u32 uType, const char* lpszSvrAddr, const char* lpszCltAddr);
+    u32 TunnelSearchByAddrIn(const char* lpszCltAddr);
+    u32 TunnelSearchIn(const char* lpszName);
+    u32 TunnelSearchOut(const char* lpszName);
+    u32 TunnelEnum(u32 uNth);
+    u32 TunnelSelfIsPeerIn(u32 uIndex);
+    u32 TunnelSelfIsPeerOut(u32 uIndex);
+    u32 TunnelPeerCnntDemand(u32 uIndex);
+    u32 TunnelCountDirect();
+    u32 TunnelCountPeerOut(const char* lpszPeer);
+    // Peers other than the server and self objects that the node reports reachable.
+    u32 PeerSyncCount();
+    int TunnelCheckPeer(u32 uIndex, u32* lpuPeer);
+    void TunnelActivePeer(u32 uIndex);
+    void TunnelCheckAllClient();
+    void TimerClientActivePeer();
+    void TimerForwardActivePeer();
+    void TunnelCheckPeerFresh(u32 uSeconds);
+    u32 TunnelAddPeerObj(u32 uIndex, u32 bForceNew);
+    u32 PeerOutObjCreate(const char* lpszPeer, u32 bForceNew, u32* lpuStatic);
+    u32 PeerOutObjDelete(u32 uPeer, u32 bStatic);
+    u32 ExtTcpListenAdd(const QV_ADDR_S* lpAddr, u32 uMode, u32 uHandle, u32 bRetryLong);
+    void ExtTcpListenDelete(const QV_ADDR_S* lpAddr);
+    u32 ExtTcpListenBind(const QV_ADDR_S* lpAddr);
+    static u32 PortSearch(const QV_ADDR_S* lpAddr, QV_ADDR_S* lpAddrOut, u32 bTcp);
+    void TunnelEventCallback(u32 uIndex, u32 uCode);
+    // Read access to an entry in use; null otherwise.
+    const TUNNEL_S* TunnelGet(u32 uIndex) const;
+    u32 TunnelHandle(u32 uIndex) const;
+    // The index of a handle still valid, DOZIRIZA_TUNNEL_NONE otherwise.
+    u32 TunnelIndexOf(u32 uHandle) const;
+    u32 TunnelCount() const { return m_Tunnel.Used(); }
+
+    // Connection requests.
+    u32 DirectTunnelAdd(const char* lpszPeer, u32 uType, const char* lpszEncrypt, const char* lpszSvrAddr,
+                        const char* lpszCltAddr, u32 uHttpSess);
+
+
     // ---- Requests ----
     void HttpSendResponse(u32 uHandle, u32 uStatus, const char* lpszContentType, const char* lpszData, u32 uLength);
     void HttpSendText(u32 uHandle, const char* lpszText);
@@ -566,6 +664,44 @@ protected:
     void HttpReqEventGet(u32 uHandle, const char* lpszParam);
     void HttpReqExit(u32 uHandle, const char* lpszParam);
 
+
+    // TCP sessions, tunnel table, connection requests.
+    void MsgTcpAccept(u32 uTunnel, const char* lpszAddrSock, const char* lpszHost);
+    void MsgTcpConnect(u32 uResult, const char* lpszAddrSock);
+    void MsgTcpDisconnect(const char* lpszAddrSock);
+    void MsgPeerNotify(u32 uPeer, const char* lpszText);
+    void MsgPeerCallReply(u32 uErr, u32 uSess, u32 uPeer, const char* lpszReply, const char* lpszTag);
+    void MsgFileSync(u32 uObj, u32 uAction);
+    void MsgFileOpen(u32 uObj, u32 bPut, u32 uHandle);
+    void MsgFileReply(u32 uObj, u32 uErr);
+    void MsgFileClose(u32 uObj, const char* lpszSize);
+    void MsgFileProgress(u32 uObj, u32 bSend, u32 uSpeed, const char* lpszBytes);
+    void TcpSessRequest(const char* lpszParam, u32 uPeer, u32 uHandle);
+    u32 TcpSessParseSvrAddr(QV_ADDR_S* lpAddr, const char* lpszSvr);
+    void PeerCallReplyTcpSess(const char* lpszParam, u32 uErr, u32 uSess, u32 uPeer);
+    u32 TcpSessRequestSend(TCP_SESS_S* p);
+    u32 TcpSessReplySend(TCP_SESS_S* p);
+    void TcpSessReplyEventCallback(u32 uSess, u32 uErr);
+    u32 TcpSessAddFiles(TCP_SESS_S* p, const char* lpszPut, const char* lpszGet);
+    void TcpSessDelayJoin(TCP_SESS_S* p);
+    void TcpSessIdleCheck(TCP_SESS_S* p);
+    void TcpSessServiceStop();
+    u32 TcpSessInit(u32 uCount);
+    void TcpSessClean();
+    u32 TunnelInit(u32 uCount);
+    // Hands the TCP forwarding extension its limits, buffer size, filters and time-outs.
+    u32 ConfigExtTcp();
+    void TunnelClean();
+    void TunnelServiceStop();
+    u32 TunnelResolveAddrIn(const TUNNEL_S* p, QV_ADDR_S* lpAddr, u32 uWaitMs);
+    u32 TunnelIsPeerOut(const TUNNEL_S* p) const;
+    void HttpReqConnectAdd(u32 uHandle, const char* lpszParam);
+    void HttpReqConnectDelete(u32 uHandle, const char* lpszParam);
+    void HttpReqConnectQuery(u32 uHandle, const char* lpszParam);
+    void HttpReqConnectEnum(u32 uHandle, const char* lpszParam);
+    // The session's peer ID text of a peer object; "" when it has none.
+    QV_STRING PeerName(u32 uPeer);
+
     u32 LoadCfgMode(IQVOMLParser* pParser, IQVString* pText, u32 uMode);
     u32 LoadCfgPxyFilter(IQVOMLParser* pParser, IQVString* pText);
 
@@ -583,7 +719,8 @@ protected:
     // The local HTTP front end attaches here; without one, requests come only from the bridge.
     IDOZirizaHttp* m_pHttpReal;
     CDOZirizaNode m_Node;
-    // The TCP forwarding extension attaches here; the node adapter hands it to the node.
+    // The TCP forwarding extension; the node adapter hands m_pExtTcp to the node.
+    CDOZirizaExtTcp m_ExtTcp;
     IQVBase* m_pExtTcp;
     CDOZirizaCallback m_Callback;
     std::atomic<u32> m_uLoggedIn;
@@ -593,6 +730,21 @@ protected:
     QV_STRING m_strSvrSess;
     u32 m_uPeerInfoTick;
     u32 m_uPeerInfoDone;
+
+
+    // TCP sessions: table, used list, AddrSock hash, pending and delay lists.
+    CQVTable<TCP_SESS_S> m_TcpSess;
+    CQVList<TCP_SESS_S> m_ListSessUsed;
+    CQVNodeHash m_HashSess;
+    CQVList<TCP_SESS_S, &TCP_SESS_S::linkPending> m_ListSessPending;
+    CQVList<TCP_SESS_S, &TCP_SESS_S::linkDelay> m_ListSessDelay;
+    u32 m_uSessCheckPos;  // entry index of the file-status check
+    // Tunnel table: entries, busy list, name hash; the freshness walk's position.
+    CQVTable<TUNNEL_S> m_Tunnel;
+    CQVList<TUNNEL_S> m_ListTunnelBusy;
+    CQVNodeHash m_HashTunnel;
+    u32 m_uFreshPos;
+    u32 m_uActiveTick;
 
     MSG_LIST m_ListMsgFree;
     MSG_LIST m_ListMsg;

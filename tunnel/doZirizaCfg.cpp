@@ -811,6 +811,8 @@ void CDOZiriza::LoginCfg(const char* lpszParam, const char* lpszSess)
     const char* lpszDirect = omlGetContent(lpszParam, "Direct");
     m_uDirectAllowed = (lpszDirect == nullptr || !*lpszDirect) ? 1 : CfgDecimal(lpszDirect);
     m_strSvrSess = lpszSess ? lpszSess : "";
+    if (m_Cfg.UtiClient.uDirectTunnelEnable && !m_uDirectAllowed)
+        TunnelFreeDirect();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -78,8 +78,13 @@ void CDOZiriza::CallbackEventPeerInfo(const char* lpszPeer, u32 uType, const cha
 void CDOZiriza::PeerEventCallback(const char* lpszPeer, u32 uEvent, u32 uCount)
 {
     CallbackEventPost(uEvent, uCount, lpszPeer);
-    // The connections to that peer follow it on line and off line once the tunnel table
-    // keeps connections.
+    // The connections to that peer follow it on line and off line.
+    if (lpszPeer == nullptr || *lpszPeer == 0 || m_LoginInfo.strUser == lpszPeer)
+        return;
+    const u32 uCode = uEvent == QV_TUNNEL_EVENT_PEER_ONLINE ? 10 : 11;
+    for (TUNNEL_S* p = m_ListTunnelBusy.Head(); p != nullptr; p = CQVList<TUNNEL_S>::Next(p))
+        if (p->strPeerOut == lpszPeer)
+            TunnelEventCallback(m_Tunnel.IndexOf(p), uCode);
 }
 
 void CDOZiriza::PeerEventCallbackObj(u32 uPeerObj, u32 uEvent, u32 uCount)

@@ -287,6 +287,10 @@ void CDOZiriza::MsgHttpRequest(u32 uHandle, const char* lpszName, const char* lp
     case 20: HttpReqChannelSet(uHandle, lpszParamText); break;
     case 22: HttpReqPeerAuthSet(uHandle, lpszParamText); break;
     case 23: HttpReqPeerAuthReply(uHandle, lpszParamText); break;
+    case 8: HttpReqConnectAdd(uHandle, lpszParamText); break;
+    case 9: HttpReqConnectDelete(uHandle, lpszParamText); break;
+    case 10: HttpReqConnectQuery(uHandle, lpszParamText); break;
+    case 18: HttpReqConnectEnum(uHandle, lpszParamText); break;
     case REQ_PUSHGET: HttpReqPushGet(uHandle, lpszParamText, 0); break;
     case REQ_PUSHGETJSON: HttpReqPushGet(uHandle, lpszParamText, 1); break;
     case 17: HttpReqSelfGet(uHandle, lpszParamText); break;

@@ -124,9 +124,9 @@ TEST_F(Module, StartStatusAndRestart)
     QV_TUNNEL_SELF_S self;
     ASSERT_EQ(0, doZirizaSelfGet(&self));
     EXPECT_STREQ("_DEV_c1", self.szSelf);
-    // Requests the connection logic serves are refused as not implemented, at once.
+    // Connection requests with bad arguments are refused at once.
     QV_TUNNEL_CLIENT_ADDR_S ca;
-    EXPECT_EQ(QV_TUNNEL_ERROR_NOIMP, doZirizaConnectAdd("", "p", 0, 0, "1.1.1.1:1", "127.0.0.1:1", &ca));
+    EXPECT_EQ(QV_TUNNEL_ERROR_BADPARAM, doZirizaConnectAdd("", "p", 2, 0, "1.1.1.1:1", "127.0.0.1:1", &ca));
     // Argument checks come before anything is sent.
     EXPECT_EQ(QV_TUNNEL_ERROR_BADPARAM, doZirizaPeerAuthSet(std::string(128, 'p').c_str(), "i"));
     EXPECT_EQ(QV_TUNNEL_ERROR_BADPARAM, doZirizaPeerAuthSet("p", std::string(256, 'i').c_str()));
