@@ -594,6 +594,12 @@ public:
     // IP version of the tunnel address ("4", "6" or ""), whether tunnel addresses are known.
     u32 ParsePeerInfo(const char* lpszText, u32 bRemote, u32* lpuThrough, QV_STRING& strAddr, QV_STRING& strSecond,
                       QV_STRING& strIPVer, u32* lpbTunnel);
+    // The session text of a connection request checked against the login's server session
+    // text (passes when that is empty); 1 passed.
+    u32 SessionDigestCheck(const char* lpszSession);
+    // The server-call text of a connection add or delete (calls 42 and 43).
+    static QV_STRING CnntCallText(const char* lpszSession, const char* lpszPeer, u32 uType, const char* lpszEncrypt,
+                                  const char* lpszListenAddr, const char* lpszClientAddr);
     // Handle bit of a "cnntlcldelete" waiting for its answer.
     static const u32 HTTP_LCL_DELETE = 0x80000000u;
 

@@ -282,6 +282,8 @@ void CDOZiriza::MsgHttpRequest(u32 uHandle, const char* lpszName, const char* lp
     case 5: HttpReqVersionGet(uHandle, lpszParamText); break;
     case 6: HttpReqStatusGet(uHandle, lpszParamText); break;
     case 7: HttpReqPeerInfoGet(uHandle, lpszParamText); break;
+    case 11: HttpReqCnntLclDelete(uHandle, lpszParamText); break;
+    case 12: HttpReqCnntLclQuery(uHandle, lpszParamText); break;
     case 13: HttpReqUserExtend(uHandle, lpszParamText, 0); break;
     case 14: HttpReqUserExtend(uHandle, lpszParamText, 1); break;
     case 20: HttpReqChannelSet(uHandle, lpszParamText); break;

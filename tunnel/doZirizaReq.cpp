@@ -318,3 +318,140 @@ void CDOZiriza::MsgPeerGetInfoReply(u32 uPeer, u32 uKind, u32 uHandle, const cha
     m_Node.GetObjName(uPeer, szName, sizeof(szName));
     CallbackEventPeerInfo(szName, uThrough, strAddr.c_str(), strIPVer.c_str());
 }
+
+// ---------------------------------------------------------------------------------------------
+// Connections by their client address
+
+u32 CDOZiriza::SessionDigestCheck(const char* lpszSession)
+{
+    if (m_strSvrSess.empty())
+        return 1;
+    return m_Node.PeerDigVerify(m_Node.GetSelfObj(), m_strSvrSess.c_str(), lpszSession ? lpszSession : "");
+}
+
+QV_STRING CDOZiriza::CnntCallText(const char* lpszSession, const char* lpszPeer, u32 uType, const char* lpszEncrypt,
+                                  const char* lpszListenAddr, const char* lpszClientAddr)
+{
+    // Every value is escaped so that none can end its element early.
+    QV_STRING str("(SessID){");
+    str += doZirizaOmlEncode(lpszSession);
+    str += "}(PeerID){";
+    str += doZirizaOmlEncode(lpszPeer);
+    char szType[16];
+    snprintf(szType, sizeof(szType), "}(Type){%u", uType);
+    str += szType;
+    str += "}(Encrypt){";
+    str += doZirizaOmlEncode(lpszEncrypt);
+    str += "}(ListenAddr){";
+    str += doZirizaOmlEncode(lpszListenAddr);
+    str += "}(ClientAddr){";
+    str += doZirizaOmlEncode(lpszClientAddr);
+    str += "}";
+    return str;
+}
+
+void CDOZiriza::HttpReqCnntLclDelete(u32 uHandle, const char* lpszParam)
+{
+    QV_STRING strClt, strSess;
+    u32 uResult = DOZIRIZA_RES_OK;
+    const u32 uWait = uHandle | HTTP_LCL_DELETE;
+    if (!Required(lpszParam, "clientaddr", strClt))
+        uResult = DOZIRIZA_RES_BADPARAM;
+    else
+    {
+        ParseParam(lpszParam, "session", '=', strSess);
+        strSess = doZirizaToUTF8(strSess.c_str());
+        SVR_TUNNEL_INFO_S info;
+        if (IsStarted())
+        {
+            if (!SvrTunnelInfoByAddrIn(strClt.c_str(), info))
+                uResult = DOZIRIZA_RES_NOEXIST;
+            else
+            {
+                const char* lpszEnc = (info.uOption & 1) ? "1" : "0";
+                const char* lpszSvr = info.uType == 0 ? info.strSvrAddr.c_str() : "";
+                if (info.uFlags & 0x02)
+                    uResult = !SessionDigestCheck(strSess.c_str())
+                                  ? (u32)DOZIRIZA_RES_REJECT
+                                  : DirectTunnelDelete(info.strPeer.c_str(), info.uType, lpszEnc, lpszSvr,
+                                                       strClt.c_str(), uWait);
+                else
+                {
+                    QV_STRING strText = CnntCallText(strSess.c_str(), info.strPeer.c_str(), info.uType, lpszEnc,
+                                                     lpszSvr, strClt.c_str());
+                    uResult = CallRequest(CALL_CNNT_DELETE, strText.c_str(), uWait);
+                    if (uResult == DOZIRIZA_RES_OK)
+                        SvrTunnelFree(info.strName.c_str());
+                }
+            }
+        }
+        else if (m_Cfg.UtiClient.uDirectTunnelEnable)
+        {
+            DIRECT_BACK_S* p = DirectTunnelBackSearchAddrIn(strClt.c_str());
+            if (p == nullptr)
+                uResult = DOZIRIZA_RES_NOEXIST;
+            else if (!SessionDigestCheck(strSess.c_str()))
+                uResult = DOZIRIZA_RES_REJECT;
+            else
+            {
+                // The entry goes away with the delete: its values are copied first.
+                QV_STRING strPeer(p->strPeer), strEnc(p->strEncrypt), strSvr(p->strSvrAddr);
+                uResult = DirectTunnelDelete(strPeer.c_str(), p->uType, strEnc.c_str(), strSvr.c_str(),
+                                             strClt.c_str(), uWait);
+            }
+        }
+        else
+            uResult = DOZIRIZA_RES_BADSTATUS;
+    }
+    if (uResult != DOZIRIZA_RES_OK)
+        HttpSendText(uHandle, Answer("cnntlcldelete:{\"result\":\"%u\"}", uResult).c_str());
+}
+
+void CDOZiriza::HttpReqCnntLclQuery(u32 uHandle, const char* lpszParam)
+{
+    QV_STRING strClt;
+    u32 uResult = DOZIRIZA_RES_OK;
+    u32 uType = 0;
+    QV_STRING strPeer, strEnc, strSvr;
+    if (!Required(lpszParam, "clientaddr", strClt))
+        uResult = DOZIRIZA_RES_BADPARAM;
+    else if (IsStarted())
+    {
+        SVR_TUNNEL_INFO_S info;
+        if (!SvrTunnelInfoByAddrIn(strClt.c_str(), info))
+            uResult = DOZIRIZA_RES_NOEXIST;
+        else
+        {
+            uType = info.uType;
+            strPeer = info.strPeer;
+            strEnc = (info.uOption & 1) ? "1" : "0";
+            strSvr = info.strSvrAddr;
+        }
+    }
+    else if (m_Cfg.UtiClient.uDirectTunnelEnable)
+    {
+        DIRECT_BACK_S* p = DirectTunnelBackSearchAddrIn(strClt.c_str());
+        if (p == nullptr)
+            uResult = DOZIRIZA_RES_NOEXIST;
+        else
+        {
+            uType = p->uType;
+            strPeer = p->strPeer;
+            strEnc = strtoul(p->strEncrypt.c_str(), nullptr, 10) != 0 ? "1" : "0";
+            strSvr = p->strSvrAddr;
+        }
+    }
+    else
+        uResult = DOZIRIZA_RES_BADSTATUS;
+    if (uResult != DOZIRIZA_RES_OK)
+    {
+        HttpSendText(uHandle, Answer("cnntlclquery:{\"result\":\"%u\"}", uResult).c_str());
+        return;
+    }
+    HttpSendText(uHandle, Answer("cnntlclquery:{\"result\":\"0\",\"peerid\":\"%s\",\"type\":\"%u\",\"encrypt\":\"%s\","
+                                 "\"listenaddr\":\"%s\",\"clientaddr\":\"%s\"}",
+                                 qvJsonConvert(PeerIDTrim(strPeer.c_str()).c_str()).c_str(), uType, strEnc.c_str(),
+                                 qvJsonConvert(uType == 0 ? strSvr.c_str() : "").c_str(),
+                                 qvJsonConvert(strClt.c_str()).c_str())
+                              .c_str());
+}

@@ -410,10 +410,12 @@ TEST_F(Services, RequestsCheckTheirParametersAndTheNodeState)
     const std::pair<const char*, const char*> bad[] = {
         {"domainset", ""},          {"commentset", "x=1"},   {"tunnelset", "passcode=1"},
         {"peerinfoget", "peer=x"},  {"channelset", "peerid=x"}, {"peerauthset", "peerid=x"},
-        {"peerauthreply", "handle=1"},
+        {"peerauthreply", "handle=1"}, {"cnntlclquery", "client=1"}, {"cnntlcldelete", "session=1"},
     };
     for (auto& b : bad)
         EXPECT_EQ(std::string(b.first) + ":{\"result\":\"2\"}", Raw(b.first, b.second)) << b.first;
+    EXPECT_EQ("cnntlclquery:{\"result\":\"18\"}", Raw("cnntlclquery", "clientaddr=127.0.0.1:1"));
+    EXPECT_EQ("cnntlcldelete:{\"result\":\"18\"}", Raw("cnntlcldelete", "clientaddr=127.0.0.1:1"));
     // A kick-out stops the node: requests that need it answer 6.
     u8 rec[4] = {0};
     Node()->Proc()->OnExtRequest(Self(), 47, rec, sizeof(rec), 0, Node()->Svr());
@@ -423,4 +425,38 @@ TEST_F(Services, RequestsCheckTheirParametersAndTheNodeState)
     for (const char* n : names)
         EXPECT_EQ(std::string(n) + ":{\"result\":\"6\"}", Raw(n, "")) << n;
     EXPECT_EQ("userextend:{\"result\":\"6\",\"data\":\"\"}", Raw("userextend", "x"));
+    // With direct tunnels on, connections are looked up in the direct-tunnel back list.
+    EXPECT_EQ("cnntlclquery:{\"result\":\"18\"}", Raw("cnntlclquery", "clientaddr=127.0.0.1:1"));
+    EXPECT_EQ("cnntlcldelete:{\"result\":\"18\"}", Raw("cnntlcldelete", "clientaddr=127.0.0.1:1"));
+}
+
+TEST_F(Services, LocalConnectionRequestsNeedTheNodeWithoutDirectTunnels)
+{
+    Start(ClientCfg(dir.path, kNoDirect));
+    LoggedIn();
+    u8 rec[4] = {0};
+    Node()->Proc()->OnExtRequest(Self(), 47, rec, sizeof(rec), 0, Node()->Svr());
+    EXPECT_EQ((u32)QV_TUNNEL_STA_LOGIN_KICKOUT, Sync());
+    EXPECT_EQ("cnntlclquery:{\"result\":\"6\"}", Raw("cnntlclquery", "clientaddr=127.0.0.1:1"));
+    EXPECT_EQ("cnntlcldelete:{\"result\":\"6\"}", Raw("cnntlcldelete", "clientaddr=127.0.0.1:1"));
+}
+
+TEST_F(Services, LanScanResultsTakeNewPeersButNeverTheOwnUser)
+{
+    Start(ClientCfg(dir.path));
+    LoggedIn();
+    u32 uPeer = Node()->ObjectAdd("_DEV_p2@grp", 0, 0, 0);
+    ASSERT_NE(0u, uPeer);
+    // A peer found on the LAN without a direct tunnel to it loses its server-made object (it
+    // is made anew, at its LAN address when needed); the own user is never touched.
+    Tunnel()->PostMessage(DOZIRIZA_MSG_LAN_SCAN, 0, 0, 0,
+                          "(_DEV_c1@grp){0:0:0:a000001:4000:0}(_DEV_p2@grp){0:0:0:a000002:4000:0}(){x}(y){}");
+    Sync();
+    EXPECT_EQ(0u, Node()->Obj("_DEV_p2@grp"));
+    EXPECT_NE(0u, Self());
+    // Seen again at the same address: nothing to do.
+    uPeer = Node()->ObjectAdd("_DEV_p2@grp", 0, 0, 0);
+    Tunnel()->PostMessage(DOZIRIZA_MSG_LAN_SCAN, 0, 0, 0, "(_DEV_p2@grp){0:0:0:a000002:4000:0}");
+    Sync();
+    EXPECT_EQ(uPeer, Node()->Obj("_DEV_p2@grp"));
 }
