@@ -39,11 +39,9 @@ int main()
     }
     KLOG("kelvard-daemon程序启动成功");
 
-    int iSock = CKelvardDaemon::OpenSocket(KELVARD_IPC_ADDR);
-    if (iSock < 0)
+    CKelvardDaemon daemon;
+    if (!daemon.Bind(KELVARD_IPC_ADDR))
         return -1;
-
-    CKelvardDaemon daemon(iSock);
     daemon.StartUp();
     while (daemon.ServeOne())
     {

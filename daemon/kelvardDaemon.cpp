@@ -150,11 +150,14 @@ int CKelvardDaemon::OpenSocket(const char* lpszAddr)
         KLOG("nn_socket: %s", nn_strerror(nn_errno()));
         return -1;
     }
-    // A reply to a client that has gone must not hold the loop: it waits 2 s for a peer. A
-    // request larger than this is dropped by the transport before it reaches the loop.
+    // A reply to a client that has gone must not hold the loop: it waits 2 s for a peer. The
+    // loop wakes every second (a tick) to check the link. A request larger than 64 KiB is
+    // dropped by the transport before it reaches the loop.
     int iSendTimeout = 2000;
+    int iTick = 1000;
     int iMaxSize = 64 * 1024;
     nn_setsockopt(iSock, NN_SOL_SOCKET, NN_SNDTIMEO, &iSendTimeout, sizeof(iSendTimeout));
+    nn_setsockopt(iSock, NN_SOL_SOCKET, NN_RCVTIMEO, &iTick, sizeof(iTick));
     nn_setsockopt(iSock, NN_SOL_SOCKET, NN_RCVMAXSIZE, &iMaxSize, sizeof(iMaxSize));
     if (nn_bind(iSock, lpszAddr) < 0)
     {
@@ -165,8 +168,44 @@ int CKelvardDaemon::OpenSocket(const char* lpszAddr)
     return iSock;
 }
 
-CKelvardDaemon::CKelvardDaemon(int iSock) : m_iSock(iSock)
+CKelvardDaemon::~CKelvardDaemon()
 {
+    if (m_iSock >= 0)
+        nn_close(m_iSock);
+}
+
+bool CKelvardDaemon::Bind(const char* lpszAddr)
+{
+    m_strAddr = lpszAddr;
+    m_iSock = OpenSocket(lpszAddr);
+    m_ullBroken = 0;
+    m_uSuspectTicks = 0;
+    return m_iSock >= 0;
+}
+
+void CKelvardDaemon::Reopen()
+{
+    if (m_iSock >= 0)
+        nn_close(m_iSock);
+    m_iSock = OpenSocket(m_strAddr.c_str());
+    m_ullBroken = 0;
+    m_uSuspectTicks = 0;
+}
+
+void CKelvardDaemon::CheckLink()
+{
+    unsigned long long ullBroken = nn_get_statistic(m_iSock, NN_STAT_BROKEN_CONNECTIONS);
+    unsigned long long ullCurrent = nn_get_statistic(m_iSock, NN_STAT_CURRENT_CONNECTIONS);
+    bool bSuspect = ullBroken > m_ullBroken && ullCurrent > 0;
+    unsigned long long ullRefused = ullBroken - m_ullBroken;
+    m_ullBroken = ullBroken;
+    m_uSuspectTicks = bSuspect ? m_uSuspectTicks + 1 : 0;
+    if (m_uSuspectTicks >= 2)
+    {
+        KLOG("IPC socket keeps a peer that has gone and refuses new ones (%llu refused), opened again",
+             ullRefused);
+        Reopen();
+    }
 }
 
 CKelvardDaemon::StartStage CKelvardDaemon::StartTunnel(int* piCode)
@@ -265,18 +304,32 @@ void CKelvardDaemon::StartUp()
 
 bool CKelvardDaemon::ServeOne()
 {
+    if (m_iSock < 0)
+    {
+        // The socket could not be opened again: retry once per tick.
+        sleep(1);
+        Reopen();
+        return true;
+    }
     void* pMsg = nullptr;
     int n = nn_recv(m_iSock, &pMsg, NN_MSG, 0);
     if (n < 0)
     {
         int e = nn_errno();
-        if (e == EINTR || e == EAGAIN || e == ETIMEDOUT)
+        if (e == EAGAIN || e == ETIMEDOUT)
+        {
+            CheckLink();
+            return true;
+        }
+        if (e == EINTR)
             return true;
         KLOG("nn_recv: %s", nn_strerror(e));
         return e != EBADF && e != ETERM;
     }
+    m_uSuspectTicks = 0;
     HandleRequest((const char*)pMsg, (size_t)n);
     nn_freemsg(pMsg);
+    m_ullServed++;
     return true;
 }
 

@@ -37,14 +37,23 @@ public:
     // directory of the socket file when missing. The socket or -1 (logged).
     static int OpenSocket(const char* lpszAddr);
 
-    explicit CKelvardDaemon(int iSock);
+    CKelvardDaemon() = default;
+    ~CKelvardDaemon();
+    CKelvardDaemon(const CKelvardDaemon&) = delete;
+    CKelvardDaemon& operator=(const CKelvardDaemon&) = delete;
+
+    // Opens the IPC socket on lpszAddr. False (logged) when it cannot be bound.
+    bool Bind(const char* lpszAddr);
 
     // Start-up: the account from kelvard.cfg, the tunnel started with it, the stored
     // connections restored. Failures are logged; the flags then show the tunnel stopped.
     void StartUp();
 
-    // Receives one request and answers it. False when the socket is no longer usable.
+    // Waits up to one tick (1 s) for a request and answers it; a tick without one checks the
+    // link (see CheckLink). False when the socket is no longer usable.
     bool ServeOne();
+    // Requests answered so far.
+    unsigned long long Served() const { return m_ullServed; }
 
     // Answers one request text (what ServeOne does with a received message).
     void HandleRequest(const char* lpszText, size_t uLen);
@@ -104,6 +113,17 @@ private:
     void CmdStart(const Request& req);
     void CmdStop(const Request& req);
 
+    // A pair socket takes one peer at a time. After a burst of clients that connect and go,
+    // the socket can keep a peer that has gone as its peer and refuse every new one, for
+    // good. A tick with a peer, no request and new connections refused is suspect; two in a
+    // row make the daemon open its socket again (clients send their request again).
+    void CheckLink();
+    void Reopen();
+    std::string m_strAddr;
+    unsigned long long m_ullBroken = 0;
+    unsigned int m_uSuspectTicks = 0;
+    unsigned long long m_ullServed = 0;
+
     // Requests already served, by reqid: a client that heard nothing resends its request, and
     // a copy must not run twice. The last request's replies are kept to answer its copies.
     enum
@@ -117,7 +137,7 @@ private:
     std::vector<std::string> m_curReplies;
     bool m_bRecording = false;
 
-    int m_iSock;
+    int m_iSock = -1;
     int start_flag = 0;
     int login_flag = 0;
     std::string m_strGroup;

@@ -44,13 +44,9 @@ protected:
         logname = dir.Path() + "/log";
         ASSERT_TRUE(WriteFile("kelvard.cfg", kCfg, 0600));
         addr = "ipc://" + dir.Path() + "/comm/sock";
-        sock = CKelvardDaemon::OpenSocket(addr.c_str());
-        ASSERT_GE(sock, 0);
-        // A test that sends nothing must not hang the daemon's receive.
-        int timeout = 5000;
-        nn_setsockopt(sock, NN_SOL_SOCKET, NN_RCVTIMEO, &timeout, sizeof(timeout));
+        daemon = std::make_unique<CKelvardDaemon>();
+        ASSERT_TRUE(daemon->Bind(addr.c_str()));
         client = std::make_unique<kvbox::IpcClient>(addr);
-        daemon = std::make_unique<CKelvardDaemon>(sock);
         daemon->SetLoginWait(20, 10);
     }
     void TearDown() override
@@ -58,16 +54,22 @@ protected:
         kvfake::Reset();
         daemon.reset();
         client.reset();
-        if (sock >= 0)
-            nn_close(sock);
         ASSERT_EQ(0, chdir("/"));
     }
 
+    // Lets the daemon serve the next request (a few ticks at most).
+    void Serve()
+    {
+        unsigned long long before = daemon->Served();
+        for (int i = 0; i < 10 && daemon->Served() == before; i++)
+            daemon->ServeOne();
+        EXPECT_EQ(before + 1, daemon->Served());
+    }
     // Sends a request text, lets the daemon serve it, returns the raw reply.
     std::string AskRaw(const std::string& request)
     {
         EXPECT_TRUE(client->Send(request));
-        daemon->ServeOne();
+        Serve();
         std::string reply;
         EXPECT_TRUE(client->Recv(&reply, 5000)) << "no reply to " << request;
         return reply;
@@ -96,7 +98,7 @@ protected:
     std::vector<Json::Value> AskList(const std::string& request)
     {
         EXPECT_TRUE(client->Send(request));
-        daemon->ServeOne();
+        Serve();
         std::vector<Json::Value> out;
         std::string text;
         while (out.size() < 100 && client->Recv(&text, 5000))
@@ -137,7 +139,6 @@ protected:
 
     kvlab::TempDir dir;
     std::string addr;
-    int sock = -1;
     int seq = 0;
     std::unique_ptr<kvbox::IpcClient> client;
     std::unique_ptr<CKelvardDaemon> daemon;
@@ -582,7 +583,7 @@ TEST_F(Commands, CopiesOfARequestRunOnce)
     EXPECT_EQ(list[0], again[0]);
     // An older one is done with: no reply, and the next request gets its own.
     EXPECT_TRUE(client->Send(add));
-    daemon->ServeOne();
+    Serve();
     ExpectCode(Ask("{\"option\":\"status\"}"), 0, "登录成功");
     // Without a reqid, or with another, the request runs.
     ExpectCode(Ask(Con("p", 80, 9001)), 257, "请勿重复添加");

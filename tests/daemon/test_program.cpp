@@ -191,3 +191,16 @@ TEST_F(Program, AClientThatLeftMidRequestDoesNotConfuseTheNext)
     EXPECT_EQ(0, box->Run({"./kelvard", "status"}, kInstallDir, &out));
     EXPECT_EQ("用户ID:olduser, 状态:在线\n", out);
 }
+
+TEST_F(Program, ALinkStuckWithAGonePeerIsOpenedAgain)
+{
+    Start();
+    ASSERT_TRUE(Up());
+    ASSERT_TRUE(kvbox::CopyFile(KV_CLIENT_BIN, In("kelvard"), 0755));
+    std::string out;
+    // Often enough this leaves the daemon's socket holding a peer that has gone; the daemon
+    // sees new connections refused while nothing comes and opens its socket again.
+    ASSERT_EQ(0, box->Run({KV_IPC_STORM, kvbox::kIpcAddr, "200"}, kInstallDir, &out)) << out;
+    EXPECT_EQ(0, box->Run({"./kelvard", "status"}, kInstallDir, &out));
+    EXPECT_EQ("用户ID:olduser, 状态:在线\n", out);
+}
