@@ -134,8 +134,7 @@ KelvStep kelvard_login_loop(CKelvardIpc& ipc, bool bInstall, bool bOneShot, int*
                 continue;
             }
         }
-        kelvard_prompt("请输入密码: ");
-        if (!GetPassInput(szPass, sizeof(szPass)))
+        if (!GetPassInput(szPass, sizeof(szPass), "请输入密码: "))
             return KSTEP_QUIT;
 
         if (bInstall && bFirst)

@@ -47,7 +47,7 @@ bool GetInput(char* lpszBuf, size_t uSize)
     return true;
 }
 
-bool GetPassInput(char* lpszBuf, size_t uSize)
+bool GetPassInput(char* lpszBuf, size_t uSize, const char* lpszPrompt)
 {
     if (uSize == 0)
         return false;
@@ -63,6 +63,8 @@ bool GetPassInput(char* lpszBuf, size_t uSize)
         tm.c_cc[VTIME] = 0;
         tcsetattr(STDIN_FILENO, TCSANOW, &tm);
     }
+    if (lpszPrompt)
+        kelvard_prompt(lpszPrompt);
     size_t n = 0;
     bool bEnd = false;
     for (;;)

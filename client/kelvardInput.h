@@ -16,8 +16,9 @@ extern volatile sig_atomic_t kelvard_tm_saved;
 bool GetInput(char* lpszBuf, size_t uSize);
 
 // Reads a password with echo off, printing '*' per character kept, until a newline or until
-// the buffer is full (the rest of the line is dropped). False at end of input.
-bool GetPassInput(char* lpszBuf, size_t uSize);
+// the buffer is full (the rest of the line is dropped). The prompt, when given, is printed
+// once echo is off, so that nothing typed ahead shows. False at end of input.
+bool GetPassInput(char* lpszBuf, size_t uSize, const char* lpszPrompt = nullptr);
 
 // Splits "host:port" at the last ':' (when it is not the first character): the host into the
 // cleared buffer, the port read as a decimal number. Otherwise the whole text is the host and

@@ -15,8 +15,9 @@
 
 namespace
 {
-// A daemon that is up takes a message at once; one that is not there never will.
-const int SEND_TIMEOUT_MS = 3000;
+// A daemon that is up takes a message at once, or within a few seconds when it has to open
+// its socket again; one that is not there never will.
+const int SEND_TIMEOUT_MS = 10000;
 // Longer than the daemon's longest answer, a login that waits for the server (30 s).
 const int RECV_TIMEOUT_MS = 90000;
 // Largest reply taken, like the daemon's requests.
@@ -38,8 +39,16 @@ CKelvardIpc::~CKelvardIpc()
 
 bool CKelvardIpc::Connect(const char* lpszAddr)
 {
+    // The link is made when there is something to send: a client that leaves without asking
+    // anything never connects.
+    m_strAddr = lpszAddr;
+    return true;
+}
+
+bool CKelvardIpc::Open()
+{
     if (m_iSock >= 0)
-        return true;
+        nn_close(m_iSock);
     m_iSock = nn_socket(AF_SP, NN_PAIR);
     if (m_iSock < 0)
         return false;
@@ -47,7 +56,7 @@ bool CKelvardIpc::Connect(const char* lpszAddr)
     int iMax = 64 * 1024;
     nn_setsockopt(m_iSock, NN_SOL_SOCKET, NN_SNDTIMEO, &iSend, sizeof(iSend));
     nn_setsockopt(m_iSock, NN_SOL_SOCKET, NN_RCVMAXSIZE, &iMax, sizeof(iMax));
-    if (nn_connect(m_iSock, lpszAddr) < 0)
+    if (nn_connect(m_iSock, m_strAddr.c_str()) < 0)
     {
         nn_close(m_iSock);
         m_iSock = -1;
@@ -59,7 +68,7 @@ bool CKelvardIpc::Connect(const char* lpszAddr)
 KelvIpcResult CKelvardIpc::Exchange(Json::Value request, Json::Value* pReply)
 {
     *pReply = Json::Value();
-    if (m_iSock < 0)
+    if (m_strAddr.empty() || (m_iSock < 0 && !Open()))
         return KIPC_COMM;
     char szId[64];
     snprintf(szId, sizeof(szId), "%d-%ld-%u", (int)getpid(), (long)time(nullptr), ++m_uSeq);
@@ -68,9 +77,9 @@ KelvIpcResult CKelvardIpc::Exchange(Json::Value request, Json::Value* pReply)
     std::string str = kelvard_json_write(request);
     if (nn_send(m_iSock, str.data(), str.size(), 0) < 0)
         return KIPC_COMM;
-    // A message can be lost while the link to the daemon is being (re)made; the daemon answers
-    // a copy of the same request without running it again. Copies go out after 1, 3, 7, 15,
-    // ... s, at most 8 s apart.
+    // A message can be lost while a link to the daemon is being made or torn down, and a link
+    // can stay broken; so a request without a reply goes again, on a new link, after 1, 3, 7,
+    // 15, 23, ... s (at most 8 s apart). The daemon answers a copy without running it twice.
     long long llDeadline = NowMs() + RECV_TIMEOUT_MS;
     long long llResend = NowMs() + 1000;
     int iGap = 1000;
@@ -81,9 +90,15 @@ KelvIpcResult CKelvardIpc::Exchange(Json::Value request, Json::Value* pReply)
             return KIPC_COMM;
         if (llNow >= llResend)
         {
-            nn_send(m_iSock, str.data(), str.size(), NN_DONTWAIT);
-            iGap = iGap < 8000 ? iGap * 2 : 8000;
-            llResend = llNow + iGap;
+            if (Open())
+                nn_send(m_iSock, str.data(), str.size(), 0);
+            iGap = iGap < 8000 ? std::min(iGap * 2, 8000) : 8000;
+            llResend = NowMs() + iGap;
+        }
+        if (m_iSock < 0)
+        {
+            usleep(100 * 1000);
+            continue;
         }
         KelvIpcResult r = ReceiveUntil(std::min(llResend, llDeadline), pReply);
         if (r != KIPC_COMM)

@@ -1,6 +1,7 @@
 // The client's side of the IPC exchange with kelvard-daemon: one JSON request, one reply (or a
 // series of them for the connection list) over a nanomsg pair socket. A request that gets no
-// reply in time is sent again (the daemon answers copies without running them twice).
+// reply in time is sent again on a new link (the daemon answers copies without running them
+// twice).
 //
 // Every request carries a `reqid` of this client and run, which the daemon copies into its
 // replies. A reply with another or no `reqid` belongs to an earlier client whose exchange was
@@ -26,8 +27,8 @@ public:
     CKelvardIpc(const CKelvardIpc&) = delete;
     CKelvardIpc& operator=(const CKelvardIpc&) = delete;
 
-    // Makes the socket and connects it to the daemon's address (the link itself is made in
-    // the background and retried until the daemon is there). False when the socket fails.
+    // Sets the daemon's address; the link is made with the first request (in the background,
+    // retried until the daemon is there).
     bool Connect(const char* lpszAddr);
 
     // Sends the request (with this client's reqid added) and reads its first reply.
@@ -38,6 +39,9 @@ public:
 private:
     // Reads until a reply to the current request arrives or the time (steady clock, ms) is up.
     KelvIpcResult ReceiveUntil(long long llUntilMs, Json::Value* pReply);
+    // A new socket linked to the address (the old one closed).
+    bool Open();
+    std::string m_strAddr;
     int m_iSock = -1;
     unsigned int m_uSeq = 0;
     std::string m_strReqId;

@@ -2,12 +2,20 @@
 
 #include <nanomsg/nn.h>
 #include <nanomsg/pair.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "kelvardCfg.h"
 #include "kelvardJson.h"
@@ -64,6 +72,13 @@ const char* FwdText(int iStatus)
 bool IsRefusal(int iStatus)
 {
     return iStatus == 19 || iStatus == 20 || iStatus == 21 || iStatus == 23 || iStatus >= 256;
+}
+
+long long NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 const char* const BAD_PARAM_TEXT = "传递的参数错误";
@@ -178,7 +193,6 @@ bool CKelvardDaemon::Bind(const char* lpszAddr)
 {
     m_strAddr = lpszAddr;
     m_iSock = OpenSocket(lpszAddr);
-    m_ullBroken = 0;
     m_uSuspectTicks = 0;
     return m_iSock >= 0;
 }
@@ -188,22 +202,96 @@ void CKelvardDaemon::Reopen()
     if (m_iSock >= 0)
         nn_close(m_iSock);
     m_iSock = OpenSocket(m_strAddr.c_str());
-    m_ullBroken = 0;
     m_uSuspectTicks = 0;
+}
+
+bool CKelvardDaemon::SocketFileMissing() const
+{
+    // Closing a socket removes its file, sometimes only after a new one has been bound.
+    if (m_strAddr.compare(0, 6, "ipc://") != 0)
+        return false;
+    struct stat st;
+    return stat(m_strAddr.c_str() + 6, &st) != 0 || !S_ISSOCK(st.st_mode);
+}
+
+std::vector<int> CKelvardDaemon::OwnSockets(const char* lpszState) const
+{
+    // Unix sockets on the IPC path in the given state (01 listening, 03 connected; an accepted
+    // socket shows its listener's path), then the descriptors of this process among them.
+    std::vector<int> fds;
+    std::string strPath = m_strAddr.compare(0, 6, "ipc://") == 0 ? m_strAddr.substr(6) : m_strAddr;
+    std::set<unsigned long> inodes;
+    FILE* fp = fopen("/proc/net/unix", "r");
+    if (!fp)
+        return fds;
+    char szLine[1024];
+    while (fgets(szLine, sizeof(szLine), fp))
+    {
+        char szState[8] = {0};
+        unsigned long ulInode = 0;
+        char szPath[512] = {0};
+        if (sscanf(szLine, "%*s %*s %*s %*s %*s %7s %lu %511s", szState, &ulInode, szPath) == 3 &&
+            strcmp(szState, lpszState) == 0 && strPath == szPath)
+            inodes.insert(ulInode);
+    }
+    fclose(fp);
+    if (inodes.empty())
+        return fds;
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir)
+        return fds;
+    while (struct dirent* e = readdir(dir))
+    {
+        char szLink[64] = {0};
+        std::string strFd = std::string("/proc/self/fd/") + e->d_name;
+        ssize_t n = readlink(strFd.c_str(), szLink, sizeof(szLink) - 1);
+        unsigned long ulInode = 0;
+        if (n > 0 && sscanf(szLink, "socket:[%lu]", &ulInode) == 1 && inodes.count(ulInode))
+            fds.push_back(atoi(e->d_name));
+    }
+    closedir(dir);
+    return fds;
+}
+
+bool CKelvardDaemon::ListenerWaiting() const
+{
+    // The library accepts a connection as soon as one waits; one still waiting a tick later
+    // (and the next) is not being accepted.
+    for (int fd : OwnSockets("01"))
+    {
+        struct pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLIN))
+            return true;
+    }
+    return false;
+}
+
+bool CKelvardDaemon::PeerSocketPresent() const
+{
+    // Connected, unless its peer has closed (a socket keeps its state after that).
+    for (int fd : OwnSockets("03"))
+    {
+        struct pollfd pfd = {fd, POLLRDHUP, 0};
+        if (poll(&pfd, 1, 0) >= 0 && !(pfd.revents & (POLLHUP | POLLRDHUP | POLLERR)))
+            return true;
+    }
+    return false;
 }
 
 void CKelvardDaemon::CheckLink()
 {
-    unsigned long long ullBroken = nn_get_statistic(m_iSock, NN_STAT_BROKEN_CONNECTIONS);
-    unsigned long long ullCurrent = nn_get_statistic(m_iSock, NN_STAT_CURRENT_CONNECTIONS);
-    bool bSuspect = ullBroken > m_ullBroken && ullCurrent > 0;
-    unsigned long long ullRefused = ullBroken - m_ullBroken;
-    m_ullBroken = ullBroken;
+    if (SocketFileMissing())
+    {
+        KLOG("IPC socket file is gone, opened again");
+        Reopen();
+        return;
+    }
+    bool bSuspect = (nn_get_statistic(m_iSock, NN_STAT_CURRENT_CONNECTIONS) > 0 && !PeerSocketPresent()) ||
+                    ListenerWaiting();
     m_uSuspectTicks = bSuspect ? m_uSuspectTicks + 1 : 0;
     if (m_uSuspectTicks >= 2)
     {
-        KLOG("IPC socket keeps a peer that has gone and refuses new ones (%llu refused), opened again",
-             ullRefused);
+        KLOG("IPC socket keeps a peer whose connection is gone or accepts no client, opened again");
         Reopen();
     }
 }
@@ -425,8 +513,10 @@ void CKelvardDaemon::HandleRequest(const char* lpszText, size_t uLen)
     if (!strId.empty() && SeenBefore(strId))
     {
         // A copy of a request already served. The newest one is answered again from what was
-        // sent (never waiting for a client that may have gone); older ones are done with.
-        bool bLast = m_astrServed[(m_uServedNext + SERVED_IDS - 1) % SERVED_IDS] == strId;
+        // sent (never waiting for a client that may have gone), unless its answer went out
+        // just now (copies that queued up while it ran); older ones are done with.
+        bool bLast = m_astrServed[(m_uServedNext + SERVED_IDS - 1) % SERVED_IDS] == strId &&
+                     NowMs() - m_llLastReplyMs >= 500;
         KLOG("repeated request %s, %s", kelvard_log_safe(strId).c_str(), bLast ? "answered again" : "ignored");
         if (bLast)
         {
@@ -443,6 +533,7 @@ void CKelvardDaemon::HandleRequest(const char* lpszText, size_t uLen)
         m_astrServed[m_uServedNext] = strId;
         m_uServedNext = (m_uServedNext + 1) % SERVED_IDS;
         m_lastReplies.swap(m_curReplies);
+        m_llLastReplyMs = NowMs();
         m_bRecording = false;
     }
     m_curReplies.clear();

@@ -114,13 +114,19 @@ private:
     void CmdStop(const Request& req);
 
     // A pair socket takes one peer at a time. After a burst of clients that connect and go,
-    // the socket can keep a peer that has gone as its peer and refuse every new one, for
-    // good. A tick with a peer, no request and new connections refused is suspect; two in a
-    // row make the daemon open its socket again (clients send their request again).
+    // the IPC library can keep a peer whose connection is already closed as its peer, or stop
+    // accepting connections, and then serves no new client, for good. A tick without a
+    // request is suspect when the library counts a peer but this process holds no socket on
+    // the IPC path whose peer is still connected, or when a connection waits in the
+    // listener's queue; two in a row make the daemon open its socket again (clients send
+    // their request again). A socket file that has gone is made again at once.
     void CheckLink();
     void Reopen();
+    bool PeerSocketPresent() const;
+    bool ListenerWaiting() const;
+    bool SocketFileMissing() const;
+    std::vector<int> OwnSockets(const char* lpszState) const;
     std::string m_strAddr;
-    unsigned long long m_ullBroken = 0;
     unsigned int m_uSuspectTicks = 0;
     unsigned long long m_ullServed = 0;
 
@@ -134,6 +140,7 @@ private:
     std::string m_astrServed[SERVED_IDS];
     unsigned int m_uServedNext = 0;
     std::vector<std::string> m_lastReplies;
+    long long m_llLastReplyMs = 0;
     std::vector<std::string> m_curReplies;
     bool m_bRecording = false;
 

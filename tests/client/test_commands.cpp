@@ -246,9 +246,9 @@ TEST_F(ClientInstall, InterruptAtThePasswordRestoresTheTerminal)
     ASSERT_TRUE(kvlab::WaitUntil([&] { return tcgetattr(slave, &tm) == 0 && !(tm.c_lflag & ECHO); }, 5000))
         << "echo is off while the password is typed";
     pty.Type("x\x03");
-    pty.Wait();
-    // The client's handler restores them as it ends (which may be after nsenter has ended).
-    EXPECT_TRUE(kvlab::WaitUntil([&] { return tcgetattr(slave, &tm) == 0 && (tm.c_lflag & ECHO); }, 5000));
+    EXPECT_EQ(0, pty.Wait());
+    ASSERT_EQ(0, tcgetattr(slave, &tm));
+    EXPECT_TRUE(tm.c_lflag & ECHO);
     EXPECT_TRUE(tm.c_lflag & ICANON);
     close(slave);
 }

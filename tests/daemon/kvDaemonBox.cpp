@@ -367,7 +367,8 @@ Pty Box::Terminal(const std::vector<std::string>& argv, const std::string& wd,
             if (eq != std::string::npos)
                 setenv(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str(), 1);
         }
-        setenv("LC_ALL", "C.UTF-8", 1);
+        // The program gets ^C, not nsenter, which waits for it as a shell would.
+        signal(SIGINT, SIG_IGN);
         std::vector<char*> args;
         for (auto& a : full)
             args.push_back(const_cast<char*>(a.c_str()));

@@ -573,11 +573,14 @@ TEST_F(Commands, CopiesOfARequestRunOnce)
     const std::string add = "{\"option\":\"addcon\",\"reqid\":\"c-1\",\"args\":{\"remote\":\"p\",\"srvip\":\"10.0.0.5\","
                             "\"srvport\":80,\"cliip\":\"127.0.0.1\",\"cliport\":9001}}";
     EXPECT_EQ("{\"errcode\":0,\"errmsg\":\"添加成功\",\"option\":\"addcon\",\"reqid\":\"c-1\"}", AskRaw(add));
-    // The copy of the newest request is answered again, and not run again.
+    // The copy of the newest request is answered again (once its answer is not brand new),
+    // and not run again.
+    usleep(600 * 1000);
     EXPECT_EQ("{\"errcode\":0,\"errmsg\":\"添加成功\",\"option\":\"addcon\",\"reqid\":\"c-1\"}", AskRaw(add));
     EXPECT_EQ(1u, kvfake::Connections().size());
     auto list = AskList("{\"option\":\"qrycon\",\"reqid\":7}");
     ASSERT_EQ(2u, list.size());
+    usleep(600 * 1000);
     auto again = AskList("{\"option\":\"qrycon\",\"reqid\":7}");
     ASSERT_EQ(2u, again.size());
     EXPECT_EQ(list[0], again[0]);
