@@ -9,6 +9,7 @@
 //   qvClassPeerBacklog.cpp Send, Receive and the receive and send backlogs
 //   qvClassPeerSync.cpp    sync reports and updates, stamps, pending sends
 //   qvClassPeerReq.cpp     requests of the owner, error messages, SendPeerMsg
+//   qvClassPeerCall.cpp    calls, messages, no-authority message, ping
 //   qvClassPeerAuth.cpp    admission by authentication and the peer digest
 //   qvClassPeerLogin.cpp   server login, keep-alive, relogin, kick-out, agent logins
 //   qvClassPeerStatus.cpp  status queries and replies, resolution list, connect step
@@ -399,6 +400,20 @@ private:
     u32 SendPeerMsg(u32 uObject, u32 uPeer, u32 uMethod, u32 uFlag, const void* lpData, u32 uSize, u32 uParam);
     int ReqSetAddr(u32 uIndex, const void* lpData, u32 uSize);
     int ReqSetOption(u32 uIndex, const void* lpData, u32 uSize);
+
+    // Calls, messages and ping (qvClassPeerCall.cpp).
+    u32 CallPayload(const void* lpData, u32 uSize, u32* lpuLen, u16* lpuFlag);
+    int ReqCall(u32 uIndex, const void* lpData, u32 uSize, u32 uParam);
+    int ReqMessage(u32 uIndex, const void* lpData, u32 uSize, u32 uParam);
+    int ReqPing(u32 uIndex, const void* lpData, u32 uSize, u32 uParam);
+    int CallReplySend(u32 uUnit, u32 uError, const void* lpData, u32 uSize);
+    void HelperPingReply(u32 uIndex, u32 uError, u32 uRtt, u32 uParam);
+    void RecvCall(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+    void RecvCallReply(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+    void RecvMessage(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+    void RecvNoAuth(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+    void RecvPing(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+    void RecvPingReply(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
 
     // Server login, keep-alive and agent logins (qvClassPeerLogin.cpp).
     int ReqLogin(u32 uIndex, const void* lpData, u32 uSize, u32 uParam);

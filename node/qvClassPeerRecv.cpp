@@ -21,11 +21,11 @@ const CQVClassPeer::MSG_TYPE_S CQVClassPeer::s_MsgType[QV_PMSG_COUNT] = {
     {0, 0, 0, nullptr},                            // 6 not used
     {0, 0, 0, nullptr},                            // 7 status query: sent only
     {1, 1, 4, &CQVClassPeer::RecvStatusReply},    // 8 status reply
-    {0, 1, 0, nullptr},                            // 9 call
-    {0, 1, 0, nullptr},                            // 10 call reply
-    {0, 1, 0, nullptr},                            // 11 message
+    {0, 1, 0, &CQVClassPeer::RecvCall},            // 9 call
+    {0, 1, 0, &CQVClassPeer::RecvCallReply},       // 10 call reply
+    {0, 1, 0, &CQVClassPeer::RecvMessage},         // 11 message
     {0, 0, 16, &CQVClassPeer::RecvError},          // 12 error
-    {1, 0, 4, nullptr},                            // 13 no authority
+    {1, 0, 4, &CQVClassPeer::RecvNoAuth},          // 13 no authority
     {0, 0, 0, nullptr},                            // 14 agent login: sent only
     {1, 1, 4, &CQVClassPeer::RecvAgentLoginReply},  // 15 agent login reply
     {0, 0, 0, nullptr},                            // 16 agent logout: sent only
@@ -35,8 +35,8 @@ const CQVClassPeer::MSG_TYPE_S CQVClassPeer::s_MsgType[QV_PMSG_COUNT] = {
     {1, 0, 5, nullptr},                            // 20 push option
     {0, 1, 16, &CQVClassPeer::RecvStamp},          // 21 stamp
     {0, 1, 16, &CQVClassPeer::RecvStampUpdate},    // 22 stamp update
-    {0, 1, 20, nullptr},                           // 23 ping
-    {0, 1, 20, nullptr},                           // 24 ping reply
+    {0, 1, 20, &CQVClassPeer::RecvPing},           // 23 ping
+    {0, 1, 20, &CQVClassPeer::RecvPingReply},      // 24 ping reply
     {1, 0, 84, &CQVClassPeer::RecvResoRequest},   // 25 resolve request
     {0, 0, 0, nullptr},                            // 26 resolve reply: sent only
     {1, 0, 48, nullptr},                           // 27 memory request

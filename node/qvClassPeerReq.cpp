@@ -1,6 +1,7 @@
 // Peer class requests of the owner (the address of a static peer or of the server), replies to
 // the class's extension requests, error messages for messages to missing objects, and
 // one-peer messages.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -39,6 +40,10 @@ int CQVClassPeer::OnRequest(u32 uInst, u32 uMethod, const void* lpData, u32 uSiz
         return ReqLogout(uInst);
     case 34:
         return ReqStatus(uInst);
+    case 35:
+        return ReqCall(uInst, lpData, uSize, uParam);
+    case 36:
+        return ReqMessage(uInst, lpData, uSize, uParam);
     case 37:
         return ReqSetAddr(uInst, lpData, uSize);
     case 38:
@@ -49,6 +54,8 @@ int CQVClassPeer::OnRequest(u32 uInst, u32 uMethod, const void* lpData, u32 uSiz
         return ReqAgentLogout(uInst, lpData, uSize);
     case 45:
         return ReqAgentMessage(uInst, lpData, uSize);
+    case 50:
+        return ReqPing(uInst, lpData, uSize, uParam);
     default:
         return 4;
     }
@@ -104,6 +111,50 @@ int CQVClassPeer::ReqSetOption(u32 uIndex, const void* lpData, u32 uSize)
         p->uFlags |= uValue;
         m_pProc->ObjSetOption(p->uObject, 0, p->uFlags);
         return 0;
+    case 0:
+        if (!p->uSockID)
+            return 6;
+        return m_pSocket->SetPeerMDU(p->uSockID, uValue) ? 0 : 2;
+    case 3:
+        // Seconds a call waits for its reply.
+        p->uCallTimeout = (u16)(uValue < 3 ? 3 : uValue > 0xFFFF ? 0xFFFF : uValue);
+        return 0;
+    case 4:
+    case 19: {
+        if (uValue > 2)
+            return 2;
+        u32 k = uItem == 4 ? 0 : 1;
+        p->uSockOpt[k] = (u8)uValue;
+        if (p->uSockID) {
+            char sz[4];
+            snprintf(sz, sizeof(sz), "%u", uValue);
+            m_pSocket->SetPeerOption(p->uSockID, k, sz);
+        }
+        return 0;
+    }
+    case 12:
+        m_pSocket->SetInitWnd(uValue);
+        return 0;
+    case 13:
+        m_pSocket->SetLoopSpeed(uValue);
+        return 0;
+    case 14:
+        m_pSocket->SetNetEnable(uValue);
+        return 0;
+    case 17:
+        m_uThroughWait = uValue < 5 ? 5 : uValue;
+        return 0;
+    case 21:
+        m_pSocket->SetMainSpeed(uValue);
+        return 0;
+    case 22:
+        m_uClassRestrict = uValue;
+        return 0;
+    case 23:
+        if (m_uSide)
+            return 13;
+        m_uAuthOption = uValue;
+        return 0;
     default:
         return 4;
     }
@@ -150,21 +201,6 @@ int CQVClassPeer::ReqSetAddr(u32 uIndex, const void* lpData, u32 uSize)
         strcpy(m_szSvrAddr, szAddr);
 
     return (int)HelperAddrSetting(uIndex, szAddr, szProxy, szProxy6);
-}
-
-int CQVClassPeer::OnExtReply(u32, u32, const void*, u32, u32 uHandle)
-{
-    if (!uHandle)
-        return 0;
-    u32 uMethod = 0;
-    if (!m_pProc->MCastGetInfo(uHandle, nullptr, &uMethod, nullptr, nullptr, nullptr)) {
-        qvLogOut(0, "ClassPeer: OnExtReply, MCastGetInfo failed. uHandle=%u", uHandle);
-        m_pProc->MCastFree(uHandle);
-        return 1;
-    }
-    // Answers to calls and authentication requests come with those exchanges.
-    m_pProc->MCastFree(uHandle);
-    return 4;
 }
 
 u32 CQVClassPeer::SendError(u32 uInst, u32 uPrio, u32 uMethod, u32 uObject, u32 uParam)

@@ -47,6 +47,7 @@ const u32 kInfoRetries = 3;
 const u32 kWaitStatus = 0;
 const u32 kWaitRequest = 1;
 const u32 kWaitAgentLogin = 5;
+const u32 kWaitPing = 6;
 const u32 kWaitPeerInfo = 7;
 const u32 kWaitLogPull = 8;
 
@@ -195,6 +196,9 @@ void CQVClassPeer::NotifyTimeout(u32 uIndex, u32 uType, u32 uParam)
             m_pProc->ObjReply(s->uObject, 12, nullptr, 0, uParam, m_uClassOption);
         break;
     }
+    case kWaitPing:
+        HelperPingReply(uIndex, 12, 0, uParam);
+        break;
     case kWaitPeerInfo:
         p->uInfoWaiter = 0;   // the node has freed it
         if (!m_uSide)

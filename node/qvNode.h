@@ -139,6 +139,8 @@ public:
 
     // Services that only the peer and group classes call.
     u32 ObjSetName(u32 uObject, const char* lpszName);
+    // A pending waiter's object and words, without finishing it; 0 when it is not pending.
+    u32 WaiterPeek(u32 uWaiter, u32* lpuP0, u32* lpuP1);
     u32 ObjGetByNode(const QV_NODE_S* lpNode);
     u32 ObjDetachGroup(QV_NODE_S* lpNode);
     u32 ObjSetMaster(QV_NODE_S* lpNode, u32 uValue);

@@ -596,6 +596,18 @@ u32 CQVNodeClassProc::WaiterFinish(u32 uWaiter, u32* lpuP0, u32* lpuP1)
     return uObject;
 }
 
+u32 CQVNodeClassProc::WaiterPeek(u32 uWaiter, u32* lpuP0, u32* lpuP1)
+{
+    CQVNode::WAITER_S* w = m_pNode->m_Waiter.Find(uWaiter);
+    if (!w || !w->uObject)
+        return 0;
+    if (lpuP0)
+        *lpuP0 = w->uP0;
+    if (lpuP1)
+        *lpuP1 = w->uP1;
+    return w->uObject;
+}
+
 bool CQVNodeClassProc::WaiterAdjust(u32 uWaiter, u32 uSeconds)
 {
     CQVNode::WAITER_S* w = m_pNode->m_Waiter.Find(uWaiter);

@@ -1,0 +1,307 @@
+// Calls, replies, messages and pings between the node's Peer class and a remote party made of a
+// bare socket layer over the in-memory wire: both directions, the owner's answers, time-outs
+// driven by timer passes, and hostile replies.
+#include "kvNodeWire.h"
+
+namespace {
+
+class PeerCalls : public ::testing::Test {
+protected:
+    void Start(u32 uNodeOption = 0)
+    {
+        addrA = AddrOf("10.9.0.1:7000");
+        addrB = AddrOf("10.9.0.2:7000");
+        lowA = new MemLower(&wire, 0, addrA);
+        lowB = new MemLower(&wire, 1, addrB);
+        node = new CQVNode();
+        node->GetSocket()->SetLower(lowA);
+        QV_CFG_S c = SmallCfg();
+        c.uNodeOption = uNodeOption;
+        // Binary payloads, as the tunnel has them: texts keep their NUL.
+        c.uClassOption = 0;
+        ASSERT_EQ(1u, node->Initialize(nullptr, &owner, &c));
+        rown.sock = &rsock;
+        rsock.Attach(&rown);
+        rsock.SetLower(lowB);
+        CQVSocket::CFG_S sc;
+        std::memset(&sc, 0, sizeof(sc));
+        sc.uTableSize = 8;
+        for (u32 i = 0; i < 4; i++) {
+            sc.uSendQue[i] = 64;
+            sc.uRecvQue[i] = 80;
+        }
+        rsock.SetConfig(sc);
+        ASSERT_EQ(1u, rsock.Initialize(nullptr));
+        ASSERT_EQ(1u, rsock.SetName("R"));
+        wire.sock[0] = node->GetSocket();
+        wire.low[0] = lowA;
+        wire.sock[1] = &rsock;
+        wire.low[1] = lowB;
+        self = node->ObjectAdd("N", QV_CLASS_PEER, 0, QV_PEER_FLAG_SELF);
+        ASSERT_NE(0u, self);
+        peer = node->ObjectAdd("R", QV_CLASS_PEER, 0, QV_PEER_FLAG_STATIC | QV_PEER_FLAG_INFO | QV_PEER_FLAG_ADDED);
+        ASSERT_NE(0u, peer);
+        char rec[384] = {0};
+        std::strcpy(rec, "10.9.0.2:7000");
+        ASSERT_EQ(0, node->ObjectRequest(peer, 37, rec, sizeof(rec), 0));
+        ASSERT_TRUE(WaitFor([&] { return !rown.Msgs(QV_PMSG_SYNC_REPORT).empty(); }, 5000));
+        ASSERT_GT(rown.Send(QV_PMSG_SYNC_UPDATE, 0, SyncMsg(kRemotePeerObj, 0, 0, 0x1111, "R", "")), 0);
+        CQVNodeTestProbe probe(*node);
+        ASSERT_TRUE(WaitFor([&] {
+            return probe.Locked([&](CQVNodeClassProc& c) { return c.PeerGetStatus(peer); }) == QV_PEER_STA_SYNC;
+        }));
+        // The remote's object for the node ("N") is the node's self object: what the self
+        // object sends goes to it.
+        ASSERT_GT(rown.Send(QV_PMSG_SYNC_REPORT, 0, SyncMsg(kRemoteSelfObj, 0, 0, 0x1111, "N", "")), 0);
+        ASSERT_TRUE(WaitFor([&] {
+            return probe.Locked([&](CQVNodeClassProc& c) { return c.ObjGetObjIDByPeer(self, peer); }) ==
+                   kRemoteSelfObj;
+        }));
+    }
+    void TearDown() override
+    {
+        wire.Stop();
+        if (node)
+            node->Delete();
+        rsock.Clean();
+        delete lowA;
+        delete lowB;
+    }
+    std::vector<ClassCall> Replies(u32 uParam)
+    {
+        std::vector<ClassCall> v;
+        for (auto& r : owner.Replies())
+            if (r.d == uParam)
+                v.push_back(r);
+        return v;
+    }
+    std::vector<ClassCall> Ext(u32 uMethod)
+    {
+        std::vector<ClassCall> v;
+        for (auto& r : owner.Requests())
+            if (r.b == uMethod)
+                v.push_back(r);
+        return v;
+    }
+    CQVClassPeer::STAT_S PeerStat()
+    {
+        CQVNodeTestProbe probe(*node);
+        return probe.Locked([&](CQVNodeClassProc&) { return node->GetClassPeer()->GetStat(); });
+    }
+    // The remote's reply to the node's call (flag 2 text with its NUL, flag 1 a code).
+    void Answer(const RemoteMsg& call, u16 uFlag, const std::string& data)
+    {
+        ASSERT_GT(rown.Send(QV_PMSG_CALL_REPLY, peer, data, 0, uFlag, call.uParam), 0);
+    }
+    static std::string Code(u32 c)
+    {
+        std::string s;
+        Put32(s, c);
+        return s;
+    }
+    static std::string Text(const char* t) { return std::string(t, strlen(t) + 1); }
+
+    static constexpr u32 kRemotePeerObj = 0x00010001;
+    static constexpr u32 kRemoteSelfObj = 0x00030001;
+    MemWire wire;
+    MemLower* lowA = nullptr;
+    MemLower* lowB = nullptr;
+    QV_ADDR_S addrA, addrB;
+    TestOwner owner;
+    CQVNode* node = nullptr;
+    CQVSocket rsock;
+    RemoteOwner rown;
+    u32 self = 0, peer = 0;
+};
+
+// The node calls the remote: text and error answers come back to the owner with the request's
+// parameter, hostile answers are dropped, an unanswered call ends with 12 at its time-out.
+TEST_F(PeerCalls, CallsFromTheNodeGetTheirRepliesOrTwelve)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_EQ(-1, node->ObjectRequest(peer, 35, "(Cmd){hi}", 0, 77));
+    ASSERT_EQ(-1, node->ObjectRequest(peer, 35, "(Cmd){err}", 0, 78));
+    ASSERT_EQ(-1, node->ObjectRequest(peer, 35, "(Cmd){late}", 0, 79));
+    ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_CALL).size() == 3; }));
+    auto calls = rown.Msgs(QV_PMSG_CALL);
+    EXPECT_EQ(Text("(Cmd){hi}"), calls[0].data);
+    EXPECT_EQ(2u, calls[0].uFlag);
+    EXPECT_EQ(0x00010001u, calls[0].uObject);
+
+    // Hostile answers first: an error code of the wrong size, a waiter that is not a call's.
+    Answer(calls[0], 1, std::string(5, '\0'));
+    Answer(calls[0], 1, std::string(3, '\0'));
+    ASSERT_GT(rown.Send(QV_PMSG_CALL_REPLY, peer, Text("x"), 0, 2, calls[0].uParam + 0x10000), 0);
+    ASSERT_GT(rown.Send(QV_PMSG_CALL_REPLY, peer, Text("x"), 0, 2, 0), 0);
+    ASSERT_TRUE(WaitFor([&] { return PeerStat().uMalformed >= 4; }));
+    EXPECT_TRUE(owner.Replies().empty());
+
+    Answer(calls[0], 2, Text("(R){ok}"));
+    Answer(calls[1], 1, Code(13));
+    ASSERT_TRUE(WaitFor([&] { return Replies(77).size() == 1 && Replies(78).size() == 1; }));
+    EXPECT_EQ(peer, Replies(77)[0].a);
+    EXPECT_EQ(0u, Replies(77)[0].b);
+    EXPECT_EQ(Text("(R){ok}"), Replies(77)[0].data);
+    EXPECT_EQ(13u, Replies(78)[0].b);
+    EXPECT_EQ(0u, Replies(78)[0].c);
+    // A second answer to a finished call is nobody's.
+    Answer(calls[0], 2, Text("(R){again}"));
+    ASSERT_TRUE(WaitFor([&] { return PeerStat().uMalformed >= 5; }));
+    EXPECT_EQ(1u, Replies(77).size());
+
+    // The third call's waiter runs out after the peer's call time-out (10 s by default).
+    CQVNodeTestProbe probe(*node);
+    probe.ManualTime();
+    probe.Pass(95);
+    EXPECT_TRUE(Replies(79).empty());
+    probe.Pass(20);
+    ASSERT_TRUE(WaitFor([&] { return Replies(79).size() == 1; }));
+    EXPECT_EQ(12u, Replies(79)[0].b);
+
+    // Option 3 sets the call time-out, at least 3 seconds.
+    EXPECT_EQ(0, node->ObjectRequest(peer, 2, "(Item){3}(Value){1}", 0, 0));
+    ASSERT_EQ(-1, node->ObjectRequest(peer, 35, "(Cmd){short}", 0, 80));
+    probe.Pass(25);
+    EXPECT_TRUE(Replies(80).empty());
+    probe.Pass(10);
+    ASSERT_TRUE(WaitFor([&] { return Replies(80).size() == 1; }));
+    EXPECT_EQ(12u, Replies(80)[0].b);
+}
+
+// The remote calls the node: the owner gets extension request 35 on the node's self object
+// with the calling peer as parameter and answers with a text, an error, or nothing (2).
+TEST_F(PeerCalls, CallsToTheNodeAreAnsweredByTheOwner)
+{
+    ASSERT_NO_FATAL_FAILURE(Start(0x100));
+    owner.extResult = -1;
+    ASSERT_GT(rown.Send(QV_PMSG_CALL, self, Text("(Q){1}"), 0, 2, 0x55), 0);
+    ASSERT_GT(rown.Send(QV_PMSG_CALL, self, Text("(Q){2}"), 0, 2, 0x56), 0);
+    ASSERT_TRUE(WaitFor([&] { return Ext(35).size() == 2; }));
+    auto ext = Ext(35);
+    EXPECT_EQ(self, ext[0].a);
+    EXPECT_EQ(peer, ext[0].e);
+    EXPECT_EQ(Text("(Q){1}"), ext[0].data);
+    ASSERT_NE(0u, ext[0].d);
+    EXPECT_EQ(0, node->ObjectExtReply(self, 0, "(A){1}", 0, ext[0].d));
+    EXPECT_EQ(0, node->ObjectExtReply(self, 18, nullptr, 0, ext[1].d));
+    ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_CALL_REPLY).size() == 2; }));
+    auto r = rown.Msgs(QV_PMSG_CALL_REPLY);
+    EXPECT_EQ(0x55u, r[0].uParam);
+    EXPECT_EQ(2u, r[0].uFlag);
+    EXPECT_EQ(Text("(A){1}"), r[0].data);
+    EXPECT_EQ(0x56u, r[1].uParam);
+    EXPECT_EQ(1u, r[1].uFlag);
+    EXPECT_EQ(Code(18), r[1].data);
+
+    // An owner that answers at once without data: code 2.
+    owner.extResult = 0;
+    ASSERT_GT(rown.Send(QV_PMSG_CALL, self, Text("(Q){3}"), 0, 2, 0x57), 0);
+    ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_CALL_REPLY).size() == 3; }));
+    EXPECT_EQ(0x57u, rown.Msgs(QV_PMSG_CALL_REPLY)[2].uParam);
+    EXPECT_EQ(Code(2), rown.Msgs(QV_PMSG_CALL_REPLY)[2].data);
+
+    // Messages both ways.
+    EXPECT_EQ(0, node->ObjectRequest(peer, 36, "(Note){n}", 0, 0));
+    ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_MESSAGE).size() == 1; }));
+    EXPECT_EQ(Text("(Note){n}"), rown.Msgs(QV_PMSG_MESSAGE)[0].data);
+    EXPECT_EQ(2u, rown.Msgs(QV_PMSG_MESSAGE)[0].uFlag);
+    ASSERT_GT(rown.Send(QV_PMSG_MESSAGE, self, Text("(Note){r}"), 0, 2, 0), 0);
+    ASSERT_TRUE(WaitFor([&] { return Ext(36).size() == 1; }));
+    EXPECT_EQ(self, Ext(36)[0].a);
+    EXPECT_EQ(peer, Ext(36)[0].e);
+    EXPECT_EQ(Text("(Note){r}"), Ext(36)[0].data);
+    EXPECT_EQ(0u, Ext(36)[0].d);
+}
+
+// Only a client-only login (node option bit 7) refuses calls with 13 without asking the owner;
+// the owner's other switches above it (bit 8: batch receive) do not.
+TEST_F(PeerCalls, OnlyAClientOnlyLoginRefusesCalls)
+{
+    ASSERT_NO_FATAL_FAILURE(Start(0x180));
+    ASSERT_GT(rown.Send(QV_PMSG_CALL, self, Text("(Q){1}"), 0, 2, 0x61), 0);
+    ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_CALL_REPLY).size() == 1; }));
+    EXPECT_EQ(1u, rown.Msgs(QV_PMSG_CALL_REPLY)[0].uFlag);
+    EXPECT_EQ(Code(13), rown.Msgs(QV_PMSG_CALL_REPLY)[0].data);
+    EXPECT_TRUE(Ext(35).empty());
+}
+
+// Pings both ways: the node's ping measures a round trip or ends with 12; the node echoes
+// exactly the bytes of the ping it answers, and its own pings carry zeros after the stamp.
+TEST_F(PeerCalls, PingsEchoExactlyAndMeasure)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    struct Case {
+        const char* req;
+        int result;
+        size_t len;
+    } cases[] = {
+        {"(Size){0}(Prio){1}(Timeout){1500}", -1, 52},
+        {"(Size){5000}(Prio){0}(Timeout){0}", -1, 4116},
+        {"(Size){100}(Prio){4}(Timeout){0}", 2, 0},
+    };
+    u32 param = 90;
+    for (const Case& c : cases)
+        EXPECT_EQ(c.result, node->ObjectRequest(peer, 50, c.req, 0, param++)) << c.req;
+    ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_PING).size() == 2; }));
+    // Priorities may overtake each other: the 52-byte ping (priority 1) first here.
+    auto pings = rown.Msgs(QV_PMSG_PING);
+    if (pings[0].uPrio != 1)
+        std::swap(pings[0], pings[1]);
+    EXPECT_EQ(52u, pings[0].data.size());
+    EXPECT_EQ(1u, pings[0].uPrio);
+    ASSERT_EQ(4116u, pings[1].data.size());
+    EXPECT_EQ(std::string(4116 - 4, '\0'), pings[1].data.substr(4));
+    // The remote echoes the first; the second stays unanswered and ends with 12 after 1 s.
+    ASSERT_GT(rown.Send(QV_PMSG_PING_REPLY, peer, pings[0].data, 1, 0, pings[0].uParam), 0);
+    ASSERT_TRUE(WaitFor([&] { return Replies(90).size() == 1; }));
+    EXPECT_EQ(0u, Replies(90)[0].b);
+    EXPECT_EQ(4u, Replies(90)[0].c);
+    CQVNodeTestProbe probe(*node);
+    probe.ManualTime();
+    probe.Pass(25);
+    ASSERT_TRUE(WaitFor([&] { return Replies(91).size() == 1; }));
+    EXPECT_EQ(12u, Replies(91)[0].b);
+    EXPECT_EQ(std::string(4, '\0'), Replies(91)[0].data);
+
+    // The node's receive buffer is dirtied by a long message, then a 20-byte ping comes: the
+    // echo is those 20 bytes.
+    ASSERT_GT(rown.Send(QV_PMSG_MESSAGE, self, std::string(4000, 'X'), 0, 0, 0), 0);
+    ASSERT_TRUE(WaitFor([&] { return Ext(36).size() == 1; }));
+    std::string ping = "0123456789abcdefghij";
+    ASSERT_GT(rown.Send(QV_PMSG_PING, self, ping, 2, 0, 0x99), 0);
+    ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_PING_REPLY).size() == 1; }));
+    EXPECT_EQ(ping, rown.Msgs(QV_PMSG_PING_REPLY)[0].data);
+    EXPECT_EQ(0x99u, rown.Msgs(QV_PMSG_PING_REPLY)[0].uParam);
+    EXPECT_EQ(2u, rown.Msgs(QV_PMSG_PING_REPLY)[0].uPrio);
+}
+
+// Replies naming the wrong kind of waiter, pings too short and no-authority messages from a
+// peer (only the server may send them) change nothing.
+TEST_F(PeerCalls, HostileRepliesAndNoAuthorityFromAPeer)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    ASSERT_EQ(-1, node->ObjectRequest(peer, 50, "(Size){0}(Prio){0}(Timeout){5000}", 0, 1));
+    ASSERT_EQ(-1, node->ObjectRequest(peer, 35, "(Cmd){c}", 0, 2));
+    ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_PING).size() == 1 && rown.Msgs(QV_PMSG_CALL).size() == 1; }));
+    u32 pingWaiter = rown.Msgs(QV_PMSG_PING)[0].uParam;
+    u32 callWaiter = rown.Msgs(QV_PMSG_CALL)[0].uParam;
+    CQVClassPeer::STAT_S before = PeerStat();
+    ASSERT_GT(rown.Send(QV_PMSG_CALL_REPLY, peer, Text("x"), 0, 2, pingWaiter), 0);
+    ASSERT_GT(rown.Send(QV_PMSG_PING_REPLY, peer, std::string(52, '\0'), 0, 0, callWaiter), 0);
+    ASSERT_GT(rown.Send(QV_PMSG_PING_REPLY, peer, std::string(19, '\0'), 0, 0, pingWaiter), 0);
+    ASSERT_GT(rown.Send(QV_PMSG_NOAUTH, self, Code(0), 0, 0, 0), 0);
+    ASSERT_TRUE(WaitFor([&] {
+        CQVClassPeer::STAT_S s = PeerStat();
+        return s.uMalformed >= before.uMalformed + 2 && s.uShort >= before.uShort + 1 &&
+               s.uMalformed + s.uUnhandled >= before.uMalformed + before.uUnhandled + 3;
+    }));
+    EXPECT_TRUE(owner.Replies().empty());
+    // Both waiters still answer their own replies.
+    ASSERT_GT(rown.Send(QV_PMSG_CALL_REPLY, peer, Text("ok"), 0, 2, callWaiter), 0);
+    ASSERT_GT(rown.Send(QV_PMSG_PING_REPLY, peer, rown.Msgs(QV_PMSG_PING)[0].data, 0, 0, pingWaiter), 0);
+    ASSERT_TRUE(WaitFor([&] { return Replies(1).size() == 1 && Replies(2).size() == 1; }));
+    EXPECT_EQ(0u, Replies(1)[0].b);
+    EXPECT_EQ(0u, Replies(2)[0].b);
+}
+
+}  // namespace
