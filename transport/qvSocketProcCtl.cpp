@@ -7,29 +7,12 @@
 #include <string.h>
 
 #include "qvLog.h"
+#include "qvSockAddrUti.h"
 #include "qvSocketProc.h"
-
-static bool AddrEq(const QV_ADDR_S& A, const QV_ADDR_S& B)
-{
-    return A.uAddr[0] == B.uAddr[0] && A.uAddr[1] == B.uAddr[1] && A.uAddr[2] == B.uAddr[2] &&
-           A.uAddr[3] == B.uAddr[3] && A.uPort == B.uPort;
-}
-
-static bool AddrEmpty(const QV_ADDR_S& A)
-{
-    return qvAddrIPVer(&A) == QV_ADDR_VER_NONE;
-}
 
 static bool SameIP(const QV_ADDR_S& A, const QV_ADDR_S& B)
 {
     return !memcmp(A.uAddr, B.uAddr, sizeof(A.uAddr));
-}
-
-static const char* AddrText(const QV_ADDR_S& A, char* lpszBuf)
-{
-    if (!qvAddrToReadable(&A, lpszBuf, QV_ADDR_STR_SIZE))
-        lpszBuf[0] = 0;
-    return lpszBuf;
 }
 
 // Head room in front of a message for the drivers' own headers.
