@@ -9,6 +9,7 @@
 //   qvClassPeerBacklog.cpp Send, Receive and the receive and send backlogs
 //   qvClassPeerSync.cpp    sync reports and updates, stamps, pending sends
 //   qvClassPeerReq.cpp     requests of the owner, error messages, SendPeerMsg
+//   qvClassPeerOption.cpp  options (set, read back, pushed), check, class selection, LAN scan
 //   qvClassPeerCall.cpp    calls, messages, no-authority message, ping
 //   qvClassPeerAuth.cpp    admission by authentication and the peer digest
 //   qvClassPeerLogin.cpp   server login, keep-alive, relogin, kick-out, agent logins
@@ -399,7 +400,40 @@ private:
     // Requests (qvClassPeerReq.cpp).
     u32 SendPeerMsg(u32 uObject, u32 uPeer, u32 uMethod, u32 uFlag, const void* lpData, u32 uSize, u32 uParam);
     int ReqSetAddr(u32 uIndex, const void* lpData, u32 uSize);
+
+    // Options, check, class selection and LAN scan (qvClassPeerOption.cpp).
+    u32 ReqText(const char* lpszKey, char* lpszOut, u32 uSize);
+    int ReqOptionRead(const void* lpData, u32 uSize, u32 uNeedValue, u32* lpuItem, char* lpszValue);
     int ReqSetOption(u32 uIndex, const void* lpData, u32 uSize);
+    int ReqGetOption(u32 uIndex, const void* lpData, u32 uSize, u32 uParam);
+    u32 OptionSocketLAN(const char* lpszText);
+    u32 OptionRelayList(const char* lpszText);
+    u32 OptionUDP4PrivCfg(const char* lpszValue, u32 uItem);
+    void RecvPushOption(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+    int ReqCheckInfo(u32 uIndex, const void* lpData, u32 uSize);
+    int HelperCheckType(u32 uIndex, u32 uValue, const char* lpszOption);
+    int ReqClassSelect(u32 uIndex, const void* lpData, u32 uSize);
+    int ReqLanScan(u32 uIndex, const void* lpData, u32 uSize, u32 uParam);
+    void HelperLanScanReply(u32 uIndex, u32 uParam);
+
+    // Authentication and digests (qvClassPeerAuth.cpp).
+    u32 AuthSendPrompt(u32 uIndex);
+    u32 AuthSendInfo(u32 uIndex);
+    void AuthRecvInfo(u32 uIndex, const char* lpszInfo, const char* lpszOption);
+    u32 AuthProcInfo(u32 uIndex, const char* lpszInfo, const char* lpszOption);
+    int ExtRepAuth(u32 uError, const void* lpData, u32 uSize, u32 uHandle);
+    u32 AuthSendResult(u32 uIndex, u32 uError, const char* lpszParam);
+    void AuthStatusReset(u32 uIndex);
+    void AuthSetState(PEER_S* p, u32 uState);
+    static void AuthObfuscate(const char* lpszText, char* lpszOut, u32 uSize);
+    void RecvAuthRequest(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+    void RecvAuthInfo(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+    void RecvAuthResult(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);
+    int ReqAuthSet(u32 uIndex, const void* lpData, u32 uSize);
+    int ReqDigGen(u32 uIndex, const void* lpData, u32 uSize, u32 uParam);
+    int ReqDigVerify(u32 uIndex, const void* lpData, u32 uSize);
+    int ReqDigRead(const void* lpData, u32 uSize, QV_STRING& data, char* lpszValue);
+    u32 DigestVerify(u32 uIndex, const char* lpszText, const char* lpszDigest);
 
     // Calls, messages and ping (qvClassPeerCall.cpp).
     u32 CallPayload(const void* lpData, u32 uSize, u32* lpuLen, u16* lpuFlag);

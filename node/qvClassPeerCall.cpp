@@ -341,6 +341,12 @@ int CQVClassPeer::OnExtReply(u32, u32 uError, const void* lpData, u32 uSize, u32
     }
     if (uMethod == QV_PMSG_CALL_REPLY)
         return CallReplySend(uHandle, uError, lpData, uSize);
+    if (uMethod == QV_PMSG_AUTH_RESULT) {
+        int r = ExtRepAuth(uError, lpData, uSize, uHandle);
+        if (r > 1)
+            m_pProc->MCastFree(uHandle);
+        return r;
+    }
     m_pProc->MCastFree(uHandle);
     return 4;
 }

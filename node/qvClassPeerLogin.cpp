@@ -158,19 +158,6 @@ u32 CQVClassPeer::HelperSendText(u32 uObject, u32 uMethod, u32 uReply, u32 uErro
     return m_pProc->ObjExtRequest(uObject, uMethod, szText, (u32)n, 0, uPeer, 1) ? 1 : 0;
 }
 
-// The digest text of a text for a peer: the entry's cookies mixed in, SHA-256, Base64.
-u32 CQVClassPeer::DigestGen(u32 uIndex, const char* lpszText, char* lpszOut, u32 uSize)
-{
-    if (!lpszOut || uSize < 64)
-        return 0;
-    lpszOut[0] = 0;
-    u8 aHash[QV_HASH_SIZE];
-    u32 uHash = sizeof(aHash);
-    if (!DigestHash(uIndex, 1, lpszText, (u32)strlen(lpszText), aHash, &uHash))
-        return 0;
-    return qvHashToStr(aHash, uHash, lpszOut, uSize) ? 1 : 0;
-}
-
 // The server entry's address follows the transport's current server address.
 u32 CQVClassPeer::HelperSvrPeerSetAddr()
 {

@@ -32,7 +32,7 @@ const CQVClassPeer::MSG_TYPE_S CQVClassPeer::s_MsgType[QV_PMSG_COUNT] = {
     {0, 0, 0, nullptr},                            // 17 not used
     {0, 1, 8, &CQVClassPeer::RecvAgentMessage},   // 18 agent message
     {1, 0, 4, &CQVClassPeer::RecvKickOut},        // 19 kick-out
-    {1, 0, 5, nullptr},                            // 20 push option
+    {1, 0, 5, &CQVClassPeer::RecvPushOption},     // 20 push option
     {0, 1, 16, &CQVClassPeer::RecvStamp},          // 21 stamp
     {0, 1, 16, &CQVClassPeer::RecvStampUpdate},    // 22 stamp update
     {0, 1, 20, &CQVClassPeer::RecvPing},           // 23 ping
@@ -45,9 +45,9 @@ const CQVClassPeer::MSG_TYPE_S CQVClassPeer::s_MsgType[QV_PMSG_COUNT] = {
     {0, 1, 8, nullptr},                            // 30 log pull command
     {0, 1, 8, nullptr},                            // 31 log pull command reply
     {0, 1, 8, nullptr},                            // 32 log pull report
-    {1, 1, 16, nullptr},                           // 33 authentication request
-    {1, 1, 4, nullptr},                            // 34 authentication information
-    {1, 1, 4, nullptr},                            // 35 authentication result
+    {1, 1, 16, &CQVClassPeer::RecvAuthRequest},   // 33 authentication request
+    {1, 1, 17, &CQVClassPeer::RecvAuthInfo},      // 34 authentication information
+    {1, 1, 17, &CQVClassPeer::RecvAuthResult},    // 35 authentication result
 };
 
 int CQVClassPeer::OnReceive(u32, u32 uPrio, u32, u32, u32 uExtra, u32 uPeer)

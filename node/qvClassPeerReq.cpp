@@ -32,6 +32,8 @@ int CQVClassPeer::OnRequest(u32 uInst, u32 uMethod, const void* lpData, u32 uSiz
     switch (uMethod) {
     case 2:
         return ReqSetOption(uInst, lpData, uSize);
+    case 3:
+        return ReqGetOption(uInst, lpData, uSize, uParam);
     case 4:
         return ReqControl(uInst, lpData, uSize);
     case 32:
@@ -48,113 +50,26 @@ int CQVClassPeer::OnRequest(u32 uInst, u32 uMethod, const void* lpData, u32 uSiz
         return ReqSetAddr(uInst, lpData, uSize);
     case 38:
         return ReqGetInfo(uInst, uParam);
+    case 39:
+        return ReqDigGen(uInst, lpData, uSize, uParam);
+    case 40:
+        return ReqDigVerify(uInst, lpData, uSize);
+    case 41:
+        return ReqCheckInfo(uInst, lpData, uSize);
+    case 42:
+        return ReqLanScan(uInst, lpData, uSize, uParam);
     case 43:
         return ReqAgentLogin(uInst, lpData, uSize, uParam);
     case 44:
         return ReqAgentLogout(uInst, lpData, uSize);
     case 45:
         return ReqAgentMessage(uInst, lpData, uSize);
+    case 48:
+        return ReqClassSelect(uInst, lpData, uSize);
     case 50:
         return ReqPing(uInst, lpData, uSize, uParam);
-    default:
-        return 4;
-    }
-}
-
-// Request 2: a class or peer option. Text: "Item" (required, not empty) and "Value"; binary:
-// u32 item and char[256] value (260 bytes). The items of this build: 5 and 6 (backlog limits,
-// 0 means 32) and 16 (peer flags or-ed in); the others come with the options of the calls.
-int CQVClassPeer::ReqSetOption(u32 uIndex, const void* lpData, u32 uSize)
-{
-    PEER_S* p = EntryInUse(uIndex);
-    if (!p)
-        return 5;
-    if (!lpData)
-        return 2;
-    u32 uItem = 0;
-    char szValue[256];
-    if (uSize == 0) {
-        if (!m_pString->Assign(static_cast<const char*>(lpData)))
-            return 1;
-        const char* i = m_pParser->GetContent(m_pString, "Item");
-        if (!i || !i[0])
-            return 2;
-        uItem = (u32)strtoul(i, nullptr, 10);
-        const char* v = m_pParser->GetContent(m_pString, "Value");
-        if (!qvStrCopy(szValue, sizeof(szValue), v ? v : ""))
-            return 2;
-    } else if (uSize == 260) {
-        const u8* d = static_cast<const u8*>(lpData);
-        if (!memchr(d + 4, 0, 256))
-            return 2;
-        std::memcpy(&uItem, d, 4);
-        strcpy(szValue, reinterpret_cast<const char*>(d + 4));
-    } else {
-        return 2;
-    }
-    if (uItem > 23)
-        return 2;
-    u32 uValue = (u32)strtoul(szValue, nullptr, 10);
-    switch (uItem) {
-    case 2:
-        m_uLoginTimeout = uValue < 5 ? 5 : uValue;
-        return 0;
-    case 15:
-        return (int)OptionReloginDelay(szValue);
-    case 5:
-        m_uRblMax = uValue ? uValue : QV_PEER_BACKLOG_DEFAULT;
-        return 0;
-    case 6:
-        m_uSblMax = uValue ? uValue : QV_PEER_BACKLOG_DEFAULT;
-        return 0;
-    case 16:
-        p->uFlags |= uValue;
-        m_pProc->ObjSetOption(p->uObject, 0, p->uFlags);
-        return 0;
-    case 0:
-        if (!p->uSockID)
-            return 6;
-        return m_pSocket->SetPeerMDU(p->uSockID, uValue) ? 0 : 2;
-    case 3:
-        // Seconds a call waits for its reply.
-        p->uCallTimeout = (u16)(uValue < 3 ? 3 : uValue > 0xFFFF ? 0xFFFF : uValue);
-        return 0;
-    case 4:
-    case 19: {
-        if (uValue > 2)
-            return 2;
-        u32 k = uItem == 4 ? 0 : 1;
-        p->uSockOpt[k] = (u8)uValue;
-        if (p->uSockID) {
-            char sz[4];
-            snprintf(sz, sizeof(sz), "%u", uValue);
-            m_pSocket->SetPeerOption(p->uSockID, k, sz);
-        }
-        return 0;
-    }
-    case 12:
-        m_pSocket->SetInitWnd(uValue);
-        return 0;
-    case 13:
-        m_pSocket->SetLoopSpeed(uValue);
-        return 0;
-    case 14:
-        m_pSocket->SetNetEnable(uValue);
-        return 0;
-    case 17:
-        m_uThroughWait = uValue < 5 ? 5 : uValue;
-        return 0;
-    case 21:
-        m_pSocket->SetMainSpeed(uValue);
-        return 0;
-    case 22:
-        m_uClassRestrict = uValue;
-        return 0;
-    case 23:
-        if (m_uSide)
-            return 13;
-        m_uAuthOption = uValue;
-        return 0;
+    case 58:
+        return ReqAuthSet(uInst, lpData, uSize);
     default:
         return 4;
     }

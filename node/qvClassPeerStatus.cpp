@@ -46,6 +46,7 @@ const u32 kInfoRetries = 3;
 // Waiter kinds of the class.
 const u32 kWaitStatus = 0;
 const u32 kWaitRequest = 1;
+const u32 kWaitLanScan = 4;
 const u32 kWaitAgentLogin = 5;
 const u32 kWaitPing = 6;
 const u32 kWaitPeerInfo = 7;
@@ -198,6 +199,9 @@ void CQVClassPeer::NotifyTimeout(u32 uIndex, u32 uType, u32 uParam)
     }
     case kWaitPing:
         HelperPingReply(uIndex, 12, 0, uParam);
+        break;
+    case kWaitLanScan:
+        HelperLanScanReply(uIndex, uParam);
         break;
     case kWaitPeerInfo:
         p->uInfoWaiter = 0;   // the node has freed it

@@ -295,7 +295,9 @@ void CQVClassPeer::SendMaskInst(u32 uIndex)
         if (!p->pPend || !(uAction ? p->uPend10 : p->uPend20))
             uMask &= ~uBit;
     }
-    // The authentication prompt comes with the authentication exchange.
+    // What this node presents to the peer, when sending it failed before.
+    if ((uMask & QV_PEER_PEND_AUTH) && AuthSendInfo(uIndex))
+        uMask &= ~QV_PEER_PEND_AUTH;
     if (!p->uSendMask)
         return;
     p->uSendMask = uMask;
@@ -475,7 +477,7 @@ u32 CQVClassPeer::SyncCookieCheck(u32 uIndex, u32 uCookie, u32 uFlags)
         p->uCookieRmt = uCookie;
         p->uStateFlags &= ~0x4u;
         if (m_uAuthOption)
-            p->uAuthState = 0;
+            AuthStatusReset(uIndex);
     }
     p->uStateFlags |= 0x8;
     if (uFlags & 1)
@@ -594,6 +596,12 @@ void CQVClassPeer::RecvSyncUpdate(u32 uIndex, const tagQV_SK_BUF_S&, u32 uLen)
         HelperLoginRestart(0);
     if (!(p = EntryInUse(uIndex)))
         return;
+    // A peer that announced itself is asked for (or judged on) what it presents.
+    if (!m_uSide && m_uAuthOption) {
+        AuthCheckAccept(uIndex);
+        if (!(p = EntryInUse(uIndex)))
+            return;
+    }
     u32 uPeer = p->uObject;
     if (m_uPrivSvr != 0xFFFFFF) {
         char szPeer[QV_PEER_NAME_MAX];

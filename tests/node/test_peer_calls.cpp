@@ -1,118 +1,11 @@
 // Calls, replies, messages and pings between the node's Peer class and a remote party made of a
 // bare socket layer over the in-memory wire: both directions, the owner's answers, time-outs
 // driven by timer passes, and hostile replies.
-#include "kvNodeWire.h"
+#include "kvPeerRemote.h"
 
 namespace {
 
-class PeerCalls : public ::testing::Test {
-protected:
-    void Start(u32 uNodeOption = 0)
-    {
-        addrA = AddrOf("10.9.0.1:7000");
-        addrB = AddrOf("10.9.0.2:7000");
-        lowA = new MemLower(&wire, 0, addrA);
-        lowB = new MemLower(&wire, 1, addrB);
-        node = new CQVNode();
-        node->GetSocket()->SetLower(lowA);
-        QV_CFG_S c = SmallCfg();
-        c.uNodeOption = uNodeOption;
-        // Binary payloads, as the tunnel has them: texts keep their NUL.
-        c.uClassOption = 0;
-        ASSERT_EQ(1u, node->Initialize(nullptr, &owner, &c));
-        rown.sock = &rsock;
-        rsock.Attach(&rown);
-        rsock.SetLower(lowB);
-        CQVSocket::CFG_S sc;
-        std::memset(&sc, 0, sizeof(sc));
-        sc.uTableSize = 8;
-        for (u32 i = 0; i < 4; i++) {
-            sc.uSendQue[i] = 64;
-            sc.uRecvQue[i] = 80;
-        }
-        rsock.SetConfig(sc);
-        ASSERT_EQ(1u, rsock.Initialize(nullptr));
-        ASSERT_EQ(1u, rsock.SetName("R"));
-        wire.sock[0] = node->GetSocket();
-        wire.low[0] = lowA;
-        wire.sock[1] = &rsock;
-        wire.low[1] = lowB;
-        self = node->ObjectAdd("N", QV_CLASS_PEER, 0, QV_PEER_FLAG_SELF);
-        ASSERT_NE(0u, self);
-        peer = node->ObjectAdd("R", QV_CLASS_PEER, 0, QV_PEER_FLAG_STATIC | QV_PEER_FLAG_INFO | QV_PEER_FLAG_ADDED);
-        ASSERT_NE(0u, peer);
-        char rec[384] = {0};
-        std::strcpy(rec, "10.9.0.2:7000");
-        ASSERT_EQ(0, node->ObjectRequest(peer, 37, rec, sizeof(rec), 0));
-        ASSERT_TRUE(WaitFor([&] { return !rown.Msgs(QV_PMSG_SYNC_REPORT).empty(); }, 5000));
-        ASSERT_GT(rown.Send(QV_PMSG_SYNC_UPDATE, 0, SyncMsg(kRemotePeerObj, 0, 0, 0x1111, "R", "")), 0);
-        CQVNodeTestProbe probe(*node);
-        ASSERT_TRUE(WaitFor([&] {
-            return probe.Locked([&](CQVNodeClassProc& c) { return c.PeerGetStatus(peer); }) == QV_PEER_STA_SYNC;
-        }));
-        // The remote's object for the node ("N") is the node's self object: what the self
-        // object sends goes to it.
-        ASSERT_GT(rown.Send(QV_PMSG_SYNC_REPORT, 0, SyncMsg(kRemoteSelfObj, 0, 0, 0x1111, "N", "")), 0);
-        ASSERT_TRUE(WaitFor([&] {
-            return probe.Locked([&](CQVNodeClassProc& c) { return c.ObjGetObjIDByPeer(self, peer); }) ==
-                   kRemoteSelfObj;
-        }));
-    }
-    void TearDown() override
-    {
-        wire.Stop();
-        if (node)
-            node->Delete();
-        rsock.Clean();
-        delete lowA;
-        delete lowB;
-    }
-    std::vector<ClassCall> Replies(u32 uParam)
-    {
-        std::vector<ClassCall> v;
-        for (auto& r : owner.Replies())
-            if (r.d == uParam)
-                v.push_back(r);
-        return v;
-    }
-    std::vector<ClassCall> Ext(u32 uMethod)
-    {
-        std::vector<ClassCall> v;
-        for (auto& r : owner.Requests())
-            if (r.b == uMethod)
-                v.push_back(r);
-        return v;
-    }
-    CQVClassPeer::STAT_S PeerStat()
-    {
-        CQVNodeTestProbe probe(*node);
-        return probe.Locked([&](CQVNodeClassProc&) { return node->GetClassPeer()->GetStat(); });
-    }
-    // The remote's reply to the node's call (flag 2 text with its NUL, flag 1 a code).
-    void Answer(const RemoteMsg& call, u16 uFlag, const std::string& data)
-    {
-        ASSERT_GT(rown.Send(QV_PMSG_CALL_REPLY, peer, data, 0, uFlag, call.uParam), 0);
-    }
-    static std::string Code(u32 c)
-    {
-        std::string s;
-        Put32(s, c);
-        return s;
-    }
-    static std::string Text(const char* t) { return std::string(t, strlen(t) + 1); }
-
-    static constexpr u32 kRemotePeerObj = 0x00010001;
-    static constexpr u32 kRemoteSelfObj = 0x00030001;
-    MemWire wire;
-    MemLower* lowA = nullptr;
-    MemLower* lowB = nullptr;
-    QV_ADDR_S addrA, addrB;
-    TestOwner owner;
-    CQVNode* node = nullptr;
-    CQVSocket rsock;
-    RemoteOwner rown;
-    u32 self = 0, peer = 0;
-};
+class PeerCalls : public PeerRemote {};
 
 // The node calls the remote: text and error answers come back to the owner with the request's
 // parameter, hostile answers are dropped, an unanswered call ends with 12 at its time-out.
@@ -302,6 +195,144 @@ TEST_F(PeerCalls, HostileRepliesAndNoAuthorityFromAPeer)
     ASSERT_TRUE(WaitFor([&] { return Replies(1).size() == 1 && Replies(2).size() == 1; }));
     EXPECT_EQ(0u, Replies(1)[0].b);
     EXPECT_EQ(0u, Replies(2)[0].b);
+}
+
+// Binary records of the option, check and class requests.
+std::string OptionRec(u32 item, const char* value)
+{
+    std::string r(260, '\0');
+    std::memcpy(&r[0], &item, 4);
+    std::memcpy(&r[4], value, strlen(value));
+    return r;
+}
+std::string CheckRec(u32 check, const char* value, const char* option)
+{
+    std::string r(260, '\0');
+    std::memcpy(&r[0], &check, 4);
+    std::memcpy(&r[4], value, strlen(value));
+    std::memcpy(&r[132], option, strlen(option));
+    return r;
+}
+
+// Options answer by item, texts and records alike; malformed requests change nothing. Only the
+// receive buffer size is read back, and a larger buffer still takes the largest message.
+TEST_F(PeerCalls, OptionsSetAndReadBack)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    struct Case {
+        std::string req;
+        int result;
+    } cases[] = {
+        {"(Item){3}(Value){1}", 0},
+        {"(Item){4}(Value){3}", 2},
+        {"(Item){19}(Value){1}", 0},
+        {"(Item){24}(Value){1}", 2},
+        {"(Item){}(Value){1}", 2},
+        {"(Value){1}", 2},
+        {"(Item){18}(Value){4096}", 0},
+        {"(Item){23}(Value){0}", 0},
+        // No socket process here: the relay list, the forwarding items, LAN discovery and the
+        // socket parameter are refused below the class.
+        {"(Item){7}(Value){(R1){(Type){1}(Load){5}(Addr){10.0.0.9:443}}}", 1},
+        {"(Item){8}(Value){100}", 1},
+        {"(Item){1}(Value){(Enable){1}}", 1},
+        {"(Item){20}(Value){1}", 2},
+        {OptionRec(22, "0"), 0},
+        {OptionRec(30, "0"), 2},
+        {std::string(OptionRec(5, "7")).replace(4, 256, 256, 'x'), 2},
+        {OptionRec(5, "7").substr(0, 259), 2},
+    };
+    for (const Case& c : cases) {
+        bool text = c.req[0] == '(';
+        EXPECT_EQ(c.result, node->ObjectRequest(peer, 2, c.req.c_str(), text ? 0 : (u32)c.req.size(), 0)) << c.req;
+    }
+    EXPECT_EQ(3u, Entry([](const CQVClassPeer::PEER_S& e) { return (u32)e.uCallTimeout; }));
+    EXPECT_EQ(2, node->ObjectRequest(peer, 2, nullptr, 0, 0));
+    EXPECT_EQ(2, node->ObjectRequest(peer, 3, "(Item){18}", 0, 1));
+    EXPECT_EQ(2, node->ObjectRequest(peer, 3, "(Item){2}(Value){}", 0, 1));
+    ASSERT_EQ(-1, node->ObjectRequest(peer, 3, "(Item){18}(Value){}", 0, 31));
+    ASSERT_EQ(0, node->ObjectRequest(peer, 2, "(Item){18}(Value){300000}", 0, 0));
+    std::string rec = OptionRec(18, "");
+    ASSERT_EQ(-1, node->ObjectRequest(peer, 3, rec.data(), (u32)rec.size(), 32));
+    ASSERT_TRUE(WaitFor([&] { return Replies(31).size() == 1 && Replies(32).size() == 1; }));
+    EXPECT_EQ(OptionRec(18, "131072"), Replies(31)[0].data);
+    EXPECT_EQ(OptionRec(18, "300000"), Replies(32)[0].data);
+    std::string big(32000, 'B');
+    ASSERT_TRUE(rown.SendWait(QV_PMSG_MESSAGE, self, big));
+    ASSERT_TRUE(WaitFor([&] { return Ext(36).size() == 1; }));
+    EXPECT_EQ(big, Ext(36)[0].data);
+}
+
+// Checks of the peer's status, activity, flags and type; class selection edits the class masks.
+TEST_F(PeerCalls, ChecksAndClassSelection)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    struct Case {
+        std::string req;
+        int result;
+    } cases[] = {
+        {CheckRec(1, "3", ""), 0},
+        {CheckRec(1, "2", ""), 6},
+        {CheckRec(1, "4", ""), 2},
+        {CheckRec(2, "100", ""), 0},
+        {CheckRec(3, "4", ""), 0},                     // static peer
+        {CheckRec(3, "2147483652", ""), 21},
+        // The server gave no type for this peer: it is 0.
+        {CheckRec(0, "0", ""), 0},
+        {CheckRec(0, "5", ""), 21},
+        {CheckRec(0, "5", "(Opera){2}"), 0},
+        {CheckRec(0, "5", "(Opera){4}"), 21},
+        {CheckRec(0, "256", "(Mask){255}"), 0},
+        {CheckRec(0, "5", "(Opera){6}"), 2},
+        {CheckRec(9, "0", ""), 2},
+        {CheckRec(1, "3", "").substr(0, 200), 2},
+        {std::string(CheckRec(1, "3", "")).replace(132, 128, 128, 'o'), 2},
+        {"(Check){3}(Value){4}", 0},
+        {"(Check){1}(Value){" + std::string(200, '3') + "}", 2},
+    };
+    for (const Case& c : cases) {
+        bool text = c.req[0] == '(';
+        EXPECT_EQ(c.result, node->ObjectRequest(peer, 41, c.req.c_str(), text ? 0 : (u32)c.req.size(), 0))
+            << c.req.substr(0, 8);
+    }
+    CQVNodeTestProbe probe(*node);
+    probe.ManualTime();
+    probe.Pass(30);
+    EXPECT_EQ(21, node->ObjectRequest(peer, 41, "(Check){2}(Value){1}", 0, 0));
+
+    EXPECT_EQ(0, node->ObjectRequest(peer, 48, "(Class){QV_CLASS_Peer}(Ctrl){0}", 0, 0));
+    EXPECT_EQ(2, node->ObjectRequest(peer, 48, "(Class){QV_CLASS_None}(Ctrl){3}", 0, 0));
+    EXPECT_EQ(2, node->ObjectRequest(peer, 48, nullptr, 0, 0));
+    EXPECT_EQ(0xFFFFFFFFu, Entry([](const CQVClassPeer::PEER_S& e) { return e.uSendClassMask & e.uRecvClassMask; }));
+    EXPECT_EQ(0, node->ObjectRequest(peer, 48, "(Class){QV_CLASS_Group}(Ctrl){2}", 0, 0));
+    EXPECT_EQ(0xFFFFFFFDu, Entry([](const CQVClassPeer::PEER_S& e) { return e.uSendClassMask; }));
+    EXPECT_EQ(0xFFFFFFFFu, Entry([](const CQVClassPeer::PEER_S& e) { return e.uRecvClassMask; }));
+    std::string rec(132, '\0');
+    std::memcpy(&rec[0], "QV_CLASS_Group", 14);
+    EXPECT_EQ(0, node->ObjectRequest(peer, 48, rec.data(), (u32)rec.size(), 0));
+    EXPECT_EQ(0xFFFFFFFDu, Entry([](const CQVClassPeer::PEER_S& e) { return e.uRecvClassMask; }));
+    EXPECT_EQ(2, node->ObjectRequest(peer, 48, rec.data(), 131, 0));
+    // No LAN driver below this node: a scan cannot start.
+    EXPECT_EQ(1, node->ObjectRequest(peer, 42, "(Timeout){2}", 0, 0));
+    EXPECT_EQ(2, node->ObjectRequest(peer, 42, "(Peer){x}", 0, 0));
+    EXPECT_EQ(2, node->ObjectRequest(peer, 42, "(Timeout){2}", 135, 0));
+}
+
+// Options are pushed only by the server: the same message from a peer is dropped, as are
+// pushes too short to hold an item and a string.
+TEST_F(PeerCalls, PushedOptionsOnlyFromTheServer)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    std::string push;
+    Put32(push, 0);
+    PutStr(push, "(R1){(Type){1}(Load){5}(Addr){10.0.0.9:443}}");
+    CQVClassPeer::STAT_S before = PeerStat();
+    ASSERT_GT(rown.Send(QV_PMSG_PUSH_OPTION, self, push), 0);
+    ASSERT_GT(rown.Send(QV_PMSG_PUSH_OPTION, self, push.substr(0, 4)), 0);
+    ASSERT_TRUE(WaitFor([&] {
+        CQVClassPeer::STAT_S s = PeerStat();
+        return s.uNotAdmitted == before.uNotAdmitted + 1 && s.uShort == before.uShort + 1;
+    }));
 }
 
 }  // namespace
