@@ -439,8 +439,10 @@ void CQVClassFile::RecvStartRequest(OBJ_S* o, u32 uParam, u32 uPeer, const u8* l
         uLimit = kStartReqStrMax;
     const u8* p = lpData + kStartReqHead;
     u32 uUsed = 0, uLen = 0;
+    // The path may be empty: a TCP stream end names no path (the accepting end's extension
+    // knows its socket), only a missing or over-long one is refused.
     const char* lpszPeerPath = qvStrPop(p, uLimit, &uUsed, &uLen);
-    if (!lpszPeerPath || uLen == 0 || uLen > kPathMax)
+    if (!lpszPeerPath || uLen > kPathMax)
         return;
     u32 auHigh[2] = {0, 0};
     u32 uPos = uUsed;

@@ -54,6 +54,7 @@ CDOZiriza::CDOZiriza()
       m_uPeerInfoTick(0),
       m_uPeerInfoDone(0),
       m_uSessCheckPos(0),
+      m_auSessStat{},
       m_uFreshPos(0),
       m_uActiveTick(0),
       m_uMsgCount(0),
@@ -354,6 +355,10 @@ void CDOZiriza::MainProc()
             continue;
         }
         MsgDispatch(pMsg);
+        m_auSessStat[0] = m_TcpSess.Used();
+        m_auSessStat[1] = m_ListSessPending.Count();
+        m_auSessStat[2] = m_ListSessDelay.Count();
+        m_auSessStat[3] = m_Tunnel.Used();
         if (m_SectMsg.Lock())
         {
             pMsg->uMsg = 0x10000;
@@ -367,6 +372,14 @@ void CDOZiriza::MainProc()
             delete pMsg;
     }
     OnExit();
+}
+
+void CDOZiriza::GetSessStat(SESS_STAT_S* lpStat) const
+{
+    lpStat->uSess = m_auSessStat[0];
+    lpStat->uPending = m_auSessStat[1];
+    lpStat->uDelay = m_auSessStat[2];
+    lpStat->uTunnels = m_auSessStat[3];
 }
 
 void CDOZiriza::MsgDropNodeMessages()

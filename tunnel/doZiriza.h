@@ -335,6 +335,16 @@ public:
     u32 TcpSessCount() const { return m_TcpSess.Used(); }
     u32 TcpSessPendingCount() const { return m_ListSessPending.Count(); }
     u32 TcpSessDelayCount() const { return m_ListSessDelay.Count(); }
+    // Session and tunnel counts as the tunnel thread left them after the last message it
+    // handled; readable from any thread (hosts check with it that nothing stays behind).
+    struct SESS_STAT_S
+    {
+        u32 uSess;
+        u32 uPending;
+        u32 uDelay;
+        u32 uTunnels;
+    };
+    void GetSessStat(SESS_STAT_S* lpStat) const;
     // Longest "Active" text and most numbers one notification carries.
     static const u32 ACTIVE_TEXT_CLIENT = 2047;
     static const u32 ACTIVE_TEXT_FORWARD = 1023;
@@ -745,6 +755,7 @@ protected:
     CQVList<TCP_SESS_S, &TCP_SESS_S::linkPending> m_ListSessPending;
     CQVList<TCP_SESS_S, &TCP_SESS_S::linkDelay> m_ListSessDelay;
     u32 m_uSessCheckPos;  // entry index of the file-status check
+    std::atomic<u32> m_auSessStat[4];  // GetSessStat's copy
     // Tunnel table: entries, busy list, name hash; the freshness walk's position.
     CQVTable<TUNNEL_S> m_Tunnel;
     CQVList<TUNNEL_S> m_ListTunnelBusy;

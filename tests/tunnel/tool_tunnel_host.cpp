@@ -1,18 +1,25 @@
 // tool_tunnel_host: a host program of the tunnel library for tests (the tunnel module is one per
 // process, so every tunnel in a test runs in a host process of its own).
 //
-//   tool_tunnel_host --cfg PATH [--control FIFO] [--manual]
+//   tool_tunnel_host --cfg PATH [--control FIFO] [--manual] [--log]
 //
 // It sets an event callback and starts the tunnel with the configuration file, then serves
 // one command per line from the FIFO (made when missing):
 //   status      prints the login status
+//   add TYPE PEER SVR CLIENT [ENCRYPT]
+//               doZirizaConnectAdd as a host adds a connection (no session text); prints the
+//               result and the client address
+//   del TYPE PEER SVR CLIENT [ENCRYPT]
+//               doZirizaConnectDelete
+//   stat        prints the session and tunnel counts and the TCP extension's sockets,
+//               instances, listeners and buffers
 //   tick N      (with --manual) runs N one-second ticks of the tunnel now
 //   stop        doZirizaStop
 //   start       doZirizaStart again with the same file
 //   quit        stops and ends
 // With --manual the tunnel's one-second tick is driven by "tick" only; the call bridge's
 // 100 ms tick keeps running. Everything it does is printed on standard output as lines
-// starting with "host: ".
+// starting with "host: "; with --log the library's log lines follow as "log: " lines.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -26,8 +33,10 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "doZirizaModule.h"
+#include "qvExtTcp.h"
 #include "qvLibTunnel.h"
 
 namespace {
@@ -51,6 +60,46 @@ void OnEvent(unsigned int uEvent, const char* lpszParam)
     Say("event %u %s", uEvent, lpszParam ? lpszParam : "");
 }
 
+void OnLog(unsigned int uLevel, const char* lpszText)
+{
+    // Library lines end with CR LF.
+    std::string s = lpszText ? lpszText : "";
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+        s.pop_back();
+    printf("log: %u %s\n", uLevel, s.c_str());
+    fflush(stdout);
+}
+
+// Words of a command line, split at spaces.
+std::vector<std::string> Words(const std::string& line)
+{
+    std::vector<std::string> v;
+    size_t at = 0;
+    while (at < line.size())
+    {
+        size_t end = line.find(' ', at);
+        if (end == std::string::npos)
+            end = line.size();
+        if (end > at)
+            v.push_back(line.substr(at, end - at));
+        at = end + 1;
+    }
+    return v;
+}
+
+void Stat()
+{
+    CDOZiriza* t = doZirizaModule().GetTunnel();
+    CDOZiriza::SESS_STAT_S s = {};
+    t->GetSessStat(&s);
+    CQVExtTcp::STAT_S x = {};
+    t->GetExtTcp()->GetStat(&x);
+    Say("stat sess=%u pending=%u delay=%u tunnels=%u sockets=%u linger=%u instances=%u attached=%u "
+        "listeners=%u buffers=%u",
+        s.uSess, s.uPending, s.uDelay, s.uTunnels, x.uSockets, x.uLinger, x.uInstances, x.uAttached, x.uListeners,
+        x.uBuffers);
+}
+
 void OnSignal(int)
 {
     g_bStop = true;
@@ -64,7 +113,7 @@ const char* kSysInfo = "(DevID){hostdev}(MacAddr){000000000000}(CpuMHz){1}(MemSi
 int main(int argc, char** argv)
 {
     std::string strCfg, strControl;
-    bool bManual = false;
+    bool bManual = false, bLog = false;
     for (int i = 1; i < argc; i++)
     {
         std::string a = argv[i];
@@ -74,9 +123,11 @@ int main(int argc, char** argv)
             strControl = argv[++i];
         else if (a == "--manual")
             bManual = true;
+        else if (a == "--log")
+            bLog = true;
         else
         {
-            fprintf(stderr, "usage: tool_tunnel_host --cfg PATH [--control FIFO] [--manual]\n");
+            fprintf(stderr, "usage: tool_tunnel_host --cfg PATH [--control FIFO] [--manual] [--log]\n");
             return 2;
         }
     }
@@ -95,7 +146,8 @@ int main(int argc, char** argv)
     });
 
     doZirizaCallbackSet(OnEvent);
-    Say("start=%d", doZirizaStart(strCfg.c_str(), kSysInfo, nullptr, nullptr));
+    TfnTunnelLogOut lpfnLog = bLog ? OnLog : nullptr;
+    Say("start=%d", doZirizaStart(strCfg.c_str(), kSysInfo, nullptr, lpfnLog));
 
     int fd = -1;
     if (!strControl.empty())
@@ -148,7 +200,28 @@ int main(int argc, char** argv)
                 Say("stopped");
             }
             else if (cmd == "start")
-                Say("start=%d", doZirizaStart(strCfg.c_str(), kSysInfo, nullptr, nullptr));
+                Say("start=%d", doZirizaStart(strCfg.c_str(), kSysInfo, nullptr, lpfnLog));
+            else if (cmd.compare(0, 4, "add ") == 0 || cmd.compare(0, 4, "del ") == 0)
+            {
+                std::vector<std::string> w = Words(cmd);
+                if (w.size() < 5)
+                {
+                    Say("bad command: %s", cmd.c_str());
+                    continue;
+                }
+                unsigned int uType = (unsigned int)atoi(w[1].c_str());
+                unsigned int uEnc = w.size() > 5 ? (unsigned int)atoi(w[5].c_str()) : 0;
+                if (w[0] == "add")
+                {
+                    QV_TUNNEL_CLIENT_ADDR_S out = {};
+                    int r = doZirizaConnectAdd("", w[2].c_str(), uType, uEnc, w[3].c_str(), w[4].c_str(), &out);
+                    Say("add=%d client=%s", r, out.szClientAddr);
+                }
+                else
+                    Say("del=%d", doZirizaConnectDelete("", w[2].c_str(), uType, uEnc, w[3].c_str(), w[4].c_str()));
+            }
+            else if (cmd == "stat")
+                Stat();
             else if (cmd == "quit")
                 g_bStop = true;
         }
