@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "kvLab.h"
+#include "kvTunnelPair.h"
 
 namespace {
 
@@ -45,6 +46,8 @@ const uint16_t kEchoPort = 17302;
 const uint16_t kSshPort = 2222;    // sshd on kAddrB
 const uint16_t kSshSink = 17311;   // ssh -L listeners on 127.0.0.1 in A
 const uint16_t kSshEcho = 17312;
+const uint16_t kTunSink = 17321;   // tunnel client addresses on 127.0.0.1 in A (plain; +10
+const uint16_t kTunEcho = 17322;   // encrypted)
 const int kIdleConns = 1000;
 
 double Now()
@@ -449,6 +452,7 @@ struct Path {
     Figures fig[2];  // 0% and 5% loss
     std::vector<std::pair<std::string, long>> rss;  // with idle connections held
     std::vector<std::pair<std::string, long>> rss0;  // before
+    std::function<void()> settle = [] {};            // after a run: until closed connections are gone
 };
 
 void MeasurePath(Path& p, Figures& f, double secs)
@@ -486,6 +490,7 @@ void MeasureIdle(Path& p, const std::vector<Proc>& procs)
     usleep(1000 * 1000);  // let the carriers settle after the last open
     for (auto& q : procs) p.rss.push_back({q.label, q.tree ? TreeRssKiB(q.pid) : RssKiB(q.pid)});
     h.Kill();
+    p.settle();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -569,15 +574,43 @@ bool StartSsh(Ssh& s)
 
 class TunnelPair {
 public:
-    bool Start(const std::string&, const std::string&, const std::string&, const std::string&, std::string* pWhy)
+    bool Start(const std::string& nsA, const std::string& ipA, const std::string& nsB, const std::string& ipB)
     {
-        *pWhy = "forwarding between two tunnels is not available yet";
-        return false;
+        kvlab::Host a, b;
+        a.name = "a", a.ns = nsA, a.ip4 = ipA, a.ip4s = {ipA};
+        b.name = "b", b.ns = nsB, b.ip4 = ipB, b.ip4s = {ipB};
+        kvtun::PairOptions opt;
+        // Room for the idle connections beside the ones still closing from the open runs.
+        opt.extraCfg = "(Base){(MaxSess){4096}(MaxTunnel){16}(ConnectTimeout){10}}";
+        return m_pair.StartOn(a, b, opt);
     }
-    bool AddConnection(bool, uint16_t, uint16_t*, std::string*) { return false; }
-    pid_t CallingPid() const { return -1; }
-    pid_t CalledPid() const { return -1; }
-    void Stop() {}
+    // A connection from 127.0.0.1:<client> in A to 127.0.0.1:<service> in B.
+    bool AddConnection(bool encrypt, uint16_t service, uint16_t client)
+    {
+        return !m_pair.AddConnection(0, "127.0.0.1:" + std::to_string(service), "127.0.0.1:" + std::to_string(client),
+                                     encrypt ? 1 : 0)
+                    .empty();
+    }
+    // Until both tunnels have let go of every session (closed connections linger a while).
+    void WaitIdle()
+    {
+        std::string last;
+        for (kvtun::Driven* d : {&m_pair.a, &m_pair.b})
+            if (!kvtun::TunnelPair::Idle(*d, 60000, &last))
+                fprintf(stderr, "bench_tunnel: a tunnel is still busy after 60 s: %s\n", last.c_str());
+    }
+    pid_t CallingPid() const { return m_pair.a.p.Pid(); }
+    pid_t CalledPid() const { return m_pair.b.p.Pid(); }
+    void Stop()
+    {
+        for (kvtun::Driven* d : {&m_pair.a, &m_pair.b, &m_pair.srv})
+            if (d->p.Valid()) d->Cmd("quit");
+        for (kvtun::Driven* d : {&m_pair.a, &m_pair.b, &m_pair.srv})
+            if (d->p.Valid() && !d->p.Wait(5000)) d->p.Kill();
+    }
+
+private:
+    kvtun::TunnelPair m_pair;
 };
 
 // ---------------------------------------------------------------------------------------
@@ -610,12 +643,12 @@ double Ratio(double a, double b)
     return a > 0 && b > 0 ? a / b : 0;
 }
 
-void PrintRatio(const char* what, double v)
+void PrintRatio(double v)
 {
     if (v > 0)
-        printf("  %-22s %8.3f", what, v);
+        printf(" %10.3f", v);
     else
-        printf("  %-22s %8s", what, "-");
+        printf(" %10s", "-");
 }
 
 int Orchestrate(double secs)
@@ -644,16 +677,15 @@ int Orchestrate(double secs)
             rc = 1;
         }
         paths[1].ready = rc == 0 && StartSsh(ssh);
-        std::string why;
-        bool tunUp = rc == 0 && tun.Start(g_nsA, kAddrA, g_nsB, kAddrB, &why);
-        if (tunUp) {
+        if (rc == 0 && tun.Start(g_nsA, kAddrA, g_nsB, kAddrB)) {
             for (int enc = 0; enc < 2; enc++) {
                 Path& p = paths[2 + enc];
-                p.ready = tun.AddConnection(enc != 0, kSinkPort, &p.sink, &why) &&
-                          tun.AddConnection(enc != 0, kEchoPort, &p.echo, &why);
+                p.sink = (uint16_t)(kTunSink + 10 * enc);
+                p.echo = (uint16_t)(kTunEcho + 10 * enc);
+                p.settle = [&tun] { tun.WaitIdle(); };
+                p.ready = tun.AddConnection(enc != 0, kSinkPort, p.sink) && tun.AddConnection(enc != 0, kEchoPort, p.echo);
             }
         }
-        if (!why.empty()) fprintf(stderr, "bench_tunnel: tunnel: %s\n", why.c_str());
 
         const int losses[2] = {0, 5};
         for (int l = 0; l < 2 && rc == 0; l++) {
@@ -662,6 +694,7 @@ int Orchestrate(double secs)
                 if (!p.ready) continue;
                 fprintf(stderr, "bench_tunnel: %s at %d%% loss\n", p.name.c_str(), losses[l]);
                 MeasurePath(p, p.fig[l], secs);
+                p.settle();
             }
         }
         SetLoss(0);
@@ -670,8 +703,8 @@ int Orchestrate(double secs)
                 MeasureIdle(paths[1], {{"ssh client", ssh.ssh.Pid(), false}, {"sshd", ssh.sshd.Pid(), true}});
             for (int enc = 0; enc < 2; enc++)
                 if (paths[2 + enc].ready)
-                    MeasureIdle(paths[2 + enc], {{"calling tunnel", tun.CallingPid(), true},
-                                                 {"called tunnel", tun.CalledPid(), true}});
+                    MeasureIdle(paths[2 + enc],
+                                {{"calling tunnel", tun.CallingPid(), true}, {"called tunnel", tun.CalledPid(), true}});
         }
 
         printf("\nOne TCP stream over a veth pair: raw TCP, ssh -L (cipher %s), the tunnel\n",
@@ -694,16 +727,17 @@ int Orchestrate(double secs)
                 if (f.streamOk) snprintf(m, sizeof(m), "%.1f", f.mbs);
                 printf("%-22s %10s %22s %22s\n", p.name.c_str(), m, e, o);
             }
+            printf("%-28s %10s %10s %10s\n", "  ratios (times: medians)", "MB/s", "echo", "open");
             for (int enc = 0; enc < 2; enc++) {
                 Path& t = paths[2 + enc];
                 if (!t.ready) continue;
                 for (int ref = 0; ref < 2; ref++) {
                     Path& r = paths[ref];
                     Figures &ft = t.fig[l], &fr = r.fig[l];
-                    printf("%-22s", (t.name + (ref ? " / ssh" : " / raw")).c_str());
-                    PrintRatio("MB/s", Ratio(ft.mbs, fr.mbs));
-                    PrintRatio("echo (median)", ft.echoOk && fr.echoOk ? Ratio(ft.echoMed, fr.echoMed) : 0);
-                    PrintRatio("open (median)", ft.openOk && fr.openOk ? Ratio(ft.openMed, fr.openMed) : 0);
+                    printf("  %-26s", (t.name + (ref ? " / ssh" : " / raw")).c_str());
+                    PrintRatio(Ratio(ft.mbs, fr.mbs));
+                    PrintRatio(ft.echoOk && fr.echoOk ? Ratio(ft.echoMed, fr.echoMed) : 0);
+                    PrintRatio(ft.openOk && fr.openOk ? Ratio(ft.openMed, fr.openMed) : 0);
                     printf("\n");
                 }
             }
@@ -714,10 +748,13 @@ int Orchestrate(double secs)
                 printf("%-22s %-16s %10ld before, %10ld with them (+%ld)\n", p.name.c_str(), p.rss[i].first.c_str(),
                        p.rss0[i].second, p.rss[i].second, p.rss[i].second - p.rss0[i].second);
         }
+        if (paths[2].rss.size() && paths[3].rss.size())
+            printf("  (the encrypted tunnel's run follows the plain one in the same processes, whose heap has\n"
+                   "  already grown: its figures with the connections are the ones to compare)\n");
         for (int enc = 0; enc < 2; enc++) {
             Path &t = paths[2 + enc], &s = paths[1];
             if (t.rss.size() == 2 && s.rss.size() == 2)
-                printf("%-22s called tunnel / sshd %8.3f   calling tunnel / ssh client %8.3f\n",
+                printf("  %-26s called tunnel / sshd %.3f, calling tunnel / ssh client %.3f (with them)\n",
                        (t.name + " / ssh").c_str(), Ratio((double)t.rss[1].second, (double)s.rss[1].second),
                        Ratio((double)t.rss[0].second, (double)s.rss[0].second));
         }

@@ -112,19 +112,17 @@ public:
         hb = lab.AddHost(pub, "b");
         if (!lab.PinNeighbours({hs, ha, hb}) || !lab.QuietUnknownNeighbours(hb))
             return Fail("lab");
-        srvAddr = hs.ip4 + ":7781";
-        srv.Start(lab, hs,
-                  {KV_TOOL_DIR "/kv_rendezvous", "--addr", srvAddr, "--name", kSrvName, "--account",
-                   std::string(kPeerA) + ":pw", "--account", std::string(kPeerB) + ":pw"},
-                  dir.Path() + "/srv");
-        if (!srv.Wait("kvsrv: ready", 10000))
-            return Fail("server");
-        if (!StartHost(a, ha, "a", kPeerA, opt) || !StartHost(b, hb, "b", kPeerB, opt))
-            return false;
-        for (Driven* d : {&a, &b})
-            if (!d->Wait("host: event 2 {\"errcode\":0}"))
-                return Fail("login");
-        return true;
+        return StartProcesses(opt);
+    }
+
+    // Like Start, on two hosts the caller made (a benchmark over one veth pair): the server
+    // runs in host b, on port 7781 of b's address.
+    bool StartOn(const kvlab::Host& hostA, const kvlab::Host& hostB, const Options& opt = Options())
+    {
+        ha = hostA;
+        hb = hostB;
+        hs = hostB;
+        return StartProcesses(opt);
     }
 
     // Adds a connection at A to a service behind B (type 0 Tcp, 1 Proxy) the way a host does
@@ -185,6 +183,23 @@ public:
     Driven srv, a, b;
 
 private:
+    // The server, then both tunnels, until both are logged in.
+    bool StartProcesses(const Options& opt)
+    {
+        srvAddr = hs.ip4 + ":7781";
+        srv.Start(lab, hs,
+                  {KV_TOOL_DIR "/kv_rendezvous", "--addr", srvAddr, "--name", kSrvName, "--account",
+                   std::string(kPeerA) + ":pw", "--account", std::string(kPeerB) + ":pw"},
+                  dir.Path() + "/srv");
+        if (!srv.Wait("kvsrv: ready", 10000))
+            return Fail("server");
+        if (!StartHost(a, ha, "a", kPeerA, opt) || !StartHost(b, hb, "b", kPeerB, opt))
+            return false;
+        for (Driven* d : {&a, &b})
+            if (!d->Wait("host: event 2 {\"errcode\":0}"))
+                return Fail("login");
+        return true;
+    }
     bool Fail(const std::string& what)
     {
         ADD_FAILURE() << what << " failed\n--- srv\n"
