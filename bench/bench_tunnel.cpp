@@ -605,8 +605,13 @@ public:
     {
         for (kvtun::Driven* d : {&m_pair.a, &m_pair.b, &m_pair.srv})
             if (d->p.Valid()) d->Cmd("quit");
-        for (kvtun::Driven* d : {&m_pair.a, &m_pair.b, &m_pair.srv})
+        for (kvtun::Driven* d : {&m_pair.a, &m_pair.b, &m_pair.srv}) {
             if (d->p.Valid() && !d->p.Wait(5000)) d->p.Kill();
+            // A figure from a process that went wrong on the way is not one to trust.
+            std::string out = d->Out();
+            for (const char* bad : {"Sanitizer", "runtime error"})
+                if (out.find(bad) != std::string::npos) fprintf(stderr, "bench_tunnel: %s\n", out.c_str());
+        }
     }
 
 private:
