@@ -1,7 +1,7 @@
 // tool_tunnel_host: a host program of the tunnel library for tests (the tunnel module is one per
 // process, so every tunnel in a test runs in a host process of its own).
 //
-//   tool_tunnel_host --cfg PATH [--control FIFO] [--manual] [--log]
+//   tool_tunnel_host --cfg PATH [--control FIFO] [--manual] [--node-manual] [--no-start] [--log]
 //
 // It sets an event callback and starts the tunnel with the configuration file, then serves
 // one command per line from the FIFO (made when missing):
@@ -17,9 +17,15 @@
 //   stop        doZirizaStop
 //   start       doZirizaStart again with the same file
 //   quit        stops and ends
+//   calls       runs all 22 bridged calls with harmless arguments: "calls=R1,R2,...,R22"
+//   nodeclock 0|1  (with --node-manual) the node's real-time clock off or on
+//   nodetick N  (with --node-manual) runs N node seconds now
 // With --manual the tunnel's one-second tick is driven by "tick" only; the call bridge's
-// 100 ms tick keeps running. Everything it does is printed on standard output as lines
-// starting with "host: "; with --log the library's log lines follow as "log: " lines.
+// 100 ms tick keeps running. With --node-manual the node's time base runs one timer pass every
+// 100 ms while its clock is on (so logins and packets progress as usual) and "nodetick" adds
+// node seconds at once. --no-start leaves the first doZirizaStart to a "start" command.
+// Everything it does is printed on standard output as lines starting with "host: "; with
+// --log the library's log lines follow as "log: " lines.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -31,13 +37,37 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "doZirizaModule.h"
+#include "doZirizaNode.h"
 #include "qvExtTcp.h"
 #include "qvLibTunnel.h"
+#include "qvNode.h"
+
+// The node lets this probe drive its time base (it is a friend of the node).
+class CQVNodeTestProbe
+{
+public:
+    explicit CQVNodeTestProbe(CQVNode& n) : N(n) {}
+    CQVNode& N;
+    void ManualTime() { N.m_uManualTime = 1; }
+    // n timer passes on the caller's thread, a node second every 10th.
+    void Pass(u32 n)
+    {
+        for (u32 i = 0; i < n; i++)
+        {
+            u32 t = N.m_uTick.fetch_add(10) + 10;
+            if ((t / 10) % 10 == 0)
+                N.m_uSecond.fetch_add(1);
+            std::lock_guard<std::mutex> lk(N.m_SectDisp);
+            N.DispTimer();
+        }
+    }
+};
 
 namespace {
 
@@ -105,6 +135,107 @@ void OnSignal(int)
     g_bStop = true;
 }
 
+void OnLog(unsigned int uLevel, const char* lpszText)
+{
+    // A log line arrives with its line end.
+    std::string s = lpszText ? lpszText : "";
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+        s.pop_back();
+    printf("log: %u %s\n", uLevel, s.c_str());
+    fflush(stdout);
+}
+
+// The node the tunnel made last, while it exists; its time base is driven by NodePass.
+std::mutex g_NodeMutex;
+CQVNode* g_pNode = nullptr;
+std::atomic<bool> g_bNodeClock{true};
+
+// The node's timer runs once the node is initialised and stops before its clean-up; so do
+// the driven passes.
+class CHostNode : public CQVNode
+{
+public:
+    u32 Initialize(void* lpContext, IQVNodeProc* lpProc, const QV_CFG_S* lpCfg) override
+    {
+        u32 uOk = CQVNode::Initialize(lpContext, lpProc, lpCfg);
+        if (uOk)
+        {
+            std::lock_guard<std::mutex> lk(g_NodeMutex);
+            g_pNode = this;
+        }
+        return uOk;
+    }
+    void Clean() override
+    {
+        {
+            std::lock_guard<std::mutex> lk(g_NodeMutex);
+            if (g_pNode == this)
+                g_pNode = nullptr;
+        }
+        CQVNode::Clean();
+    }
+};
+
+IQVNode* NewHostNode()
+{
+    CHostNode* p = new (std::nothrow) CHostNode();
+    if (p != nullptr)
+        CQVNodeTestProbe(*p).ManualTime();
+    return p;
+}
+
+void NodePass(u32 n)
+{
+    std::lock_guard<std::mutex> lk(g_NodeMutex);
+    if (g_pNode != nullptr)
+        CQVNodeTestProbe(*g_pNode).Pass(n);
+}
+
+// All 22 bridged calls with harmless arguments, in the order of the header.
+std::string AllBridged()
+{
+    QV_TUNNEL_VERSION_S ver;
+    QV_TUNNEL_STATUS_S sta;
+    QV_TUNNEL_DOMAIN_S dom;
+    QV_TUNNEL_COMMENT_S com;
+    QV_TUNNEL_PEER_INFO_S pi;
+    QV_TUNNEL_CLIENT_ADDR_S ca = {""};
+    QV_TUNNEL_CONNECT_INFO_S ci;
+    QV_TUNNEL_SELF_S self;
+    struct
+    {
+        unsigned int uSize;
+        char sz[16];
+    } data = {sizeof(data.sz), ""};
+    QV_TUNNEL_DATA_S* pData = reinterpret_cast<QV_TUNNEL_DATA_S*>(&data);
+    int r[] = {doZirizaVersionGet(&ver),
+               doZirizaStatusGet(0, &sta),
+               doZirizaDomainSet("p"),
+               doZirizaDomainGet(&dom),
+               doZirizaCommentSet("c"),
+               doZirizaCommentGet(&com),
+               doZirizaTunnelSet("p", "c"),
+               doZirizaPeerInfoGet("peer", &pi),
+               doZirizaConnectAdd("", "peer", 0, 0, "10.99.0.1:80", "127.0.0.1:18080", &ca),
+               doZirizaConnectDelete("", "peer", 0, 0, "10.99.0.1:80", "127.0.0.1:18080"),
+               doZirizaConnectQuery("peer", 0, 0, "10.99.0.1:80", &ca),
+               doZirizaConnectLocalDelete("", "127.0.0.1:18080"),
+               doZirizaConnectLocalQuery("127.0.0.1:18080", &ci),
+               doZirizaUserExtend("req", pData, 1000),
+               doZirizaPushGet(pData, 1000),
+               doZirizaSelfGet(&self),
+               doZirizaConnectEnum(0, &ci),
+               doZirizaControl(5, ""),
+               doZirizaChannelSet("peer", 0, ""),
+               doZirizaPeerFwdCfg(-1, -1, -1, -1, ""),
+               doZirizaPeerAuthSet("peer", "info"),
+               doZirizaPeerAuthReply("1", 0, "")};
+    std::string s;
+    for (int v : r)
+        s += (s.empty() ? "" : ",") + std::to_string(v);
+    return s;
+}
+
 const char* kSysInfo = "(DevID){hostdev}(MacAddr){000000000000}(CpuMHz){1}(MemSize){1}(BrwVer){}(OSVer){lab}"
                        "(OSSpk){}(OSType){linux}";
 
@@ -113,7 +244,7 @@ const char* kSysInfo = "(DevID){hostdev}(MacAddr){000000000000}(CpuMHz){1}(MemSi
 int main(int argc, char** argv)
 {
     std::string strCfg, strControl;
-    bool bManual = false, bLog = false;
+    bool bManual = false, bNodeManual = false, bNoStart = false, bLog = false;
     for (int i = 1; i < argc; i++)
     {
         std::string a = argv[i];
@@ -123,11 +254,16 @@ int main(int argc, char** argv)
             strControl = argv[++i];
         else if (a == "--manual")
             bManual = true;
+        else if (a == "--node-manual")
+            bNodeManual = true;
+        else if (a == "--no-start")
+            bNoStart = true;
         else if (a == "--log")
             bLog = true;
         else
         {
-            fprintf(stderr, "usage: tool_tunnel_host --cfg PATH [--control FIFO] [--manual] [--log]\n");
+            fprintf(stderr, "usage: tool_tunnel_host --cfg PATH [--control FIFO] [--manual] [--node-manual] "
+                            "[--no-start] [--log]\n");
             return 2;
         }
     }
@@ -145,9 +281,26 @@ int main(int argc, char** argv)
         }
     });
 
-    doZirizaCallbackSet(OnEvent);
     TfnTunnelLogOut lpfnLog = bLog ? OnLog : nullptr;
-    Say("start=%d", doZirizaStart(strCfg.c_str(), kSysInfo, nullptr, lpfnLog));
+    std::thread nodeClock;
+    if (bNodeManual)
+    {
+        DOZIRIZA_NODE_FACTORY_S f = CDOZirizaNode::GetFactory();
+        f.pfnNewNode = NewHostNode;
+        CDOZirizaNode::SetFactory(&f);
+        nodeClock = std::thread([] {
+            while (!g_bStop)
+            {
+                if (g_bNodeClock)
+                    NodePass(1);
+                usleep(100 * 1000);
+            }
+        });
+    }
+
+    doZirizaCallbackSet(OnEvent);
+    if (!bNoStart)
+        Say("start=%d", doZirizaStart(strCfg.c_str(), kSysInfo, nullptr, lpfnLog));
 
     int fd = -1;
     if (!strControl.empty())
@@ -222,12 +375,27 @@ int main(int argc, char** argv)
             }
             else if (cmd == "stat")
                 Stat();
+            else if (cmd == "calls")
+                Say("calls=%s", AllBridged().c_str());
+            else if (cmd.compare(0, 10, "nodeclock ") == 0)
+            {
+                g_bNodeClock = atoi(cmd.c_str() + 10) != 0;
+                Say("nodeclock %d", g_bNodeClock ? 1 : 0);
+            }
+            else if (cmd.compare(0, 9, "nodetick ") == 0)
+            {
+                int n = atoi(cmd.c_str() + 9);
+                NodePass(n > 0 ? (u32)n * 10 : 0);
+                Say("nodeticked %d", n);
+            }
             else if (cmd == "quit")
                 g_bStop = true;
         }
     }
     bTicker = false;
     ticker.join();
+    if (nodeClock.joinable())
+        nodeClock.join();
     doZirizaStop();
     Say("quit");
     if (fd >= 0)
