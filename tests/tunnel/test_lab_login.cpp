@@ -112,13 +112,13 @@ protected:
                   dir.Path() + "/srv" + std::to_string(++srvRuns));
         ASSERT_TRUE(srv.Wait("kvsrv: ready", 10000)) << srv.Out();
     }
-    // A client-mode configuration for alice@grp; extra goes into the mode element, utilize
-    // into its Utilize element. The lab host has no LAN neighbours: no LAN scan.
-    std::string Cfg(const std::string& pass, const std::string& extra = "", const std::string& utilize = "")
+    // A client-mode configuration for alice@grp (every other key at its default); extra goes
+    // into the mode element.
+    std::string Cfg(const std::string& pass, const std::string& extra = "")
     {
         return "(Home){" + dir.Path() + "/home}(ModeClient){(Node){(SvrAddr){" + srvAddr +
                "}(CltAddr){0.0.0.0:0}(SvrName){" + kSrvName + "}}(AccountPass){(User){alice@grp}(Pass){" + pass +
-               "}}(Utilize){(LanScanEnable){0}" + utilize + "}" + extra + "}";
+               "}}" + extra + "}";
     }
     void WriteCfg(const std::string& text)
     {
@@ -280,8 +280,7 @@ TEST_F(TunnelLab, ConfigurationFilesWithBadValues)
                    "(LoginDelayMax){0}(DisconnectDelay){-}(HttpPortRange){x}(MaxHttp){}}"
                    "(Session){(BlockedTimeout){1e9}(ProgressReport){-1}}(Log){(Level0){q}(FileSize){-1}(FileNum){z}}"
                    "(PeerForward){(Speed){}(Use){nine}}(SvrFilter){(a){999.1.1.1:1-99999}(b){10.0.0.0:x~y;0}}"
-                   "(PxyFilter){(Path){*}(Param){**}}",
-                 "(ChannelMode){99}(MultiPathMode){-}(ForwardSpeed){}") +
+                   "(PxyFilter){(Path){*}(Param){**}}(Utilize){(ChannelMode){99}(MultiPathMode){-}(ForwardSpeed){}}") +
              "(RelayList){(r){(Type){7}(Addr){x}}(s){(Type){0}}}",
          "0"},
     };

@@ -135,16 +135,6 @@ void OnSignal(int)
     g_bStop = true;
 }
 
-void OnLog(unsigned int uLevel, const char* lpszText)
-{
-    // A log line arrives with its line end.
-    std::string s = lpszText ? lpszText : "";
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-        s.pop_back();
-    printf("log: %u %s\n", uLevel, s.c_str());
-    fflush(stdout);
-}
-
 // The node the tunnel made last, while it exists; its time base is driven by NodePass.
 std::mutex g_NodeMutex;
 CQVNode* g_pNode = nullptr;
