@@ -595,9 +595,11 @@ public:
     void WaitIdle()
     {
         std::string last;
+        double t0 = Now();
         for (kvtun::Driven* d : {&m_pair.a, &m_pair.b})
             if (!kvtun::TunnelPair::Idle(*d, 60000, &last))
                 fprintf(stderr, "bench_tunnel: a tunnel is still busy after 60 s: %s\n", last.c_str());
+        if (Now() - t0 > 2) fprintf(stderr, "bench_tunnel: the tunnels let go of closed connections in %.1f s\n", Now() - t0);
     }
     pid_t CallingPid() const { return m_pair.a.p.Pid(); }
     pid_t CalledPid() const { return m_pair.b.p.Pid(); }
