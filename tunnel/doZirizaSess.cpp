@@ -1046,10 +1046,11 @@ u32 CDOZiriza::PeerOutCheckIsRequesting(const char* lpszPeer)
 
 u32 CDOZiriza::TcpSessActiveNotify(u32 uPeer, u32 uTextMax)
 {
-    // A long list goes in parts of whole numbers (at most ACTIVE_LIST_MAX each, and short
-    // enough for one notification); every part but the last ends with ACTIVE_MORE, and the
-    // peer drops sessions only at the last part, so no live session is lost to a cut list.
-    const u32 uLimit = uTextMax < 2046 - 7 ? uTextMax : 2046 - 7;
+    // A long list goes in parts of whole numbers (at most ACTIVE_LIST_MAX each, and shorter
+    // than ACTIVE_TEXT_FORWARD, so that no part looks cut); every part but the last ends with
+    // ACTIVE_MORE, and the peer drops sessions only at the last part, so no live session is
+    // lost to a cut list.
+    const u32 uLimit = uTextMax < ACTIVE_TEXT_FORWARD - 1 ? uTextMax : ACTIVE_TEXT_FORWARD - 1;
     char szPart[2048];
     u32 uLen = 0;
     u32 uCount = 0;
@@ -1085,19 +1086,29 @@ void CDOZiriza::PeerNotifyActive(u32 uPeer, const char* lpszList)
 {
     dprintf_level(3, "Tunnel::PeerNotifyActive, Active. szPeer=%s, TcpSessList=%s", PeerName(uPeer).c_str(), lpszList);
     // Up to ACTIVE_LIST_MAX decimal numbers separated by single characters; a number that is
-    // not a valid u32 names nothing.
+    // not a valid u32 names nothing. Sessions are freed only by a list known to be whole.
     u32 auNum[ACTIVE_LIST_MAX];
     u32 uCount = 0;
     const char* s = lpszList;
-    u32 bMore = 0;
-    while (*s != 0 && uCount < ACTIVE_LIST_MAX)
+    u32 bMore = 0;  // a part that more parts of the same list follow
+    u32 bCut = 0;   // a list that may have lost its tail
+    while (*s != 0)
     {
         const char* e = s;
         while (*e >= '0' && *e <= '9')
             e++;
         u32 v;
         if (ReadU32(s, (u32)(e - s), &v))
+        {
+            // More numbers than one list carries: the rest is unread, so this list cannot
+            // tell which sessions are gone.
+            if (uCount == ACTIVE_LIST_MAX)
+            {
+                bCut = 1;
+                break;
+            }
             auNum[uCount++] = v;
+        }
         if (*e == 0)
             break;
         if (*e == ACTIVE_MORE && e[1] == 0)
@@ -1110,6 +1121,11 @@ void CDOZiriza::PeerNotifyActive(u32 uPeer, const char* lpszList)
     size_t uTextLen = strlen(lpszList);
     if (uTextLen > 0 && lpszList[uTextLen - 1] == ACTIVE_MORE)
         bMore = 1;
+    // A sender may cut its list at ACTIVE_TEXT_FORWARD characters: a last part that long may
+    // have lost its tail. A cut list only renews what it names and ends the list without
+    // freeing; sessions it could not name end by the 45-second check if they are gone.
+    if (!bMore && uTextLen >= ACTIVE_TEXT_FORWARD)
+        bCut = 1;
     const u32 uNow = m_uTickStamp;
     TCP_SESS_S* p = m_ListSessUsed.Head();
     while (p != nullptr)
@@ -1124,7 +1140,9 @@ void CDOZiriza::PeerNotifyActive(u32 uPeer, const char* lpszList)
                     p->uActiveMark = 1;
                     break;
                 }
-            if (!bMore)
+            if (bCut)
+                p->uActiveMark = 0;
+            else if (!bMore)
             {
                 // Sessions being set up, or set up so recently that the list may predate
                 // them, are kept.

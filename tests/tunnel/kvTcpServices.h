@@ -213,6 +213,60 @@ inline void FillStream(uint64_t* state, char* p, size_t n)
     *state = x;
 }
 
+// Sends `bytes` bytes of the stream of `seed` on one thread while reading as many back on the
+// caller's thread (an echo); the digests of what went out and what came back. False when the
+// echo did not come back whole within timeoutMs.
+struct EchoResult {
+    bool whole = false;
+    std::string sent, received;
+    ReadEnd end = ReadEnd::Timeout;
+};
+inline EchoResult EchoStream(int fd, size_t bytes, uint64_t seed, int timeoutMs)
+{
+    EchoResult r;
+    Sha256 out, in;
+    std::thread sender([&] {
+        uint64_t state = seed | 1;
+        std::vector<char> buf(65536);
+        size_t left = bytes;
+        while (left > 0) {
+            size_t n = left < buf.size() ? left : buf.size();
+            FillStream(&state, buf.data(), n);
+            out.Add(buf.data(), n);
+            if (!SendAll(fd, buf.data(), n))
+                break;
+            left -= n;
+        }
+    });
+    int64_t end = NowMs() + timeoutMs;
+    std::vector<char> buf(65536);
+    size_t got = 0;
+    r.end = ReadEnd::Data;
+    while (got < bytes) {
+        int64_t wait = end - NowMs();
+        if (wait <= 0 || !WaitReadable(fd, (int)wait)) {
+            r.end = ReadEnd::Timeout;
+            break;
+        }
+        ssize_t k = recv(fd, buf.data(), buf.size(), 0);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0) {
+            r.end = k == 0 ? ReadEnd::Closed : ReadEnd::Reset;
+            break;
+        }
+        in.Add(buf.data(), (size_t)k);
+        got += (size_t)k;
+    }
+    if (got < bytes)
+        shutdown(fd, SHUT_RDWR);  // lets a blocked sender go
+    sender.join();
+    r.whole = got == bytes;
+    r.sent = out.Hex();
+    r.received = in.Hex();
+    return r;
+}
+
 // Accepts connections on a listening socket and runs one thread per connection with the
 // given handler; the connection is closed when the handler returns. Stops and joins on
 // destruction.

@@ -24,6 +24,13 @@ protected:
     }
     int Client(uint16_t port = 9000) { return TcpConnect(pair.ha.ns, "127.0.0.1", port); }
     std::string Outputs() { return "--- a\n" + pair.a.Out() + "\n--- b\n" + pair.b.Out(); }
+    // Both tunnels are back to no sessions, sockets, instances or buffers.
+    void ExpectIdle()
+    {
+        std::string last;
+        EXPECT_TRUE(TunnelPair::Idle(pair.a, kLong, &last)) << last << "\n" << Outputs();
+        EXPECT_TRUE(TunnelPair::Idle(pair.b, kLong, &last)) << last << "\n" << Outputs();
+    }
 
     TunnelPair pair;
     Service echo;
@@ -48,11 +55,52 @@ TEST_F(ForwardLab, BytesFlowBothWaysThroughAConnectionAndNothingStaysBehind)
     shutdown(fd, SHUT_WR);
     EXPECT_EQ(ReadEnd::Closed, WaitEnd(fd, kLong)) << Outputs();
     close(fd);
-    std::string last;
-    EXPECT_TRUE(TunnelPair::Idle(pair.a, kLong, &last)) << last << "\n" << Outputs();
-    EXPECT_TRUE(TunnelPair::Idle(pair.b, kLong, &last)) << last << "\n" << Outputs();
+    ExpectIdle();
     EXPECT_EQ("1", Field(TunnelPair::Stat(pair.a), "listeners"));
     EXPECT_EQ(1, echo.Accepted());
+}
+
+TEST_F(ForwardLab, SixtyFourMiBEachWayArriveWithIdenticalDigests)
+{
+    ASSERT_NO_FATAL_FAILURE(Begin());
+    int fd = Client();
+    ASSERT_GE(fd, 0);
+    int64_t t0 = NowMs();
+    EchoResult r = EchoStream(fd, 64u << 20, 0x5eed, 120000);
+    int64_t ms = NowMs() - t0;
+    EXPECT_TRUE(r.whole) << (int)r.end << "\n" << Outputs();
+    EXPECT_EQ(r.sent, r.received);
+    printf("64 MiB each way in %lld ms\n", (long long)ms);
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ(ReadEnd::Closed, WaitEnd(fd, kLong));
+    close(fd);
+    ExpectIdle();
+}
+
+TEST_F(ForwardLab, TwoHundredConnectionsAtOnce)
+{
+    ASSERT_NO_FATAL_FAILURE(Begin());
+    const int kConns = 200;
+    std::vector<int> fds(kConns, -1);
+    for (int i = 0; i < kConns; i++) {
+        fds[i] = Client();
+        ASSERT_GE(fds[i], 0) << i;
+    }
+    // Every connection asks at once, then every answer is read: each one is its own.
+    for (int i = 0; i < kConns; i++)
+        ASSERT_TRUE(SendAll(fds[i], "conn-" + std::to_string(i) + std::string(4000, (char)('a' + i % 26))));
+    int whole = 0;
+    for (int i = 0; i < kConns; i++) {
+        std::string want = "conn-" + std::to_string(i) + std::string(4000, (char)('a' + i % 26));
+        std::string got;
+        RecvN(fds[i], want.size(), &got, kLong);
+        whole += got == want;
+    }
+    EXPECT_EQ(kConns, whole) << Outputs();
+    EXPECT_EQ(kConns, echo.Accepted());
+    for (int fd : fds)
+        close(fd);
+    ExpectIdle();
 }
 
 }  // namespace
