@@ -868,9 +868,11 @@ void CDOZiriza::MsgTcpDisconnect(const char* lpszAddrSock)
     }
     dprintf_level(3, "Tunnel: MsgTcpDisconnect, uSess=%u, lpszAddrSock=%s, Stamp=%u", uSess, lpszAddrSock,
                   GET_TIMESTAMP());
-    if (p->uSide == 1 && (p->uPutObj == 0 || p->uGetObj == 0))
+    // The service closed before the peer got its answer: the answer made both objects, so
+    // neither exists yet. (One missing object is a direction that has already ended: the
+    // other one still carries the rest of the answer.)
+    if (p->uSide == 1 && p->uPutObj == 0 && p->uGetObj == 0)
     {
-        // The service closed before the peer got its answer.
         p->strPending = "TcpSess?";
         p->uReplyCode = DOZIRIZA_RES_NETWORK;
         TcpSessReplySend(p);

@@ -103,4 +103,80 @@ TEST_F(ForwardLab, TwoHundredConnectionsAtOnce)
     ExpectIdle();
 }
 
+TEST_F(ForwardLab, HalfCloseStillDeliversTheWholeResponse)
+{
+    ASSERT_NO_FATAL_FAILURE(Begin());
+    Service http;
+    ASSERT_TRUE(http.Start(pair.hb.ns, "127.0.0.1", 0, HttpHandler));
+    ASSERT_EQ("127.0.0.1:9001", pair.AddConnection(0, "127.0.0.1:" + std::to_string(http.Port()), "127.0.0.1:9001"));
+    // The client asks and at once ends its sending; the 3 MB answer still arrives whole, and
+    // then the connection ends.
+    int fd = Client(9001);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(SendAll(fd, "GET /3000000 HTTP/1.1\r\nHost: svc\r\n\r\n"));
+    shutdown(fd, SHUT_WR);
+    std::string got;
+    EXPECT_EQ(ReadEnd::Closed, RecvToEnd(fd, &got, kLong)) << Outputs();
+    size_t head = got.find("\r\n\r\n");
+    ASSERT_NE(std::string::npos, head) << got.substr(0, 200);
+    EXPECT_EQ(0u, got.find("HTTP/1.1 200 OK\r\n"));
+    EXPECT_EQ(3000000u, got.size() - head - 4) << Outputs();
+    EXPECT_EQ(std::string::npos, got.find_first_not_of('x', head + 4));
+    close(fd);
+    ExpectIdle();
+}
+
+// Services that cannot be reached: the local client is closed within a few seconds (no
+// connect time-out waits) and the calling side reports the answer with event 18.
+TEST_F(ForwardLab, RefusedOrUnreachableServiceClosesTheClientPromptlyWithTheEvent)
+{
+    ASSERT_NO_FATAL_FAILURE(Begin());
+    ASSERT_EQ(0, pair.lab.Exec(pair.hb, "ip route add unreachable 10.99.0.0/16"));
+    struct Case {
+        const char* svc;
+        const char* client;
+    } cases[] = {
+        {"127.0.0.1:1", "127.0.0.1:9002"},   // nothing listens there
+        {"10.99.0.1:80", "127.0.0.1:9003"},  // B has no route there
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.svc);
+        ASSERT_EQ(c.client, pair.AddConnection(0, c.svc, c.client));
+        int fd = Client((uint16_t)atoi(strchr(c.client, ':') + 1));
+        ASSERT_GE(fd, 0);
+        int64_t t0 = NowMs();
+        ReadEnd e = WaitEnd(fd, kLong);
+        EXPECT_TRUE(e == ReadEnd::Closed || e == ReadEnd::Reset) << (int)e;
+        EXPECT_LT(NowMs() - t0, 5000);
+        EXPECT_TRUE(pair.a.Wait(std::string("\"errcode\":11,\"clientaddr\":\"") + c.client + "\"", 5000))
+            << Outputs();
+        close(fd);
+    }
+    ExpectIdle();
+}
+
+TEST_F(ForwardLab, RemotePeerGoingAwayEndsItsSessions)
+{
+    ASSERT_NO_FATAL_FAILURE(Begin());
+    std::vector<int> fds;
+    for (int i = 0; i < 3; i++) {
+        int fd = Client();
+        ASSERT_GE(fd, 0);
+        std::string got;
+        ASSERT_TRUE(SendAll(fd, "ping"));
+        ASSERT_EQ(ReadEnd::Data, RecvN(fd, 4, &got, kLong)) << Outputs();
+        fds.push_back(fd);
+    }
+    ASSERT_TRUE(pair.b.Cmd("quit"));
+    ASSERT_TRUE(pair.b.Wait("host: quit", 10000));
+    // Every local client of that peer is closed and its session gone.
+    for (int fd : fds) {
+        ReadEnd e = WaitEnd(fd, kLong);
+        EXPECT_TRUE(e == ReadEnd::Closed || e == ReadEnd::Reset) << (int)e << "\n" << Outputs();
+        close(fd);
+    }
+    std::string last;
+    EXPECT_TRUE(TunnelPair::Idle(pair.a, kLong, &last)) << last << "\n" << Outputs();
+}
+
 }  // namespace
