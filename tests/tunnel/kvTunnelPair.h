@@ -131,7 +131,8 @@ public:
     // the tunnel reports, "" on failure.
     std::string AddConnection(int type, const std::string& svc, const std::string& client, int encrypt = 0)
     {
-        std::string line = a.Ask("add " + std::to_string(type) + " " + kPeerB + " " + svc + " " + client + " " +
+        std::string line = a.Ask("add " + std::to_string(type) + " " + kPeerB + " " + (svc.empty() ? "-" : svc) + " " +
+                                     client + " " +
                                      std::to_string(encrypt),
                                  "host: add=", 15000);
         if (line.compare(0, 11, "host: add=0") != 0) {

@@ -3,6 +3,8 @@
 // that the test runs in B's namespace, and local clients connect to its client address at A.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "kvTcpServices.h"
 #include "kvTunnelPair.h"
 
@@ -13,7 +15,12 @@ using namespace kvtun;
 class ForwardLab : public ::testing::Test {
 protected:
     void SetUp() override { KV_LAB_REQUIRE(); }
-    void TearDown() override { pair.ExpectClean(); }
+    void TearDown() override
+    {
+        pair.ExpectClean();
+        if (getenv("KV_TUNNEL_LOG"))
+            printf("%s\n", Outputs().c_str());
+    }
 
     void Begin(const TunnelPair::Options& opt = TunnelPair::Options())
     {
@@ -177,6 +184,74 @@ TEST_F(ForwardLab, RemotePeerGoingAwayEndsItsSessions)
     }
     std::string last;
     EXPECT_TRUE(TunnelPair::Idle(pair.a, kLong, &last)) << last << "\n" << Outputs();
+}
+
+TEST_F(ForwardLab, FivePercentLossOnBothSidesStillDeliversEveryByte)
+{
+    ASSERT_NO_FATAL_FAILURE(Begin());
+    ASSERT_TRUE(pair.lab.SetLoss(pair.ha, 5));
+    ASSERT_TRUE(pair.lab.SetLoss(pair.hb, 5));
+    // Two connections at once, 4 MiB each way each.
+    int fd1 = Client(), fd2 = Client();
+    ASSERT_GE(fd1, 0);
+    ASSERT_GE(fd2, 0);
+    EchoResult r2;
+    std::thread t([&] { r2 = EchoStream(fd2, 4u << 20, 2, 60000); });
+    EchoResult r1 = EchoStream(fd1, 4u << 20, 1, 60000);
+    t.join();
+    for (EchoResult* r : {&r1, &r2}) {
+        EXPECT_TRUE(r->whole) << (int)r->end << "\n" << Outputs();
+        EXPECT_EQ(r->sent, r->received);
+    }
+    EXPECT_NE(r1.sent, r2.sent);
+    for (int fd : {fd1, fd2}) {
+        shutdown(fd, SHUT_WR);
+        EXPECT_EQ(ReadEnd::Closed, WaitEnd(fd, kLong));
+        close(fd);
+    }
+    ExpectIdle();
+}
+
+// A Proxy connection: the listener reads HTTP request heads and each request goes to the
+// service its target names. Requests sent back to back are answered one after the other, and
+// an answer that ends with the connection's close is delivered before the local client closes.
+TEST_F(ForwardLab, ProxyConnectionCarriesPipelinedRequestsAndAnAnswerEndedByClose)
+{
+    ASSERT_NO_FATAL_FAILURE(Begin());
+    Service http;
+    ASSERT_TRUE(http.Start(pair.hb.ns, "127.0.0.1", 0, HttpHandler));
+    ASSERT_EQ("127.0.0.1:9004", pair.AddConnection(1, "", "127.0.0.1:9004"));
+    std::string svc = "127.0.0.1:" + std::to_string(http.Port());
+    auto get = [&](const std::string& path) {
+        return "GET http://" + svc + path + " HTTP/1.1\r\nHost: " + svc + "\r\nProxy-Connection: keep-alive\r\n\r\n";
+    };
+    int fd = Client(9004);
+    ASSERT_GE(fd, 0);
+    std::string body(70000, 'p');
+    ASSERT_TRUE(SendAll(fd, get("/5") + "POST http://" + svc + "/ HTTP/1.1\r\nHost: " + svc +
+                                "\r\nContent-Length: 70000\r\n\r\n" + body + get("/100000") + get("/close/2000")));
+    std::string got;
+    EXPECT_EQ(ReadEnd::Closed, RecvToEnd(fd, &got, kLong)) << Outputs();
+    // Four answers in order: 5 bytes, the posted body, 100000 bytes, 2000 bytes up to the close.
+    std::vector<std::string> bodies;
+    size_t at = 0;
+    while (at < got.size()) {
+        size_t head = got.find("\r\n\r\n", at);
+        ASSERT_NE(std::string::npos, head) << got.substr(at, 200);
+        std::string h = got.substr(at, head - at);
+        EXPECT_EQ(0u, h.find("HTTP/1.1 200 OK")) << h;
+        size_t cl = h.find("Content-Length: ");
+        size_t n = cl == std::string::npos ? got.size() - head - 4 : strtoul(h.c_str() + cl + 16, nullptr, 10);
+        bodies.push_back(got.substr(head + 4, n));
+        at = head + 4 + n;
+    }
+    ASSERT_EQ(4u, bodies.size()) << Outputs();
+    EXPECT_EQ("xxxxx", bodies[0]);
+    EXPECT_EQ(body, bodies[1]);
+    EXPECT_EQ(std::string(100000, 'x'), bodies[2]);
+    EXPECT_EQ(std::string(2000, 'x'), bodies[3]);
+    close(fd);
+    ExpectIdle();
 }
 
 }  // namespace

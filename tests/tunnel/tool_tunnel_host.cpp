@@ -7,8 +7,8 @@
 // one command per line from the FIFO (made when missing):
 //   status      prints the login status
 //   add TYPE PEER SVR CLIENT [ENCRYPT]
-//               doZirizaConnectAdd as a host adds a connection (no session text); prints the
-//               result and the client address
+//               doZirizaConnectAdd as a host adds a connection (no session text; "-" stands
+//               for an empty address); prints the result and the client address
 //   del TYPE PEER SVR CLIENT [ENCRYPT]
 //               doZirizaConnectDelete
 //   stat        prints the session and tunnel counts and the TCP extension's sockets,
@@ -352,6 +352,9 @@ int main(int argc, char** argv)
                     Say("bad command: %s", cmd.c_str());
                     continue;
                 }
+                for (std::string& x : w)
+                    if (x == "-")
+                        x.clear();
                 unsigned int uType = (unsigned int)atoi(w[1].c_str());
                 unsigned int uEnc = w.size() > 5 ? (unsigned int)atoi(w[5].c_str()) : 0;
                 if (w[0] == "add")
