@@ -736,7 +736,13 @@ void CDOZiriza::MsgFileSync(u32 uObj, u32 uAction)
             TcpSessFree(uSess, 0);
         return;
     }
-    // The object went away at the peer.
+    // The object went away at the peer. An opened object that receives here (the get object
+    // of the calling side, the put object of the called side) may still hold bytes the peer
+    // has sent but this side has not yet written to its socket: it ends by itself once they
+    // are written (message 31), or by the peer's cancel (message 31 or 32).
+    const u32 bReceives = bPut == (p->uSide == 1);
+    if (bReceives && uState != DOZIRIZA_SESS_FILE_NONE)
+        return;
     if (p->uSide == 0 || uState != DOZIRIZA_SESS_FILE_NONE)
     {
         m_Node.FileDelete(uObj);

@@ -114,7 +114,16 @@ TEST_F(ForwardLab, HalfCloseStillDeliversTheWholeResponse)
 {
     ASSERT_NO_FATAL_FAILURE(Begin());
     Service http;
-    ASSERT_TRUE(http.Start(pair.hb.ns, "127.0.0.1", 0, HttpHandler));
+    std::atomic<int> sentOk{-1};
+    ASSERT_TRUE(http.Start(pair.hb.ns, "127.0.0.1", 0, [&](int sfd) {
+        std::string req;
+        while (req.find("\r\n\r\n") == std::string::npos && RecvN(sfd, req.size() + 1, &req, kLong) == ReadEnd::Data) {
+        }
+        std::string resp = "HTTP/1.1 200 OK\r\nContent-Length: 3000000\r\n\r\n" + std::string(3000000, 'x');
+        sentOk = SendAll(sfd, resp) ? 1 : 0;
+        std::string rest;
+        RecvToEnd(sfd, &rest, kLong);
+    }));
     ASSERT_EQ("127.0.0.1:9001", pair.AddConnection(0, "127.0.0.1:" + std::to_string(http.Port()), "127.0.0.1:9001"));
     // The client asks and at once ends its sending; the 3 MB answer still arrives whole, and
     // then the connection ends.
@@ -127,7 +136,7 @@ TEST_F(ForwardLab, HalfCloseStillDeliversTheWholeResponse)
     size_t head = got.find("\r\n\r\n");
     ASSERT_NE(std::string::npos, head) << got.substr(0, 200);
     EXPECT_EQ(0u, got.find("HTTP/1.1 200 OK\r\n"));
-    EXPECT_EQ(3000000u, got.size() - head - 4) << Outputs();
+    EXPECT_EQ(3000000u, got.size() - head - 4) << "service sent all: " << sentOk << "\n" << Outputs();
     EXPECT_EQ(std::string::npos, got.find_first_not_of('x', head + 4));
     close(fd);
     ExpectIdle();
