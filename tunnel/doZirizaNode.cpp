@@ -173,8 +173,10 @@ u32 CDOZirizaNode::Initialize(u32 uMaxSess, u32 uMaxTunnel, const char* lpszSvrN
     if (m_pNode != nullptr)
         Clean();
 
-    // One entry per outstanding request; handles keep the index in 16 bits.
-    u64 uParams = 2 * (u64)uMaxTunnel;
+    // One entry per outstanding request; handles keep the index in 16 bits. Every TCP session
+    // being set up holds one (its "TcpSess" call) besides the two per tunnel: a table sized by
+    // the tunnels alone made set-ups beyond it wait for a tick and time out under load.
+    u64 uParams = 2 * (u64)uMaxTunnel + uMaxSess;
     if (uParams < PARAM_MIN)
         uParams = PARAM_MIN;
     if (uParams > PARAM_MAX)

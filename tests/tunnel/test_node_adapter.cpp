@@ -57,12 +57,16 @@ TEST_F(Adapter, RelayListAndTableSize)
 {
     ASSERT_EQ(1u, Init(16, 8));
     EXPECT_EQ(128u, node.ParamCount());
+    node.Clean();
+    // Every session being set up may hold an entry.
+    ASSERT_EQ(1u, Init(1000, 16));
+    EXPECT_EQ(1032u, node.ParamCount());
     EXPECT_EQ(0u, Fake()->m_uRelayCount);
     node.Clean();
     QV_RELAY_INFO_S r[2];
     memset(r, 0, sizeof(r));
     ASSERT_EQ(1u, Init(16, 100, r, 2));
-    EXPECT_EQ(200u, node.ParamCount());
+    EXPECT_EQ(216u, node.ParamCount());
     EXPECT_EQ(2u, Fake()->m_uRelayCount);
     node.Clean();
     // A tunnel count beyond what 16-bit handle indexes can name is capped.

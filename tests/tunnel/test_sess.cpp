@@ -135,6 +135,12 @@ TEST_F(Sess, CallingSideSetsUpOpensBothObjectsAndEndsWithThem)
     EXPECT_EQ(0u, Node()->Obj(strPut));
     EXPECT_NE(0u, Node()->Obj(strGet));  // the answer direction is not cut
     EXPECT_FALSE(SessClosedByPeer(c.fd, 50));
+    // The peer's sending end is gone once it has sent everything; this receiving end still
+    // writes what it holds and ends by itself.
+    Post(DOZIRIZA_MSG_FILE_SYNC, uGet, 0);
+    Sync();
+    EXPECT_NE(0u, Node()->Obj(strGet));
+    EXPECT_FALSE(SessClosedByPeer(c.fd, 50));
     Post(DOZIRIZA_MSG_FILE_CLOSE, uGet, 0, 0, "20");
     Sync();
     EXPECT_EQ(0u, Node()->Obj(strGet));
