@@ -606,8 +606,12 @@ void CDOZiriza::MsgTcpConnect(u32 uResult, const char* lpszAddrSock)
     p->uActive = m_uTickStamp;
     if (!TcpSessReplySend(p))
     {
-        TcpSessFree(uSess, 0);
+        // The peer's send queue may be full for a moment (many connections set up at once):
+        // the answer waits in the pending list and goes again every tick until the connect
+        // time-out, as a call does on the calling side.
         qvLogOut(1, "Tunnel: MsgTcpConnect, send reply failed.");
+        if (!m_ListSessPending.Contains(p))
+            m_ListSessPending.PushTail(p);
     }
 }
 

@@ -393,6 +393,25 @@ TEST_F(Called, DirectCallConnectsToTheServiceAndAnswersWithTheObjects)
     EXPECT_TRUE(WaitFor([&] { return ExtStat().uSockets == 0; }));
 }
 
+TEST_F(Called, AnswerThatCannotGoOutWaitsForTheNextTick)
+{
+    StartCalled();
+    Node()->m_uReplyFails = 1;
+    PeerCall(m_uPeer, Direct(778, Svc()), 0x1003);
+    auto svc = SessAcceptAll(m_fdSvc, 1);
+    ASSERT_EQ(1u, svc.size());
+    Keep(svc[0]);
+    ASSERT_TRUE(WaitFor([&] { return Node()->m_uReplyFails == 0; }));
+    Sync();
+    EXPECT_TRUE(CallAnswers().empty());
+    EXPECT_EQ(1u, ExtStat().uSockets);  // the session and its socket stay
+    Ticks(1);
+    SESS_REPLY_S a;
+    ASSERT_TRUE(Answer(0x1003, &a));
+    EXPECT_EQ(0u, a.uError);
+    EXPECT_EQ("778", SessParam(a.strData, "FilePut").substr(SessParam(a.strData, "FilePut").rfind(':') + 1));
+}
+
 TEST_F(Called, RefusedServiceIsAnswered11AndDroppedByTheCheck)
 {
     StartCalled();

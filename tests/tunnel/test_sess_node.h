@@ -92,6 +92,12 @@ public:
     int ObjectExtReply(u32 uObject, u32 uError, const void* lpData, u32 uSize, u32 uHandle) override
     {
         std::lock_guard<std::mutex> g(m_Mutex2);
+        // A full send queue refuses the next m_uReplyFails answers.
+        if (m_uReplyFails > 0)
+        {
+            m_uReplyFails--;
+            return 14;
+        }
         std::string str;
         if (lpData != nullptr)
             str = uSize == 0 ? std::string((const char*)lpData)
@@ -127,6 +133,7 @@ public:
     }
     CQVExtTcp* Ext() { return m_pExt; }
     std::atomic<u32> m_uSyncs{0};
+    std::atomic<u32> m_uReplyFails{0};
 
 private:
     CQVExtTcp* m_pExt = nullptr;
