@@ -165,12 +165,7 @@ public:
     void SessTimerProc(QV_UDP4_SESS_S*) {}
     void SessTimerProcEnd() {}
     void AddBytes(u32 uBytes) { m_uByteTick += uBytes; }
-    u32 TakeBytes()
-    {
-        u32 u = m_uByteTick;
-        m_uByteTick = 0;
-        return u;
-    }
+    u32 TakeBytes() { return m_uByteTick.exchange(0); }
     u32 SetConfig(u32, void*) { return 1; }
     u32 GetForwardStatus(QV_SKT_UDP4_FWD_STATUS_S* lpStatus);
     u32 GetForwardRelayStat(QV_SKT_UDP4_FWD_STAT_S* lpStat);
@@ -183,7 +178,8 @@ public:
 private:
     CQVSockDrivUDP4* m_lpDriv;
     CQVSockDrivUDP4HoleClt* m_lpHole;
-    u32 m_uByteTick;
+    // Added by the socket's dispatcher as it sends, taken by the driver's tick.
+    std::atomic<u32> m_uByteTick;
 };
 
 // Session flags.
