@@ -109,11 +109,9 @@ void CDOZiriza::HttpReqConnectAdd(u32 uHandle, const char* lpszParam)
                 }
                 else
                 {
-                    QV_STRING strCall = Format("(SessID){%s}(PeerID){%s}(Type){%u}(Encrypt){%s}(ListenAddr){%s}"
-                                               "(ClientAddr){%s}",
-                                               r.strSession.c_str(), doZirizaOmlEncode(r.strPeer.c_str()).c_str(),
-                                               r.uType, r.strEncrypt.c_str(), r.strListen.c_str(), r.strClient.c_str());
-                    uResult = CallRequest(42, strCall.c_str(), uHandle);
+                    QV_STRING strCall = CnntCallText(r.strSession.c_str(), r.strPeer.c_str(), r.uType,
+                                                     r.strEncrypt.c_str(), r.strListen.c_str(), r.strClient.c_str());
+                    uResult = CallRequest(CALL_CNNT_ADD, strCall.c_str(), uHandle);
                 }
             }
         }
@@ -195,11 +193,9 @@ void CDOZiriza::HttpReqConnectDelete(u32 uHandle, const char* lpszParam)
                 uResult = directDelete();
             else
             {
-                QV_STRING strCall = Format("(SessID){%s}(PeerID){%s}(Type){%u}(Encrypt){%s}(ListenAddr){%s}"
-                                           "(ClientAddr){%s}",
-                                           r.strSession.c_str(), doZirizaOmlEncode(r.strPeer.c_str()).c_str(),
-                                           r.uType, r.strEncrypt.c_str(), r.strListen.c_str(), r.strClient.c_str());
-                uResult = CallRequest(43, strCall.c_str(), uHandle);
+                QV_STRING strCall = CnntCallText(r.strSession.c_str(), r.strPeer.c_str(), r.uType,
+                                                 r.strEncrypt.c_str(), r.strListen.c_str(), r.strClient.c_str());
+                uResult = CallRequest(CALL_CNNT_DELETE, strCall.c_str(), uHandle);
                 if (uResult == 0 && t != nullptr)
                     TunnelFree(uIndex);
             }

@@ -57,6 +57,12 @@ public:
         static std::atomic<int> s_i{0};
         return s_i;
     }
+    // What the session digest check (method 40) answers: 0 or below passes, else refused.
+    static std::atomic<int>& DigestResult()
+    {
+        static std::atomic<int> s_i{0};
+        return s_i;
+    }
 
     u32 AttachExtend(IQVBase* lpExt, u32 uID, u32) override
     {
@@ -85,6 +91,8 @@ public:
             if (uAction == 1)
                 return ObjectGetName(uObject, m_szTmp, sizeof(m_szTmp)) ? CheckResult().load() : 5;
         }
+        if (uMethod == 40)
+            return DigestResult().load();
         if (uMethod == 35 || uMethod == 32 || uMethod == 33)
             return ObjectGetName(uObject, m_szTmp, sizeof(m_szTmp)) ? (uMethod == 35 && IsPeer(uObject) ? -1 : 0) : 5;
         return iRet;
@@ -240,6 +248,7 @@ protected:
     {
         CEventLog::Get().Clear();
         CSessNode::CheckResult() = 0;
+        CSessNode::DigestResult() = 0;
     }
     void TearDown() override
     {

@@ -20,6 +20,9 @@
 //   calls       runs all 22 bridged calls with harmless arguments: "calls=R1,R2,...,R22"
 //   nodeclock 0|1  (with --node-manual) the node's real-time clock off or on
 //   nodetick N  (with --node-manual) runs N node seconds now
+//   req TAG NAME [PARAM]  sends the named request through the call bridge (on a thread of its
+//               own, so that a request that waits does not hold the others) and prints
+//               "answer TAG <answer text>", or "answer TAG <code>" when none came
 // With --manual the tunnel's one-second tick is driven by "tick" only; the call bridge's
 // 100 ms tick keeps running. With --node-manual the node's time base runs one timer pass every
 // 100 ms while its clock is on (so logins and packets progress as usual) and "nodetick" adds
@@ -226,6 +229,20 @@ std::string AllBridged()
     return s;
 }
 
+// One request through the call bridge, as the flat functions send it.
+void Request(std::string strTag, std::string strName, std::string strParam)
+{
+    CDOZirizaHttpCall* pCall = doZirizaModule().GetTunnel()->GetHttpCall();
+    u32 uSlot = pCall->CallAlloc();
+    QV_STRING answer;
+    int r = pCall->CallRequest(uSlot, strName.c_str(), strParam.c_str(), 60000, answer);
+    pCall->CallFree(uSlot);
+    if (r == 0)
+        Say("answer %s %s", strTag.c_str(), answer.c_str());
+    else
+        Say("answer %s <%d>", strTag.c_str(), r);
+}
+
 const char* kSysInfo = "(DevID){hostdev}(MacAddr){000000000000}(CpuMHz){1}(MemSize){1}(BrwVer){}(OSVer){lab}"
                        "(OSSpk){}(OSType){linux}";
 
@@ -380,6 +397,15 @@ int main(int argc, char** argv)
                 int n = atoi(cmd.c_str() + 9);
                 NodePass(n > 0 ? (u32)n * 10 : 0);
                 Say("nodeticked %d", n);
+            }
+            else if (cmd.compare(0, 4, "req ") == 0)
+            {
+                size_t a = cmd.find(' ', 4);
+                size_t b = a == std::string::npos ? std::string::npos : cmd.find(' ', a + 1);
+                if (a != std::string::npos)
+                    std::thread(Request, cmd.substr(4, a - 4), cmd.substr(a + 1, b == std::string::npos ? b : b - a - 1),
+                                b == std::string::npos ? std::string() : cmd.substr(b + 1))
+                        .detach();
             }
             else if (cmd == "quit")
                 g_bStop = true;
