@@ -426,3 +426,52 @@ TEST_F(Requests, TunnelStateNotificationsAddDeleteAndConfirmByName)
     EXPECT_EQ(Result("connectenum", 18), Raw("connectenum", "index=0"));
     EXPECT_EQ(1u, SvrCalls("41:").size());
 }
+
+TEST_F(Requests, ForwardListPagesAndOnLineChecksFreeTunnelsOfPeersGone)
+{
+    const std::string cfg = "(Home){" + dir.path +
+                            "}(ModeForward){(Node){(SvrAddr){127.0.0.1:7000}(CltAddr){0.0.0.0:0}(SvrName){svr}}"
+                            "(AccountPass){(User){_DEV_c1@grp}(Pass){pw}}(Base){(MaxTunnel){300}}"
+                            "(Utilize){(PortListen){" + std::to_string(SessFreePort()) + "}}}";
+    ASSERT_EQ(0, doZirizaStart(dir.Write("kelvard.cfg", cfg).c_str(), SysInfo(), nullptr, nullptr));
+    Sync();
+    Node()->ReplyLogin(0, "", "");
+    ASSERT_EQ((u32)QV_TUNNEL_STA_LOGIN_SUCCESS, Sync());
+    ASSERT_EQ(1u, SvrCalls("35:").size());
+    EXPECT_EQ(0u, SvrCalls("34:").size());
+    EXPECT_EQ("35:(Pos){0}(Size){128}", SvrCalls("35:").back().strData);
+    auto page = [](u32 uFirst, u32 uCount) {
+        std::string s;
+        for (u32 i = uFirst; i < uFirst + uCount; i++)
+            s += "(f" + std::to_string(i) + "){(Type){2}(Forward){(PeerOut){_DEV_p" + std::to_string(i) +
+                 "@grp}(AddrSvr){10.0.0.1:80}(SubDNS){s" + std::to_string(i) + "}}}";
+        return s;
+    };
+    SvrReply(SvrCalls("35:").back(), 0, page(0, 128));
+    EXPECT_EQ("35:(Pos){128}(Size){128}", SvrCalls("35:").back().strData);
+    SvrReply(SvrCalls("35:").back(), 0, page(128, 2));
+    EXPECT_EQ(2u, SvrCalls("35:").size());
+    EXPECT_EQ(0u, SvrCalls("36:").size());
+
+    // Every 30 ticks each tunnel's peer is checked with the server.
+    Ticks(30);
+    std::vector<CFakeNode::REQ_S> checks = SvrCalls("36:");
+    ASSERT_EQ(130u, checks.size());
+    EXPECT_EQ("36:(Peer){_DEV_p0@grp}(Meth){0}(Tunnel){s0}", checks[0].strData);
+    // On line, another method, no Meth, or an error: the tunnel stays; off line: it goes.
+    SvrReply(checks[0], 0, "(Status){1}(Meth){0}(Tunnel){s0}");
+    SvrReply(checks[1], 0, "(Status){0}(Meth){1}(Tunnel){s1}");
+    SvrReply(checks[2], 0, "(Status){0}(Tunnel){s2}");
+    SvrReply(checks[3], 13, "");
+    SvrReply(checks[4], 0, "(Status){0}(Meth){0}(Tunnel){s4}");
+    // The next round checks every tunnel that is left.
+    Ticks(30);
+    checks = SvrCalls("36:");
+    ASSERT_EQ(130u + 129u, checks.size());
+    std::string round;
+    for (size_t i = 130; i < checks.size(); i++)
+        round += checks[i].strData;
+    for (const char* t : {"(Tunnel){s0}", "(Tunnel){s1}", "(Tunnel){s2}", "(Tunnel){s3}", "(Tunnel){s5}"})
+        EXPECT_NE(std::string::npos, round.find(t)) << t;
+    EXPECT_EQ(std::string::npos, round.find("(Tunnel){s4}"));
+}
