@@ -233,9 +233,9 @@ TEST_F(PeerCalls, OptionsSetAndReadBack)
         {"(Item){23}(Value){0}", 0},
         // No socket process here: the relay list, the forwarding items, LAN discovery and the
         // socket parameter are refused below the class.
-        {"(Item){7}(Value){(R1){(Type){1}(Load){5}(Addr){10.0.0.9:443}}}", 1},
+        {OptionRec(7, "(R1){(Type){1}(Load){5}(Addr){10.0.0.9:443}}"), 1},
         {"(Item){8}(Value){100}", 1},
-        {"(Item){1}(Value){(Enable){1}}", 1},
+        {OptionRec(1, "(Enable){1}(Label){L}"), 1},
         {"(Item){20}(Value){1}", 2},
         {OptionRec(22, "0"), 0},
         {OptionRec(30, "0"), 2},

@@ -19,9 +19,20 @@
 //   info NAME           request 38 on the peer              -> reply printed
 //   state [NAME]        "node: state login=S mode=M tick=T peer=P offline=O reso=R"
 //   skew SECONDS        moves the session's wall clock on (the 900 s watchdog)
+//   call NAME TEXT      request 35 (a call) on peer NAME    -> "node: call r=<result> param=P"
+//   msg NAME TEXT       request 36 (a message)             -> "node: msg r=<result>"
+//   ping NAME           request 50, 2 s time-out           -> "node: ping r=<result> param=P"
+//   callmode MODE [E]   how this node's owner answers calls: echo (text "echo:" + the call),
+//                       error E, or silent (never)
+//   auth 0|1            peer authentication off or on (option 23)
+//   acceptinfo TEXT     the owner accepts peers presenting TEXT, rejects others with 9
+//   authset NAME TEXT   request 58: what this node presents to peer NAME
+//   digest NAME TEXT    request 39                          -> reply "... digest=D"
+//   verify NAME TEXT D  request 40                          -> "node: verify r=<result>"
 //   quit
-// Events: "node: reply obj=NAME err=E size=N [text]", "node: ext obj=NAME method=M param=P
-// size=N [text]", "node: chat text=TEXT".
+// Events: "node: reply obj=NAME err=E size=N param=P [text]", "node: ext obj=NAME method=M
+// param=P size=N [text]", "node: chat text=TEXT"; calls and verdicts that the owner answers
+// later: "node: pending method=M handle=H", then "node: answered method=M handle=H err=E r=R".
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -33,6 +44,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -85,6 +97,15 @@ std::string View(const void* d, u32 n)
     return std::string(p, strnlen(p, n));
 }
 
+// Calls (35) and authentication verdicts (60) wait here for the command loop, which answers
+// them through the node's own interface (never from inside the node's callback).
+struct Pending {
+    u32 uMethod, uObject, uHandle;
+    std::string data;
+};
+std::mutex g_pendMu;
+std::deque<Pending> g_pend;
+
 class Owner : public IQVNodeProc {
 public:
     void OnReply(u32 uObject, u32 uError, const void* d, u32 n, u32 uParam) override
@@ -110,10 +131,19 @@ public:
             char sz[QV_ADDR_STR_SIZE] = "";
             qvAddrToReadable(&rmt, sz, sizeof(sz));
             extra = "type=" + std::to_string(t) + " through=" + std::to_string(th) + " rmt=" + sz;
+        } else if (!uError && n == 384) {
+            const char* b = static_cast<const char*>(d) + 256;
+            extra = "digest=" + std::string(b, strnlen(b, 128));
+        } else if (n == 4) {
+            u32 v;
+            memcpy(&v, d, 4);
+            extra = "u32=" + std::to_string(v);
+        } else {
+            extra = View(d, n);
         }
         Out("reply obj=%s err=%u size=%u param=%u %s", NameOf(uObject).c_str(), uError, n, uParam, extra.c_str());
     }
-    int OnExtRequest(u32 uObject, u32 uMethod, const void* d, u32 n, u32, u32 uParam) override
+    int OnExtRequest(u32 uObject, u32 uMethod, const void* d, u32 n, u32 uHandle, u32 uParam) override
     {
         std::string extra = View(d, n);
         if (extra.empty() && d && n >= 4) {
@@ -127,6 +157,12 @@ public:
         }
         Out("ext obj=%s method=%u param=%s size=%u %s", NameOf(uObject).c_str(), uMethod, NameOf(uParam).c_str(), n,
             extra.c_str());
+        if ((uMethod == 35 || uMethod == 60) && uHandle) {
+            std::lock_guard<std::mutex> lk(g_pendMu);
+            g_pend.push_back({uMethod, uObject, uHandle, d ? std::string((const char*)d, n) : ""});
+            Out("pending method=%u handle=%u", uMethod, uHandle);
+            return -1;
+        }
         return 0;
     }
 };
@@ -193,6 +229,11 @@ struct Tool {
     std::atomic<bool> clockOn{true};
     u32 svr = 0;
     u32 chatObj = 0;
+    u32 param = 100;
+    std::string callMode = "echo";
+    u32 callErr = 0;
+    std::string acceptInfo;
+    void Answer();
 
     void Pass(u32 n)
     {
@@ -280,6 +321,45 @@ bool Tool::Command(const std::string& line)
             "malformed=%u nopeer=%u",
             ns.uUnbound, ns.uNoObject, ns.uNotAuth, ns.uMasked, ps.uShort, ps.uUnknown, ps.uUnhandled,
             ps.uNotAdmitted, ps.uMalformed, ps.uNoPeer);
+    } else if (w == "call" && n >= 3) {
+        std::string text = line.substr(line.find(' ', line.find(' ') + 1) + 1);
+        u32 p = ++param;
+        Out("call r=%d param=%u", node->ObjectRequest(node->ObjectGetID(a1), 35, text.c_str(), 0, p), p);
+    } else if (w == "msg" && n >= 3) {
+        std::string text = line.substr(line.find(' ', line.find(' ') + 1) + 1);
+        Out("msg r=%d", node->ObjectRequest(node->ObjectGetID(a1), 36, text.c_str(), 0, 0));
+    } else if (w == "ping" && n >= 2) {
+        u32 rec[3] = {0, 0, 2000};
+        u32 p = ++param;
+        Out("ping r=%d param=%u", node->ObjectRequest(node->ObjectGetID(a1), 50, rec, sizeof(rec), p), p);
+    } else if (w == "callmode" && n >= 2) {
+        callMode = a1;
+        callErr = n >= 3 ? (u32)strtoul(a2, nullptr, 10) : 0;
+        Out("callmode %s", a1);
+    } else if (w == "auth" && n >= 2) {
+        u8 rec[260] = {0};
+        u32 item = 23;
+        memcpy(rec, &item, 4);
+        snprintf(reinterpret_cast<char*>(rec + 4), 256, "%s", a1);
+        Out("auth r=%d", node->ObjectRequest(svr, 2, rec, sizeof(rec), 0));
+    } else if (w == "acceptinfo" && n >= 2) {
+        acceptInfo = a1;
+        Out("acceptinfo %s", a1);
+    } else if (w == "authset" && n >= 3) {
+        char rec[512] = {0};
+        snprintf(rec, 256, "%s", a2);
+        Out("authset r=%d", node->ObjectRequest(node->ObjectGetID(a1), 58, rec, sizeof(rec), 0));
+    } else if (w == "digest" && n >= 3) {
+        char rec[384] = {0};
+        snprintf(rec, 256, "%s", a2);
+        Out("digest r=%d", node->ObjectRequest(node->ObjectGetID(a1), 39, rec, sizeof(rec), ++param));
+    } else if (w == "verify" && n >= 3) {
+        char a3[256] = {0};
+        sscanf(line.c_str(), "%*s %*s %*s %255s", a3);
+        char rec[384] = {0};
+        snprintf(rec, 256, "%s", a2);
+        snprintf(rec + 256, 128, "%s", a3);
+        Out("verify r=%d", node->ObjectRequest(node->ObjectGetID(a1), 40, rec, sizeof(rec), 0));
     } else if (w == "skew" && n >= 2) {
         s32 s = (s32)strtol(a1, nullptr, 10);
         Peer([&](CQVClassPeerLoginProbe& lp) {
@@ -291,6 +371,43 @@ bool Tool::Command(const std::string& line)
         Out("unknown command %s", word);
     }
     return true;
+}
+
+// Answers what the owner holds: calls by the call mode, verdicts by the accepted text.
+void Tool::Answer()
+{
+    for (;;) {
+        Pending pd;
+        {
+            std::lock_guard<std::mutex> lk(g_pendMu);
+            if (g_pend.empty())
+                return;
+            pd = g_pend.front();
+            g_pend.pop_front();
+        }
+        int r = 0;
+        u32 err = 0;
+        if (pd.uMethod == 35) {
+            if (callMode == "silent")
+                continue;
+            if (callMode == "error") {
+                err = callErr;
+                r = node->ObjectExtReply(pd.uObject, err, nullptr, 0, pd.uHandle);
+            } else {
+                std::string text = "echo:" + std::string(pd.data.c_str());
+                r = node->ObjectExtReply(pd.uObject, 0, text.c_str(), 0, pd.uHandle);
+            }
+        } else {
+            // The verdict's parameter goes back in a char[256]; the information is the first
+            // 256-byte field of the request.
+            std::string info = pd.data.size() >= 256 ? std::string(pd.data.c_str()) : "";
+            err = !acceptInfo.empty() && info == acceptInfo ? 0 : 9;
+            char rec[256] = {0};
+            snprintf(rec, sizeof(rec), "%s", err ? "denied" : "welcome");
+            r = node->ObjectExtReply(pd.uObject, err, rec, sizeof(rec), pd.uHandle);
+        }
+        Out("answered method=%u handle=%u err=%u r=%d", pd.uMethod, pd.uHandle, err, r);
+    }
 }
 
 int Usage()
@@ -378,8 +495,9 @@ int main(int argc, char** argv)
     Out("ready");
     std::string pending;
     while (!g_stop) {
+        t.Answer();
         pollfd fd = {ctl, POLLIN, 0};
-        if (poll(&fd, 1, 200) <= 0)
+        if (poll(&fd, 1, 50) <= 0)
             continue;
         char buf[512];
         ssize_t k = read(ctl, buf, sizeof(buf));
