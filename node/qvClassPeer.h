@@ -36,7 +36,7 @@ struct tagQV_SK_BUF_S;
 #define QV_PEER_FLAG_INFO 0x00000020u
 #define QV_PEER_FLAG_STANOTIFY 0x00000040u
 #define QV_PEER_FLAG_ADDED 0x00010000u
-#define QV_PEER_FLAG_DEBUG 0x00100000u
+#define QV_PEER_FLAG_DEBUG 0x00100000u   // the owner hears the class's traces of this peer
 #define QV_PEER_FLAG_AGENT 0x10000000u
 #define QV_PEER_FLAG_AGENTDEP 0x20000000u
 #define QV_PEER_FLAG_LAN 0x40000000u
@@ -415,6 +415,7 @@ private:
     int ReqClassSelect(u32 uIndex, const void* lpData, u32 uSize);
     int ReqLanScan(u32 uIndex, const void* lpData, u32 uSize, u32 uParam);
     void HelperLanScanReply(u32 uIndex, u32 uParam);
+    void Debug(u32 uIndex, const char* lpszFormat, ...) __attribute__((format(printf, 3, 4)));
 
     // Authentication and digests (qvClassPeerAuth.cpp).
     u32 AuthSendPrompt(u32 uIndex);

@@ -85,12 +85,14 @@ int CQVClassPeer::ReqCall(u32 uIndex, const void* lpData, u32 uSize, u32 uParam)
     if (!uUnit) {
         m_pProc->WaiterFinish(uWaiter, nullptr, nullptr);
         qvPrintf("CQVClassPeer::ReqCall. MCastAlloc failed!");
+        Debug(uIndex, "CQVClassPeer::ReqCall. MCastAlloc failed!");
         return 14;
     }
     if (m_pProc->MCastSend(uUnit, uFlag, lpData, uLen, 0, 0) != 0) {
         m_pProc->MCastFree(uUnit);
         m_pProc->WaiterFinish(uWaiter, nullptr, nullptr);
         qvPrintf("CQVClassPeer::ReqCall. MCastSend failed!");
+        Debug(uIndex, "CQVClassPeer::ReqCall. MCastSend failed!");
         return 14;
     }
     return -1;

@@ -310,6 +310,7 @@ void CQVClassPeer::RecvPushOption(u32 uIndex, const tagQV_SK_BUF_S&, u32 uLen)
     char szValue[kPushValueMax];
     std::memcpy(szValue, v, uStrLen + 1);
     qvPrintf("CQVClassPeer::RecvPushOption: uItem=%u, sValue=%s", uItem, szValue);
+    Debug(uIndex, "CQVClassPeer::RecvPushOption: uItem=%u, sValue=%s", uItem, szValue);
     qvLogOut(1, "ClassPeer: RecvPushOption: uItem=%u, sValue=%s", uItem, szValue);
     if (uItem == kPushRelay)
         OptionRelayList(szValue);

@@ -99,6 +99,7 @@ void CQVClassPeer::RecvError(u32 uIndex, const tagQV_SK_BUF_S&, u32)
         return;
     u32 uObject = qvSkRd32(m_pRecvBuf + 4);
     qvPrintf("CQVClassPeer::RecvError, uPeer=%u, uObjError=%u", p->uObject, uObject);
+    Debug(uIndex, "CQVClassPeer::RecvError, uPeer=%u, uObjError=%u", p->uObject, uObject);
     m_pProc->PeerCleanID(p->uObject, uObject);
     p = EntryInUse(uIndex);
     if (p && m_pRecvBuf[8] && p->uSockID)

@@ -1,6 +1,7 @@
 // Peer class requests of the owner (the address of a static peer or of the server), replies to
 // the class's extension requests, error messages for messages to missing objects, and
 // one-peer messages.
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,8 @@ int CQVClassPeer::OnRequest(u32 uInst, u32 uMethod, const void* lpData, u32 uSiz
     case 33:
         return ReqLogout(uInst);
     case 34:
+        if (uSize && uSize != 4)
+            return 2;
         return ReqStatus(uInst);
     case 35:
         return ReqCall(uInst, lpData, uSize, uParam);
@@ -153,4 +156,24 @@ u32 CQVClassPeer::SendPeerMsg(u32 uObject, u32 uPeer, u32 uMethod, u32 uFlag, co
     int r = m_pProc->MCastSend(uUnit, uFlag, lpData, uSize, 0, 0);
     m_pProc->MCastFree(uUnit);
     return r == 0 ? 1 : 0;
+}
+
+// A trace of this peer for the owner (extension request 31), for peers marked for it.
+void CQVClassPeer::Debug(u32 uIndex, const char* lpszFormat, ...)
+{
+    PEER_S* p = EntryInUse(uIndex);
+    if (!p || !(p->uFlags & QV_PEER_FLAG_DEBUG))
+        return;
+    // 8188 characters at most, then CR LF and the NUL.
+    char szText[8192];
+    va_list ap;
+    va_start(ap, lpszFormat);
+    int n = vsnprintf(szText, sizeof(szText) - 3, lpszFormat, ap);
+    va_end(ap);
+    if (n <= 0 || n > (int)sizeof(szText) - 4)
+        return;
+    szText[n++] = '\r';
+    szText[n++] = '\n';
+    szText[n] = 0;
+    m_pProc->ObjExtRequest(p->uObject, 31, szText, (u32)n, 0, 0, m_uClassOption);
 }

@@ -335,4 +335,25 @@ TEST_F(PeerCalls, PushedOptionsOnlyFromTheServer)
     }));
 }
 
+// A peer marked for traces (peer flag bit 20, or-ed in by option 16) has the class's traces of
+// it sent to the owner as extension request 31 on its object; other peers have none.
+TEST_F(PeerCalls, TracesOfAMarkedPeerGoToTheOwner)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    std::string err(16, '\0');
+    err[7] = 0x42;
+    err[8] = 1;
+    // Unmarked: the error is handled without a trace (a ping behind it shows it was handled).
+    ASSERT_GT(rown.Send(QV_PMSG_ERROR, self, err), 0);
+    ASSERT_GT(rown.Send(QV_PMSG_PING, self, std::string(20, 'p'), 0, 0, 1), 0);
+    ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_PING_REPLY).size() == 1; }));
+    ASSERT_EQ(0, node->ObjectRequest(peer, 2, "(Item){16}(Value){1048576}", 0, 0));
+    err[7] = 0x43;
+    ASSERT_GT(rown.Send(QV_PMSG_ERROR, self, err), 0);
+    ASSERT_TRUE(WaitFor([&] { return Ext(31).size() == 1; }));
+    EXPECT_EQ(peer, Ext(31)[0].a);
+    EXPECT_EQ(0u, Ext(31)[0].e);
+    EXPECT_EQ("CQVClassPeer::RecvError, uPeer=" + std::to_string(peer) + ", uObjError=67\r\n", Ext(31)[0].data);
+}
+
 }  // namespace
