@@ -118,6 +118,32 @@ TEST_F(PeerAuth, ChangedTextAndRepeatedRequest)
     EXPECT_EQ(2u, AuthState());
 }
 
+// A peer rejected more than 9 times is judged again only on information that comes more than
+// 9 seconds after its last rejection, whatever the text.
+TEST_F(PeerAuth, AMuchRejectedPeerIsHeardOnlyAfterAPause)
+{
+    owner.extResult = -1;
+    ASSERT_NO_FATAL_FAILURE(Start(0, 1));
+    CQVNodeTestProbe probe(*node);
+    probe.ManualTime();
+    for (u32 i = 0; i < 10; i++) {
+        ASSERT_GT(rown.Send(QV_PMSG_AUTH_INFO, self, Info("try" + std::to_string(i))), 0);
+        ASSERT_TRUE(WaitFor([&] { return Ext(60).size() == i + 1; })) << i;
+        ASSERT_EQ(0, Verdict(Ext(60)[i], 9, "no"));
+        ASSERT_EQ(5u, AuthState());
+    }
+    EXPECT_EQ(10u, Entry([](const CQVClassPeer::PEER_S& e) { return e.uAuthRejects; }));
+    ASSERT_GT(rown.Send(QV_PMSG_AUTH_INFO, self, Info("again")), 0);
+    // A ping behind it shows it was handled.
+    ASSERT_GT(rown.Send(QV_PMSG_PING, self, std::string(20, 'p'), 0, 0, 1), 0);
+    ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_PING_REPLY).size() == 1; }));
+    EXPECT_EQ(10u, Ext(60).size());
+    probe.Pass(100);
+    ASSERT_GT(rown.Send(QV_PMSG_AUTH_INFO, self, Info("try0")), 0);
+    ASSERT_TRUE(WaitFor([&] { return Ext(60).size() == 11; }));
+    EXPECT_EQ("try0", Field256(Ext(60)[10].data, 0));
+}
+
 // What the node presents goes out when set and whenever the remote asks; the remote's verdict
 // on the node reaches the owner (59) without changing the node's own view of the remote.
 // Authentication messages from the server's place, too short or with bad strings are dropped.
