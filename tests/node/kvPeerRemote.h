@@ -101,6 +101,22 @@ protected:
             return f(*c->PeerAt(lp.Index(peer)));
         });
     }
+    // The class's node second.
+    u32 ClassTick()
+    {
+        CQVNodeTestProbe probe(*node);
+        return probe.Locked([&](CQVNodeClassProc&) { return CQVClassPeerLoginProbe(*node->GetClassPeer()).Tick(); });
+    }
+    // At least n node seconds by timer passes (the node's time runs only so from here on). The
+    // class's second follows the node's at its own timer's phase, so one more second is run.
+    void Seconds(u32 n)
+    {
+        CQVNodeTestProbe probe(*node);
+        probe.ManualTime();
+        u32 before = ClassTick();
+        probe.Pass(10 * (n + 1));
+        ASSERT_GE(ClassTick() - before, n);
+    }
     CQVClassPeer::STAT_S PeerStat()
     {
         CQVNodeTestProbe probe(*node);

@@ -94,13 +94,11 @@ TEST_F(PeerAuth, ChangedTextAndRepeatedRequest)
     owner.extResult = -1;
     ASSERT_NO_FATAL_FAILURE(Start(0, 1));
     ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_AUTH_REQUEST).size() == 1; }));
-    CQVNodeTestProbe probe(*node);
-    probe.ManualTime();
-    probe.Pass(50);
+    ASSERT_NO_FATAL_FAILURE(Seconds(5));
     CallFromRemote(0x81);
     ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_CALL_REPLY).size() == 1; }));
     EXPECT_EQ(1u, rown.Msgs(QV_PMSG_AUTH_REQUEST).size());
-    probe.Pass(60);
+    ASSERT_NO_FATAL_FAILURE(Seconds(6));
     CallFromRemote(0x82);
     ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_AUTH_REQUEST).size() == 2; }));
 
@@ -124,8 +122,7 @@ TEST_F(PeerAuth, AMuchRejectedPeerIsHeardOnlyAfterAPause)
 {
     owner.extResult = -1;
     ASSERT_NO_FATAL_FAILURE(Start(0, 1));
-    CQVNodeTestProbe probe(*node);
-    probe.ManualTime();
+    ASSERT_NO_FATAL_FAILURE(Seconds(0));
     for (u32 i = 0; i < 10; i++) {
         ASSERT_GT(rown.Send(QV_PMSG_AUTH_INFO, self, Info("try" + std::to_string(i))), 0);
         ASSERT_TRUE(WaitFor([&] { return Ext(60).size() == i + 1; })) << i;
@@ -138,7 +135,7 @@ TEST_F(PeerAuth, AMuchRejectedPeerIsHeardOnlyAfterAPause)
     ASSERT_GT(rown.Send(QV_PMSG_PING, self, std::string(20, 'p'), 0, 0, 1), 0);
     ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_PING_REPLY).size() == 1; }));
     EXPECT_EQ(10u, Ext(60).size());
-    probe.Pass(100);
+    ASSERT_NO_FATAL_FAILURE(Seconds(10));
     ASSERT_GT(rown.Send(QV_PMSG_AUTH_INFO, self, Info("try0")), 0);
     ASSERT_TRUE(WaitFor([&] { return Ext(60).size() == 11; }));
     EXPECT_EQ("try0", Field256(Ext(60)[10].data, 0));

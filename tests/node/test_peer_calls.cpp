@@ -295,9 +295,7 @@ TEST_F(PeerCalls, ChecksAndClassSelection)
         EXPECT_EQ(c.result, node->ObjectRequest(peer, 41, c.req.c_str(), text ? 0 : (u32)c.req.size(), 0))
             << c.req.substr(0, 8);
     }
-    CQVNodeTestProbe probe(*node);
-    probe.ManualTime();
-    probe.Pass(30);
+    ASSERT_NO_FATAL_FAILURE(Seconds(3));
     EXPECT_EQ(21, node->ObjectRequest(peer, 41, "(Check){2}(Value){1}", 0, 0));
 
     EXPECT_EQ(0, node->ObjectRequest(peer, 48, "(Class){QV_CLASS_Peer}(Ctrl){0}", 0, 0));
