@@ -245,7 +245,8 @@ TEST_F(LoginLab, BadPasswordKickOutAndAServerRestart)
         d->Cmd("tick 1");
         d->Cmd("tick 15");
         ASSERT_TRUE(d->Wait("HelperReloginDelay, uReloginDelay=10")) << d->Out();
-        EXPECT_GE(d->Count("method=46 param= size=396 u32=12,"), 2u) << d->Out();
+        // The relogin reports reach the owner through the node's queue, after the log line.
+        EXPECT_TRUE(d->WaitCount("method=46 param= size=396 u32=12,", 2, 5000)) << d->Out();
     }
     // Back again at the same address: the next try of each node logs in, reported upward as a
     // relogin with error 0.
