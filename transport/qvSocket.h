@@ -510,6 +510,7 @@ private:
     void CnntPathDelete(SOCK_S* s, CNNT_PATH_S* p);
     void CnntPathClean(SOCK_S* s);
     void CnntPathUpdate(SOCK_S* s);
+    CNNT_PATH_S* CnntPathZero(SOCK_S* s);   // path 0, added when missing
     void CnntPathPrioMin(SOCK_S* s);
     void CnntPathResetCount(SOCK_S* s, CNNT_PATH_S* p);
     void CnntPathForget(SOCK_S* s);

@@ -108,6 +108,13 @@ void CQVSocket::CnntPathUpdate(SOCK_S* s)
     CnntPathPrioMin(s);
 }
 
+CQVSocket::CNNT_PATH_S* CQVSocket::CnntPathZero(SOCK_S* s)
+{
+    CNNT_PATH_S* p = CnntPathSearch(s, 0);
+    if (!p && (p = CnntPathAdd(s, 0, kPathZeroValue)) != 0) CnntPathPrioMin(s);
+    return p;
+}
+
 void CQVSocket::SockEventCnntAddr(u32 uSockID, u32 uAdd, u32 uCnntID, u32 uValue)
 {
     if (!m_uInit) return;

@@ -579,6 +579,11 @@ u32 CQVSocket::RecvAck(const QV_ADDR_S&, QV_BUF_S& buf, u32 uSockID, u32 uCnntID
     if (!path) {
         CnntPathUpdate(s);
         path = CnntPathSearch(s, uCnntID);
+        // Connection 0 is the socket process's own choice (the LAN carries everything on
+        // it), also for a socket whose paths came from a connection the process learnt
+        // before: its acks are taken on path 0, or the blocks they release would be resent
+        // for ever to a peer that has already read them.
+        if (!path && uCnntID == 0) path = CnntPathZero(s);
         if (!path) return 0;
     }
     if (s->uOwnFlags & 1) {

@@ -934,6 +934,30 @@ TEST_F(SocketTest, WindowLimitedPrioritySpillsToTheNextPath)
     EXPECT_TRUE(WaitFor([&] { return onPath(kPath2) > 0; }));
 }
 
+// A socket made after its peer's first datagram starts with the connection the socket process
+// learnt from it, while the LAN then carries everything on the process's own path 0: acks on
+// path 0 still release the blocks; an ack on a connection the process never had does not.
+TEST_F(SocketTest, AckOnPathZeroIsTakenBesideALearntConnection)
+{
+    const u32 kLearnt = 0x10000;
+    low.cnnt = {kLearnt, 20};
+    Start();
+    Connect();
+    ASSERT_EQ(3, SendMsg("abc"));
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) >= 1; }));
+    EXPECT_EQ(kLearnt, low.Of(QV_SKP_DATA)[0].uCnnt);
+    std::vector<u8> a = AckPkt(1, 0, 0);
+    std::vector<u8> d(64 + a.size());
+    std::memcpy(d.data() + 64, a.data(), a.size());
+    QV_BUF_S b{d.data(), 64, (u32)d.size(), (u32)a.size(), 0};
+    sock.SockEventData(peer, b, sid, 0x50000, 0);   // a connection the process never had
+    Settle();
+    EXPECT_TRUE(own.Of(QV_SOCK_EVENT_ACKED).empty());
+    Inject(a, sid);   // path 0
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_ACKED).size() == 1; }));
+    EXPECT_EQ(3u, own.Of(QV_SOCK_EVENT_ACKED)[0].v3);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Hostile input: every action, short, with lying lengths, bad ids and ranges out of bounds.
 

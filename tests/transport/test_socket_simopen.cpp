@@ -1,0 +1,297 @@
+// Two socket layers that open a peer socket to each other at about the same moment, each in
+// its own process and network namespace on one LAN segment, over the real socket process and
+// LAN driver. A side whose peer's handshake arrives first takes the incoming socket the way
+// the node does: it accepts it in prepare-connect and binds it (SetPeerParam) when it opens
+// its own or when the prepared socket connects. Whatever the order, every message sent from
+// the first moment on arrives once, whole and in order, and is acknowledged once.
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kvLab.h"
+#include "qvLog.h"
+#include "qvSockDriv.h"
+#include "qvSocket.h"
+#include "qvTimer.h"
+
+namespace {
+
+// The private value of an accepted incoming socket until it is bound, and after.
+const u32 kPrepared = 0xFFFF;
+const u32 kBound = 1 << 16;
+
+std::string Body(u32 prio, u32 seq, u32 len)
+{
+    std::string s = "P" + std::to_string(prio) + "S" + std::to_string(seq) + "L" + std::to_string(len) + ":";
+    while (s.size() < len) s.push_back((char)('a' + (seq * 7 + prio * 3 + s.size()) % 26));
+    s.resize(len);
+    return s;
+}
+
+u32 Len(u32 prio, u32 seq)
+{
+    return 20 + (seq * 733 + prio * 211) % 3000;
+}
+
+// The node's part: accepts an incoming socket prepared, binds it, reads and checks messages.
+class Owner : public IQVSocketOwner {
+public:
+    CQVSocket* sock = nullptr;
+    std::mutex mu;
+    u32 sid = 0;          // the socket to the peer, once opened or bound
+    u32 prepared = 0;     // an incoming socket accepted in prepare-connect
+    bool accept = true;   // false: incoming sockets are refused (this side opens its own)
+    std::atomic<u32> incoming{0};
+    std::atomic<u32> acked{0}, recvOk{0}, recvBad{0}, connects{0};
+    std::map<u32, u32> acksPerHandle;
+    std::map<u32, u32> nextSeq;   // priority -> sequence number expected next
+
+    // Opens the socket to the peer: an incoming socket already accepted is bound instead.
+    u32 Open(const QV_ADDR_S& peer)
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        if (sid) return sid;
+        if (prepared) {
+            sock->SetPeerParam(prepared, kBound);
+            sid = prepared;
+            printf("BOUND AT OPEN\n");
+        } else {
+            sid = sock->Add(&peer, 0, kBound, 0);
+            printf("ADDED\n");
+        }
+        fflush(stdout);
+        return sid;
+    }
+    u32 Sid()
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        return sid;
+    }
+    u32 SocketProc(u32 e, u32 v1, u32, u32, u32 v4, u32 param, u32, u32 s) override
+    {
+        if (e == QV_SOCK_EVENT_NEW) {
+            std::lock_guard<std::mutex> lk(mu);
+            incoming++;
+            if (!accept || sid || prepared) return 0;
+            QV_ADDR_S a{};
+            prepared = sock->Add(&a, param, kPrepared, 1);
+            printf("PREPARED %u\n", prepared ? 1 : 0);
+            fflush(stdout);
+            return 1;
+        }
+        if (e == QV_SOCK_EVENT_CONNECT) {
+            if (param == kPrepared) {
+                std::lock_guard<std::mutex> lk(mu);
+                if (!sid) {
+                    sock->SetPeerParam(s, kBound);
+                    sid = s;
+                    printf("BOUND AT CONNECT\n");
+                    fflush(stdout);
+                }
+            } else {
+                connects++;
+            }
+        }
+        if (e == QV_SOCK_EVENT_ACKED) {
+            std::lock_guard<std::mutex> lk(mu);
+            if (acksPerHandle[v4]++ == 0) acked++;
+        }
+        if (e == QV_SOCK_EVENT_RECV) {
+            std::vector<u8> buf(8192);
+            QV_SK_BUF_S b;
+            std::memset(&b, 0, sizeof(b));
+            b.uMethod = 0xFFFF;
+            b.uPrio = v1;
+            b.lpData = buf.data();
+            b.uSize = (u32)buf.size();
+            s32 n = sock->Receive(s, b, 0);
+            if (n > 0) {
+                std::string m((char*)buf.data(), n);
+                std::lock_guard<std::mutex> lk(mu);
+                u32 seq = nextSeq[v1];
+                if (param == kBound && m == Body(v1, seq, Len(v1, seq))) {
+                    nextSeq[v1] = seq + 1;
+                    recvOk++;
+                } else {
+                    recvBad++;
+                    printf("BAD prio %u param %x: %.40s\n", v1, param, m.c_str());
+                    fflush(stdout);
+                }
+            }
+        }
+        return 1;
+    }
+    void SocketTimer(u32) override {}
+    void SocketDrop(u32) override {}
+    void SocketSetParam(u32, u32, u32) override {}
+    void SocketThreadStatus(u32) override {}
+};
+
+bool Until(const std::function<bool()>& f, int ms)
+{
+    return kvlab::WaitUntil(f, ms);
+}
+
+bool Exists(const std::string& path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+void Touch(const std::string& path)
+{
+    if (FILE* f = fopen(path.c_str(), "w")) fclose(f);
+}
+
+// How a side comes to its socket to the peer.
+enum class Way {
+    Scan,     // finds the peer by a LAN scan, then opens at once
+    Accept,   // takes the peer's incoming socket prepared and binds it when it connects
+    After,    // opens by address right after the peer's first handshake packet arrived
+    AtOnce,   // opens by address as soon as the peer found it
+};
+
+// One instance: comes to its socket the given way, sends nPerPrio messages on priorities 1
+// and 2 at once (before the handshake is done) and waits until all are acknowledged and as
+// many arrived from the peer. The side that does not scan never learns the peer from its LAN
+// driver, only from the datagrams that arrive.
+int RunInstance(const std::string& id, const std::string& peerId, Way way, const std::string& peerIp, u32 nPerPrio,
+                const std::string& dir)
+{
+    if (!qvTimerInit(64)) return 2;
+    const bool bTrace = getenv("KV_TRACE") != nullptr;
+    if (bTrace) qvPrintfEnable(1);
+    Owner own;
+    own.accept = way == Way::Accept;
+    CQVSocket sock;
+    own.sock = &sock;
+    sock.Attach(&own);
+    CQVSocket::CFG_S cfg;
+    std::memset(&cfg, 0, sizeof(cfg));
+    cfg.uTableSize = 16;
+    for (u32 i = 0; i < 4; i++) {
+        cfg.uSendQue[i] = 16;
+        cfg.uRecvQue[i] = 20;
+    }
+    sock.SetConfig(cfg);
+    if (!sock.Initialize(nullptr)) return 3;
+    sock.SetName(id.c_str());
+    auto* lan = static_cast<IQVSocketLANPriv*>(sock.GetSocketPrivate(3));
+    if (!lan || !lan->Enable(1, 0, id.c_str(), "kvsimo")) return 4;
+    QV_ADDR_S peer;
+    std::memset(&peer, 0, sizeof(peer));
+    bool ok = true;
+    if (way == Way::Scan) {
+        u32 polls = 0;
+        ok = Until([&] {
+            if (polls++ % 10 == 0) lan->ScanLaunch(0);
+            usleep(50 * 1000);
+            QV_SKT_LAN_PEER_S res[8];
+            u32 n = lan->ScanGetResult(res, 8);
+            for (u32 i = 0; i < n; i++)
+                if (peerId == res[i].szPeerID) {
+                    peer = res[i].Addr;
+                    return true;
+                }
+            return false;
+        }, 15000);
+        Touch(dir + "/found");
+    } else {
+        peer.uAddr[3] = inet_addr(peerIp.c_str());
+        peer.uPort = 7654;
+        if (way == Way::AtOnce)
+            ok = Until([&] { return Exists(dir + "/found"); }, 15000);
+        else if (way == Way::After)
+            ok = Until([&] { return own.incoming.load() > 0; }, 15000);
+        else
+            ok = Until([&] { return own.Sid() != 0; }, 15000);
+    }
+    if (!ok) {
+        printf("NO PEER\n");
+        fflush(stdout);
+        sock.Clean();
+        return 5;
+    }
+    u32 sid = way == Way::Accept ? own.Sid() : own.Open(peer);
+    if (!sid) return 6;
+    u32 handle = 1;
+    for (u32 seq = 0; seq < nPerPrio; seq++)
+        for (u32 prio = 1; prio <= 2; prio++) {
+            std::string m = Body(prio, seq, Len(prio, seq));
+            QV_SK_BUF_S b;
+            std::memset(&b, 0, sizeof(b));
+            b.uHandle = handle++;
+            b.uObject = 3;
+            b.uMethod = 1;
+            b.uPrio = prio;
+            b.uSize = (u32)m.size();
+            b.lpData = (u8*)m.data();
+            if (!Until([&] { return sock.Send(own.Sid(), b, 0) > 0; }, 8000)) {
+                printf("SEND STUCK\n");
+                fflush(stdout);
+            }
+        }
+    u32 total = nPerPrio * 2;
+    bool all = Until([&] { return own.acked.load() >= total && own.recvOk.load() >= total; }, 10000);
+    if (!all && bTrace && system("grep -v Thread /var/quarlin.log | tail -300") != 0) printf("no trace\n");
+    Touch(dir + "/done-" + id);
+    // The peer may still wait for acks of its last blocks: stay until it is done as well.
+    Until([&] { return Exists(dir + "/done-" + peerId); }, 15000);
+    {
+        std::lock_guard<std::mutex> lk(own.mu);
+        u32 twice = 0;
+        for (auto& kv : own.acksPerHandle)
+            if (kv.second != 1) twice++;
+        printf("FINAL all=%d acked=%u recv=%u bad=%u twice=%u\n", all ? 1 : 0, own.acked.load(),
+               own.recvOk.load(), own.recvBad.load(), twice);
+        fflush(stdout);
+    }
+    sock.Clean();
+    qvTimerClean();
+    return 0;
+}
+
+} // namespace
+
+// A finds B by a LAN scan and opens; B, which never scanned, comes to its socket each of the
+// ways above. A socket made after the peer's first datagram arrived starts with the
+// connection the socket process learnt from that datagram, while the LAN carries everything
+// after on the process's own path.
+TEST(SocketSimOpen, EveryMessageArrivesWhicheverSideOpensFirst)
+{
+    KV_LAB_REQUIRE();
+    kvlab::Lab lab;
+    auto seg = lab.AddSegment("lan");
+    auto a = lab.AddHost(seg, "a");
+    auto b = lab.AddHost(seg, "b");
+    ASSERT_TRUE(lab.QuietScans({a, b}));
+    kvlab::RunOptions opt;
+    opt.tmpfs = {"/var"};
+    if (getenv("KV_TRACE")) opt.env.push_back("KV_TRACE=1");
+    const u32 n = 20;
+    const std::string want = "FINAL all=1 acked=" + std::to_string(2 * n) + " recv=" + std::to_string(2 * n) +
+                             " bad=0 twice=0";
+    const char* names[] = {"scan", "accept", "after", "at once"};
+    for (Way way : {Way::Accept, Way::After, Way::AtOnce}) {
+        const char* name = names[(int)way];
+        kvlab::TempDir home;
+        auto pa = lab.RunIn(a, [&] { return RunInstance("peerA", "peerB", Way::Scan, "", n, home.Path()); }, opt);
+        auto pb = lab.RunIn(b, [&] { return RunInstance("peerB", "peerA", way, a.ip4, n, home.Path()); }, opt);
+        EXPECT_TRUE(pa.WaitOutput("FINAL", 60000)) << name << "\n" << pa.Output();
+        EXPECT_TRUE(pb.WaitOutput("FINAL", 60000)) << name << "\n" << pb.Output();
+        EXPECT_TRUE(pa.WaitOutput(want, 1000)) << name << "\n" << pa.Output() << "\n--- B\n" << pb.Output();
+        EXPECT_TRUE(pb.WaitOutput(want, 1000)) << name << "\n" << pb.Output() << "\n--- A\n" << pa.Output();
+        int rc = -1;
+        EXPECT_TRUE(pa.Wait(20000, &rc));
+        EXPECT_TRUE(pb.Wait(20000, &rc));
+    }
+}
