@@ -292,6 +292,8 @@ TEST(SocketSimOpen, EveryMessageArrivesWhicheverSideOpensFirst)
         EXPECT_TRUE(pb.WaitOutput(want, 1000)) << name << "\n" << pb.Output() << "\n--- A\n" << pa.Output();
         int rc = -1;
         EXPECT_TRUE(pa.Wait(20000, &rc));
+        EXPECT_EQ(0, rc) << pa.Output();
         EXPECT_TRUE(pb.Wait(20000, &rc));
+        EXPECT_EQ(0, rc) << pb.Output();
     }
 }
