@@ -133,9 +133,9 @@ std::string ReadFile(const std::string& path)
     return ss.str();
 }
 
-pid_t LockHolder(int iOffset)
+pid_t LockHolder(int iOffset, const std::string& dir)
 {
-    int fd = open((std::string(kInstallDir) + "/kelvard.lock").c_str(), O_RDWR | O_CLOEXEC);
+    int fd = open((dir + "/kelvard.lock").c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0)
         return 0;
     struct flock fl;
@@ -282,12 +282,15 @@ int Pty::Wait(int timeoutMs)
 
 // ---------------------------------------------------------------------------------------------
 
-Box::Box(const std::string& netns)
+Box::Box(const std::string& netns, bool bOwnOpt) : m_bOwnOpt(bOwnOpt)
 {
     std::vector<std::string> argv = {"unshare", "--pid", "--mount", "--fork", "--kill-child", "--mount-proc"};
     if (netns.empty())
         argv.push_back("--net");
-    argv.insert(argv.end(), {"sh", "-c", "echo box-ready; exec sleep 1000000"});
+    std::string strInit = "echo box-ready; exec sleep 1000000";
+    if (bOwnOpt)
+        strInit = "mount -t tmpfs -o mode=0755 tmpfs /opt && mkdir -p /opt/apps && " + strInit;
+    argv.insert(argv.end(), {"sh", "-c", strInit});
     kvlab::RunOptions opt;
     opt.ns = netns;
     m_unshare = kvlab::SpawnChild(opt, argv);
@@ -301,6 +304,11 @@ Box::Box(const std::string& netns)
     m_init = (pid_t)atoi(children.c_str());
     if (m_init <= 0)
         ADD_FAILURE() << "box init not found";
+}
+
+std::string Box::Path(const std::string& path) const
+{
+    return "/proc/" + std::to_string(m_init) + "/root" + path;
 }
 
 Box::~Box()
@@ -319,7 +327,10 @@ Box::~Box()
 
 std::vector<std::string> Box::Enter(const std::vector<std::string>& argv, const std::string& wd) const
 {
-    std::vector<std::string> out = {"nsenter", "-t", std::to_string(m_init), "-m", "-p", "-n", "--wd=" + wd, "--"};
+    // nsenter opens the working directory before it enters the box: a directory under the
+    // box's own /opt is reached through the box's root.
+    std::string strWd = m_bOwnOpt && wd.compare(0, 5, "/opt/") == 0 ? Path(wd) : wd;
+    std::vector<std::string> out = {"nsenter", "-t", std::to_string(m_init), "-m", "-p", "-n", "--wd=" + strWd, "--"};
     out.insert(out.end(), argv.begin(), argv.end());
     return out;
 }

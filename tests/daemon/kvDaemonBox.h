@@ -37,7 +37,8 @@ bool WriteFile(const std::string& path, const std::string& text, mode_t mode = 0
 std::string ReadFile(const std::string& path);
 
 // The holder of a byte of the lock file (pid in the test's namespace), or 0 when it is free.
-pid_t LockHolder(int iOffset);
+// lpszDir: the install directory as the test process sees it.
+pid_t LockHolder(int iOffset, const std::string& dir = "/opt/apps/kelvard-1.0.0");
 
 // A terminal session with a program: its standard input, output and error are a pseudo-
 // terminal that the test reads and writes. Not copyable, movable; the destructor kills it.
@@ -81,13 +82,17 @@ private:
 class Box
 {
 public:
-    // A box with its own network namespace ("" ) or inside a lab host's namespace.
-    explicit Box(const std::string& netns = "");
+    // A box with its own network namespace ("" ) or inside a lab host's namespace. With
+    // bOwnOpt the box covers /opt with a tmpfs of its own (an empty /opt/apps), so that boxes
+    // hold installations apart; the test reaches it through Path().
+    explicit Box(const std::string& netns = "", bool bOwnOpt = false);
     ~Box();
     Box(const Box&) = delete;
     Box& operator=(const Box&) = delete;
 
     bool Ok() const { return m_init > 0; }
+    // A path of the box's file system as the test process reaches it.
+    std::string Path(const std::string& path) const;
     // Starts a program inside the box in working directory wd; output goes to the Process.
     kvlab::Process Spawn(const std::vector<std::string>& argv, const std::string& wd,
                          const std::vector<std::string>& env = {});
@@ -103,6 +108,7 @@ private:
     std::vector<std::string> Enter(const std::vector<std::string>& argv, const std::string& wd) const;
     kvlab::Process m_unshare;
     pid_t m_init = -1;
+    bool m_bOwnOpt = false;
 };
 
 // A raw IPC client of the daemon, as the test's own instrument.

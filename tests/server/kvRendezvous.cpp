@@ -4,7 +4,7 @@
 //   kv_rendezvous --addr IP:PORT [--name NAME] [--account USER:PASS[:TYPE[:PARAM]]]...
 //                 [--accounts FILE] [--expire SECONDS] [--param TEXT] [--redirect IP:PORT]...
 //                 [--table N] [--control FIFO] [--log DIR] [--mnguser NAME]
-//                 [--passcode CODE:DOMAIN]...
+//                 [--passcode CODE:DOMAIN]... [--nosess]
 //
 // One UDP socket on --addr carries everything; byte 1 of a datagram picks its handler:
 //   below 0x40        a peer socket packet of a client's node session (kvSrvNode)
@@ -68,7 +68,8 @@ int Usage(const char* why)
     fprintf(stderr,
             "usage: kv_rendezvous --addr IP:PORT [--name NAME] [--account USER:PASS[:TYPE[:PARAM]]]...\n"
             "       [--accounts FILE] [--expire SECONDS] [--param TEXT] [--redirect IP:PORT]...\n"
-            "       [--table N] [--control FIFO] [--log DIR] [--mnguser NAME] [--passcode CODE:DOMAIN]...\n");
+            "       [--table N] [--control FIFO] [--log DIR] [--mnguser NAME] [--passcode CODE:DOMAIN]...\n"
+            "       [--nosess]\n");
     return 2;
 }
 
@@ -255,6 +256,10 @@ int main(int argc, char** argv)
     std::string control, logDir;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
+        if (a == "--nosess") {
+            cfg.sessText = false;
+            continue;
+        }
         if (i + 1 >= argc)
             return Usage(("missing value after " + a).c_str());
         const char* v = argv[++i];

@@ -377,8 +377,9 @@ void NodeServer::OnLogin(Session& s, const Msg& m)
         Logout(s, "user change");
     s.user = l.user;
     m_online[l.user] = s.sid;
-    char sess[32];
-    snprintf(sess, sizeof(sess), "S%08x%08x", qvGetCookieLong(), qvGetCookieLong());
+    char sess[32] = "";
+    if (m_cfg.sessText)
+        snprintf(sess, sizeof(sess), "S%08x%08x", qvGetCookieLong(), qvGetCookieLong());
     Queue(s.sid, kMsgLoginReply, 0, m.param,
           BuildLoginReply(m_cfg.expire, a->type, sess, a->param.empty() ? m_cfg.param : a->param, m_cfg.version));
     Out("login ok user=%s addr=%s", l.user.c_str(), AddrText(s.addr).c_str());

@@ -20,7 +20,8 @@
 //   - Login: an unknown user is refused with 8, a wrong password with 9 (the magnitudes of the
 //     bad-user and bad-password errors). The password may come plain or as the 44-character
 //     digest text of the client's cookie pair. A success carries Expire (--expire), the
-//     account's Type, a fresh Sess text "S" + 16 hex digits, the account's Param or the default
+//     account's Type, a fresh Sess text "S" + 16 hex digits (an empty one with --nosess, so
+//     that clients need no digest for their connection requests), the account's Param or the default
 //     (--param, "(Direct){1}") and Version "kv-rendezvous 1.0".
 //   - A second login of a user from another peer socket kicks the first one out (type 19 with
 //     Param 0 and the new login's address as the address now). A login lives until logout,
@@ -67,6 +68,7 @@ public:
         std::string version = "kv-rendezvous 1.0";
         std::string proxy;                 // the station's address text for status replies
         std::string mng = "kvadmin";       // manager user named in client-information replies
+        bool sessText = true;              // logins get a session text (false: an empty one)
         std::vector<std::string> passCodes; // "CODE:DOMAIN"
     };
 
