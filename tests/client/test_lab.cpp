@@ -3,16 +3,20 @@
 // network namespace, its own /opt). The client installs through its installer (the install
 // script run through a sudo stand-in), logs in, manages connections through its menu on a
 // terminal, stops and starts the tunnel; a restarted daemon keeps its account and connections;
-// second instances are refused.
+// second instances are refused; and TCP bytes go through a connection the client added.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
+#include <random>
+#include <thread>
 
 #include "kvDaemonBox.h"
 
@@ -23,8 +27,132 @@ namespace
 {
 const char* const kSrvName = "doZirizaSvr0";
 const char* const kGroup = "lab";
-const uint16_t kServicePort = 7000;  // the service address on machine B
+const uint16_t kServicePort = 7000;  // the echo service on machine B
 const uint16_t kLocalPort = 9100;    // the connection's local address on machine A
+
+// An echo service listening on 127.0.0.1 inside a namespace; every connection is served on a
+// thread of its own until its peer closes.
+class EchoService
+{
+public:
+    EchoService(const std::string& ns, uint16_t port)
+    {
+        kvlab::NetnsGuard guard(ns);
+        if (!guard.Ok())
+            return;
+        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+        sockaddr_in sa = {};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(m_fd, (sockaddr*)&sa, sizeof(sa)) != 0 || listen(m_fd, 8) != 0)
+        {
+            close(m_fd);
+            m_fd = -1;
+            return;
+        }
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~EchoService()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        for (auto& t : m_conns)
+            t.join();
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    bool Ok() const { return m_fd >= 0; }
+    int Accepted() const { return m_accepted; }
+
+private:
+    void Serve()
+    {
+        while (!m_stop)
+        {
+            pollfd p = {m_fd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            int c = accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0)
+                continue;
+            m_accepted++;
+            m_conns.emplace_back([this, c] {
+                char buf[16384];
+                while (!m_stop)
+                {
+                    pollfd q = {c, POLLIN, 0};
+                    if (poll(&q, 1, 50) <= 0)
+                        continue;
+                    ssize_t n = read(c, buf, sizeof(buf));
+                    if (n <= 0)
+                        break;
+                    for (ssize_t off = 0; off < n;)
+                    {
+                        ssize_t w = write(c, buf + off, (size_t)(n - off));
+                        if (w <= 0)
+                            break;
+                        off += w;
+                    }
+                }
+                close(c);
+            });
+        }
+    }
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_accepted{0};
+    std::thread m_thread;
+    std::vector<std::thread> m_conns;
+};
+
+// Connects to 127.0.0.1:port inside a namespace, sends the bytes and reads as many back.
+// What came back (shorter when the exchange broke off or took longer than timeoutMs).
+std::string Exchange(const std::string& ns, uint16_t port, const std::string& data, int timeoutMs = 15000)
+{
+    int fd = -1;
+    {
+        kvlab::NetnsGuard guard(ns);
+        if (!guard.Ok())
+            return "";
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    }
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(fd, (sockaddr*)&sa, sizeof(sa));
+    std::string back;
+    size_t sent = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (back.size() < data.size() && std::chrono::steady_clock::now() < deadline)
+    {
+        pollfd p = {fd, (short)(POLLIN | (sent < data.size() ? POLLOUT : 0)), 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        if (p.revents & (POLLERR | POLLHUP))
+            break;
+        if ((p.revents & POLLOUT) && sent < data.size())
+        {
+            ssize_t w = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+            if (w > 0)
+                sent += (size_t)w;
+        }
+        if (p.revents & POLLIN)
+        {
+            char buf[16384];
+            ssize_t n = read(fd, buf, sizeof(buf));
+            if (n <= 0)
+                break;
+            back.append(buf, (size_t)n);
+        }
+    }
+    close(fd);
+    return back;
+}
 
 // True when something accepts TCP connections on 127.0.0.1:port inside a namespace.
 bool Listening(const std::string& ns, uint16_t port)
@@ -40,6 +168,14 @@ bool Listening(const std::string& ns, uint16_t port)
     return ok;
 }
 
+std::string RandomBytes(size_t n)
+{
+    std::mt19937 rng(12345);
+    std::string s(n, '\0');
+    for (auto& c : s)
+        c = (char)(rng() & 0xff);
+    return s;
+}
 }  // namespace
 
 // One machine: a box in a lab host with the release unpacked beside a sudo stand-in.
@@ -125,7 +261,7 @@ protected:
     std::string Dump(Machine& m)
     {
         std::string out = "daemon log:\n" + ReadFile(m.In("log")) + "server:\n" + server.Output();
-        kvlab::Sh("cat " + m.In("home") + "/doZiriza/*/*.log 2>/dev/null | tail -n 60", &out);
+        kvlab::Sh("cat " + m.In("home") + "/doZiriza/*/*.log 2>/dev/null | tail -n 150", &out);
         return out;
     }
     // The menu on a terminal, at its prompt.
@@ -153,6 +289,15 @@ protected:
                  ("127.0.0.1:" + std::to_string(srvPort)).c_str(), ("127.0.0.1:" + std::to_string(cliPort)).c_str());
         return line;
     }
+    // Bytes sent to the connection's local address on A come back from the echo service on B.
+    void ExpectTransfer(size_t n)
+    {
+        std::string data = RandomBytes(n);
+        std::string back = Exchange(a.host.ns, kLocalPort, data);
+        ASSERT_EQ(data.size(), back.size()) << "bytes back through the tunnel";
+        EXPECT_TRUE(back == data) << "the bytes came back changed";
+    }
+
     static constexpr const char* kPrompt = "请输入对应功能序号(输入m查看主菜单): ";
     std::unique_ptr<kvlab::Lab> lab;
     kvlab::Host srv;
@@ -260,3 +405,26 @@ TEST_F(Lab, StopStartRestartAndSecondInstances)
     EXPECT_FALSE(std::filesystem::exists(a.In("kelvard-daemon")));
 }
 
+TEST_F(Lab, TransferThroughAConnectionTheClientAdded)
+{
+    ASSERT_NO_FATAL_FAILURE(Install(a, "alice", "pa"));
+    ASSERT_NO_FATAL_FAILURE(Install(b, "bob", "pb"));
+    EchoService echo(b.host.ns, kServicePort);
+    ASSERT_TRUE(echo.Ok());
+    {
+        kvbox::Pty menu = Menu(a);
+        ASSERT_NO_FATAL_FAILURE(AddConnection(a, menu, "bob", kServicePort, kLocalPort));
+        menu.Line("7");
+        EXPECT_EQ(0, menu.Wait());
+    }
+    ASSERT_NO_FATAL_FAILURE(ExpectTransfer(256 * 1024)) << Dump(a) << Dump(b);
+    // Two connections at once, each with its own bytes.
+    std::string one = RandomBytes(100000), two = one.substr(50000) + one.substr(0, 50000);
+    std::string back1, back2;
+    std::thread t([&] { back1 = Exchange(a.host.ns, kLocalPort, one); });
+    back2 = Exchange(a.host.ns, kLocalPort, two);
+    t.join();
+    EXPECT_TRUE(back1 == one);
+    EXPECT_TRUE(back2 == two);
+    EXPECT_EQ(3, echo.Accepted());
+}
