@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kvLab.h"
+#include "kvTcpServices.h"
 
 namespace {
 
@@ -236,4 +237,52 @@ TEST_F(ServicesLab, EventGetWaitsAndIsAnsweredByTheNextEvent)
     EXPECT_NE(std::string::npos, answer.find("hello\\\"lab")) << answer;
     // The push text waits for the next "pushget".
     EXPECT_EQ("pushget:{\"result\":\"0\",\"data\":\"hello\\\"lab\"}", Req("pushget"));
+}
+
+// Two tunnels on one LAN with no server to log in to: a direct tunnel at A finds B by LAN
+// scan and carries a TCP connection to a service behind B.
+TEST(ServicesLanLab, PeersFindEachOtherByLanScanAndForwardWithoutTheServer)
+{
+    KV_LAB_REQUIRE();
+    kvlab::Lab lab;
+    kvlab::TempDir dir;
+    auto pub = lab.AddSegment("pub");
+    auto ha = lab.AddHost(pub, "a");
+    auto hb = lab.AddHost(pub, "b");
+    ASSERT_TRUE(lab.QuietScans({ha, hb}));
+    kvtun::Service echo;
+    ASSERT_TRUE(echo.Start(hb.ns, "127.0.0.1", 0, kvtun::EchoHandler));
+    Driven a, b;
+    auto start = [&](Driven& d, const kvlab::Host& h, const std::string& tag) {
+        const std::string cfg = dir.Path() + "/" + tag + ".cfg";
+        // The server's address is on the segment, but nothing answers there.
+        std::ofstream(cfg) << "(Home){" << dir.Path() << "/home-" << tag << "}(ModeClient){(Node){(SvrAddr){"
+                           << pub.prefix4 << ".99:7781}(CltAddr){0.0.0.0:0}(SvrName){" << kSrvName
+                           << "}}(AccountPass){(User){_DEV_" << tag << "@grp}(Pass){pw}}"
+                           << "(Base){(MaxSess){64}(MaxTunnel){16}(ConnectTimeout){10}}}";
+        d.Start(lab, h, {KV_TOOL_DIR "/tool_tunnel_host", "--cfg", cfg}, dir.Path() + "/ctl-" + tag);
+        ASSERT_TRUE(d.Wait("host: ready", 10000)) << d.Out();
+    };
+    ASSERT_NO_FATAL_FAILURE(start(a, ha, "a"));
+    ASSERT_NO_FATAL_FAILURE(start(b, hb, "b"));
+    a.Cmd("req add cnntadd peerid=_DEV_b@grp&type=0&listenaddr=127.0.0.1:" + std::to_string(echo.Port()) +
+          "&clientaddr=127.0.0.1:9000");
+    ASSERT_TRUE(a.Wait("host: answer add cnntadd:{\"result\":\"0\",\"clientaddr\":\"127.0.0.1:9000\"}", 10000))
+        << a.Out();
+    // A client at A gets its bytes echoed by the service behind B.
+    std::string got;
+    bool echoed = kvlab::WaitUntil([&] {
+        int fd = kvtun::TcpConnect(ha.ns, "127.0.0.1", 9000);
+        if (fd < 0)
+            return false;
+        bool ok = kvtun::SendAll(fd, "over the lan") &&
+                  kvtun::RecvN(fd, 12, &got, 5000) == kvtun::ReadEnd::Data && got == "over the lan";
+        close(fd);
+        return ok;
+    }, kLong);
+    EXPECT_TRUE(echoed) << "--- a\n" << a.Out() << "\n--- b\n" << b.Out();
+    EXPECT_GE(echo.Accepted(), 1);
+    for (Driven* d : {&a, &b})
+        for (const char* bad : {"Sanitizer", "runtime error"})
+            EXPECT_EQ(std::string::npos, d->Out().find(bad)) << d->Out();
 }
