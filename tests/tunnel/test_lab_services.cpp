@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -239,50 +240,113 @@ TEST_F(ServicesLab, EventGetWaitsAndIsAnsweredByTheNextEvent)
     EXPECT_EQ("pushget:{\"result\":\"0\",\"data\":\"hello\\\"lab\"}", Req("pushget"));
 }
 
-// Two tunnels on one LAN with no server to log in to: a direct tunnel at A finds B by LAN
-// scan and carries a TCP connection to a service behind B.
-TEST(ServicesLanLab, PeersFindEachOtherByLanScanAndForwardWithoutTheServer)
-{
-    KV_LAB_REQUIRE();
-    kvlab::Lab lab;
-    kvlab::TempDir dir;
-    auto pub = lab.AddSegment("pub");
-    auto ha = lab.AddHost(pub, "a");
-    auto hb = lab.AddHost(pub, "b");
-    ASSERT_TRUE(lab.QuietScans({ha, hb}));
-    kvtun::Service echo;
-    ASSERT_TRUE(echo.Start(hb.ns, "127.0.0.1", 0, kvtun::EchoHandler));
-    Driven a, b;
-    auto start = [&](Driven& d, const kvlab::Host& h, const std::string& tag) {
+// Two tunnels on one LAN with no server to log in to (its address is on the segment, but
+// nothing answers there); a direct tunnel at A reaches a service behind B.
+class LanLab : public ::testing::Test {
+public:
+    void SetUp() override
+    {
+        KV_LAB_REQUIRE();
+        auto pub = lab.AddSegment("pub");
+        ha = lab.AddHost(pub, "a");
+        hb = lab.AddHost(pub, "b");
+        svr = pub.prefix4 + ".99:7781";
+        ASSERT_TRUE(lab.QuietScans({ha, hb}));
+        ASSERT_TRUE(echo.Start(hb.ns, "127.0.0.1", 0, kvtun::EchoHandler));
+    }
+    void TearDown() override
+    {
+        for (Driven* d : {&a, &b})
+            for (const char* bad : {"Sanitizer", "runtime error"})
+                EXPECT_EQ(std::string::npos, d->Out().find(bad)) << d->Out();
+    }
+    void StartHost(Driven& d, const kvlab::Host& h, const std::string& tag, const std::string& node = "")
+    {
         const std::string cfg = dir.Path() + "/" + tag + ".cfg";
-        // The server's address is on the segment, but nothing answers there.
-        std::ofstream(cfg) << "(Home){" << dir.Path() << "/home-" << tag << "}(ModeClient){(Node){(SvrAddr){"
-                           << pub.prefix4 << ".99:7781}(CltAddr){0.0.0.0:0}(SvrName){" << kSrvName
-                           << "}}(AccountPass){(User){_DEV_" << tag << "@grp}(Pass){pw}}"
+        std::ofstream(cfg) << "(Home){" << dir.Path() << "/home-" << tag << "}(ModeClient){(Node){(SvrAddr){" << svr
+                           << "}(CltAddr){0.0.0.0:0}(SvrName){" << kSrvName << "}" << node
+                           << "}(AccountPass){(User){_DEV_" << tag << "@grp}(Pass){pw}}"
                            << "(Base){(MaxSess){64}(MaxTunnel){16}(ConnectTimeout){10}}}";
         d.Start(lab, h, {KV_TOOL_DIR "/tool_tunnel_host", "--cfg", cfg}, dir.Path() + "/ctl-" + tag);
         ASSERT_TRUE(d.Wait("host: ready", 10000)) << d.Out();
-    };
-    ASSERT_NO_FATAL_FAILURE(start(a, ha, "a"));
-    ASSERT_NO_FATAL_FAILURE(start(b, hb, "b"));
-    a.Cmd("req add cnntadd peerid=_DEV_b@grp&type=0&listenaddr=127.0.0.1:" + std::to_string(echo.Port()) +
-          "&clientaddr=127.0.0.1:9000");
-    ASSERT_TRUE(a.Wait("host: answer add cnntadd:{\"result\":\"0\",\"clientaddr\":\"127.0.0.1:9000\"}", 10000))
-        << a.Out();
-    // A client at A gets its bytes echoed by the service behind B.
-    std::string got;
-    bool echoed = kvlab::WaitUntil([&] {
-        int fd = kvtun::TcpConnect(ha.ns, "127.0.0.1", 9000);
-        if (fd < 0)
-            return false;
-        bool ok = kvtun::SendAll(fd, "over the lan") &&
-                  kvtun::RecvN(fd, 12, &got, 5000) == kvtun::ReadEnd::Data && got == "over the lan";
-        close(fd);
-        return ok;
-    }, kLong);
-    EXPECT_TRUE(echoed) << "--- a\n" << a.Out() << "\n--- b\n" << b.Out();
+    }
+    void AddConnection()
+    {
+        a.Cmd("req add cnntadd peerid=_DEV_b@grp&type=0&listenaddr=127.0.0.1:" + std::to_string(echo.Port()) +
+              "&clientaddr=127.0.0.1:9000");
+        ASSERT_TRUE(a.Wait("host: answer add cnntadd:{\"result\":\"0\",\"clientaddr\":\"127.0.0.1:9000\"}", 10000))
+            << a.Out();
+    }
+    // A client at A sends a text and reads it back from the service behind B.
+    bool Echoed(const std::string& text, int ms)
+    {
+        return kvlab::WaitUntil([&] {
+            int fd = kvtun::TcpConnect(ha.ns, "127.0.0.1", 9000);
+            if (fd < 0)
+                return false;
+            std::string got;
+            bool ok = kvtun::SendAll(fd, text) && kvtun::RecvN(fd, text.size(), &got, 3000) == kvtun::ReadEnd::Data &&
+                      got == text;
+            close(fd);
+            return ok;
+        }, ms);
+    }
+    std::string Outputs() { return "--- a\n" + a.Out() + "\n--- b\n" + b.Out(); }
+
+    kvlab::Lab lab;
+    kvlab::TempDir dir;
+    kvlab::Host ha, hb;
+    std::string svr;
+    kvtun::Service echo;
+    Driven a, b;
+};
+
+TEST_F(LanLab, PeersFindEachOtherByLanScanAndForwardWithoutTheServer)
+{
+    ASSERT_NO_FATAL_FAILURE(StartHost(a, ha, "a"));
+    ASSERT_NO_FATAL_FAILURE(StartHost(b, hb, "b"));
+    ASSERT_NO_FATAL_FAILURE(AddConnection());
+    EXPECT_TRUE(Echoed("over the lan", kLong)) << Outputs();
     EXPECT_GE(echo.Accepted(), 1);
-    for (Driven* d : {&a, &b})
-        for (const char* bad : {"Sanitizer", "runtime error"})
-            EXPECT_EQ(std::string::npos, d->Out().find(bad)) << d->Out();
+}
+
+// B judges every peer's authorisation before admitting it; A presents its text for B. A client
+// at A makes A contact B, B's host is asked with what A presented and answers with the code.
+// Whether a connection then reaches the service behind B.
+bool Judged(LanLab& t, u_int32_t errcode)
+{
+    t.a.Cmd("req auth peerauthset peerid=_DEV_b@grp&info=the%20key");
+    EXPECT_TRUE(t.a.Wait("host: answer auth peerauthset:{\"result\":\"0\"}", 10000)) << t.a.Out();
+    std::thread client([&] { t.Echoed("let me in", 8000); });
+    const std::string ask = "host: event 19 {\"peerid\":\"_DEV_a\",\"handle\":\"";
+    bool asked = t.b.Wait(ask, kLong);
+    if (asked) {
+        std::string out = t.b.Out();
+        size_t at = out.find(ask) + ask.size();
+        std::string handle = out.substr(at, out.find('"', at) - at);
+        EXPECT_NE(std::string::npos, out.find("\"info\":\"the key\"}")) << out;
+        t.b.Cmd("req v peerauthreply handle=" + handle + "&errcode=" + std::to_string(errcode) + "&param=");
+        EXPECT_TRUE(t.b.Wait("host: answer v peerauthreply:{\"result\":\"0\"}", 10000)) << t.b.Out();
+    }
+    client.join();
+    EXPECT_TRUE(asked) << t.Outputs();
+    return t.Echoed("after the verdict", errcode ? 3000 : kLong);
+}
+
+TEST_F(LanLab, PeerWhoseAuthorisationTheHostRefusesGetsNoSession)
+{
+    ASSERT_NO_FATAL_FAILURE(StartHost(a, ha, "a"));
+    ASSERT_NO_FATAL_FAILURE(StartHost(b, hb, "b", "(AuthEnable){1}"));
+    ASSERT_NO_FATAL_FAILURE(AddConnection());
+    EXPECT_FALSE(Judged(*this, 13)) << Outputs();
+    EXPECT_EQ(0, echo.Accepted());
+}
+
+TEST_F(LanLab, PeerWhoseAuthorisationTheHostAcceptsIsServed)
+{
+    ASSERT_NO_FATAL_FAILURE(StartHost(a, ha, "a"));
+    ASSERT_NO_FATAL_FAILURE(StartHost(b, hb, "b", "(AuthEnable){1}"));
+    ASSERT_NO_FATAL_FAILURE(AddConnection());
+    EXPECT_TRUE(Judged(*this, 0)) << Outputs();
+    EXPECT_GE(echo.Accepted(), 1);
 }
