@@ -221,6 +221,7 @@ u32 CQVSocketQueue::ReOpen()
     qvAddrFromSockAddr((struct sockaddr*)&Addr, &AddrQue);
     Readable(&AddrQue, szAddr, sizeof(szAddr));
     qvLogOut(1, "SocketQueue::Open, Tag=%s, hSocket=%d, szAddrQue=%s", m_szTag, hSocket, szAddr);
+    m_uOpens++;
     OnOpen();
     return 1;
 }
@@ -503,6 +504,11 @@ u32 CQVSocketUDP::Send(const void* lpData, u32 uLen, const QV_ADDR_S* lpTo, u32 
     int iErrNo = errno;
     if (uTTL)
         setsockopt(m_hSocket, iLevel, iOpt, &iTTLOld, sizeof(iTTLOld));
+    return SendResult(uSent != SOCK_FAIL ? 0 : iErrNo, uSent, lpTo);
+}
+
+u32 CQVSocketUDP::SendResult(int iErrNo, u32 uSent, const QV_ADDR_S* lpTo)
+{
     if (uSent != SOCK_FAIL) {
         m_uErrCnt = 0;
         return uSent;

@@ -35,6 +35,11 @@ public:
     int FdSet(_qv_fd_set* lpSet, int iMaxFd);
     u32 FdCheck(_qv_fd_set* lpSet);
     void TimerProc(u32 uNow);
+    // The descriptor, -1 when closed, and how many times the socket was opened: a loop that
+    // keeps its epoll registration re-registers when the count moves (a re-opened socket
+    // may get back the number of the one closed).
+    int GetSocket() const { return m_hSocket.load(); }
+    u32 GetOpenCount() const { return m_uOpens; }
 
 protected:
     u32 ReOpen();
@@ -56,6 +61,7 @@ protected:
     // the record while the owner re-opens the socket.
     std::atomic<u16> m_uPortQue;
     u32 m_uConfigured; // Open was called: FdSet may re-open
+    u32 m_uOpens = 0;
 };
 
 // UDP socket of the IPv4 and IPv6 drivers; drivers derive from it to receive error reports.
@@ -73,6 +79,9 @@ public:
     u32 IsOpened() const { return m_hSocket >= 0 ? 1 : 0; }
     // Bytes sent, 0 when the socket would block, -1 (0xFFFFFFFF) on error.
     u32 Send(const void* lpData, u32 uLen, const QV_ADDR_S* lpTo, u32 uTTL);
+    // What Send makes of one send's outcome (uSent SOCK_FAIL: failed with iErrNo), for a
+    // datagram that was sent later in a batch: errors are counted the same way.
+    u32 SendResult(int iErrNo, u32 uSent, const QV_ADDR_S* lpTo);
     // Bytes received or -1.
     u32 Receive(void* lpBuf, u32 uSize, QV_ADDR_S* lpFrom);
     int FdSet(_qv_fd_set* lpSet, int iMaxFd);

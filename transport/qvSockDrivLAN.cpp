@@ -302,37 +302,68 @@ u32 CQVSockDrivLAN::SockSend(const void* lpData, u32 uLen, const QV_ADDR_S* lpTo
         m_Sect.Unlock();
         return 0xFFFFFFFFu;
     }
-    ssize_t iRes;
+    struct sockaddr_storage Sa;
+    memset(&Sa, 0, sizeof(Sa));
+    socklen_t uSaLen;
     if (m_uIPVer == 1) {
-        struct sockaddr_in6 Sa;
-        memset(&Sa, 0, sizeof(Sa));
-        Sa.sin6_family = AF_INET6;
-        Sa.sin6_port = htons(lpTo->uPort);
-        memcpy(&Sa.sin6_addr, lpTo->uAddr, 16);
-        iRes = sendto(hSock, lpData, uLen, 0, (struct sockaddr*)&Sa, sizeof(Sa));
+        struct sockaddr_in6* a6 = (struct sockaddr_in6*)&Sa;
+        a6->sin6_family = AF_INET6;
+        a6->sin6_port = htons(lpTo->uPort);
+        memcpy(&a6->sin6_addr, lpTo->uAddr, 16);
+        uSaLen = sizeof(*a6);
     } else {
-        struct sockaddr_in Sa;
-        memset(&Sa, 0, sizeof(Sa));
-        Sa.sin_family = AF_INET;
-        Sa.sin_port = htons(lpTo->uPort);
-        Sa.sin_addr.s_addr = lpTo->uAddr[3];
-        iRes = sendto(hSock, lpData, uLen, 0, (struct sockaddr*)&Sa, sizeof(Sa));
+        struct sockaddr_in* a4 = (struct sockaddr_in*)&Sa;
+        a4->sin_family = AF_INET;
+        a4->sin_port = htons(lpTo->uPort);
+        a4->sin_addr.s_addr = lpTo->uAddr[3];
+        uSaLen = sizeof(*a4);
     }
-    int iErr = errno;
-    u32 uRes = 0xFFFFFFFFu;
-    if (iRes > 0) {
+    // Under the socket layer's lock the datagram is only collected; it leaves once that
+    // lock is released (DgramFlush), with the others of its batch.
+    CQVDgramOut* lpOut = qvDgramCapture();
+    if (lpOut && uLen && lpOut->Add(this, hSock, uCountErr, (struct sockaddr*)&Sa, uSaLen, lpData, uLen)) {
+        m_Sect.Unlock();
+        return uLen;
+    }
+    errno = 0;
+    ssize_t iRes = sendto(hSock, lpData, uLen, 0, (struct sockaddr*)&Sa, uSaLen);
+    u32 uRes = SendResult(iRes > 0 ? 0 : errno, iRes > 0 ? (u32)iRes : 0, uCountErr);
+    m_Sect.Unlock();
+    return uRes;
+}
+
+// Under m_Sect.
+u32 CQVSockDrivLAN::SendResult(int iErr, u32 uSent, u32 uCountErr)
+{
+    if (uSent) {
         m_uErrCount = 0;
-        uRes = (u32)iRes;
-    } else if (iErr == 0 || iErr == EAGAIN) {
-        uRes = 0;
-    } else if (uCountErr) {
+        return uSent;
+    }
+    if (iErr == 0 || iErr == EAGAIN)
+        return 0;
+    if (uCountErr) {
         m_uErrCount++;
         if (m_uErrCount > LAN_ERR_MAX)
             m_uSendErr = 1;
         qvPrintf("CQVSockDrivLAN::SockSend: errno=%d, ErrCount=%u", iErr, m_uErrCount);
     }
+    return 0xFFFFFFFFu;
+}
+
+void CQVSockDrivLAN::DgramFlush(QV_DGRAM_REC_S** lpList, u32 uCount)
+{
+    if (!m_Sect.Lock())
+        return;
+    // Records of a socket closed since are dropped: its number may now be another's.
+    u32 uKeep = 0;
+    for (u32 i = 0; i < uCount; i++)
+        if (lpList[i]->hSocket == m_hSocket && m_hSocket >= 0)
+            lpList[uKeep++] = lpList[i];
+    if (uKeep)
+        qvUdpSendBatch(m_hSocket, lpList, uKeep);
+    for (u32 i = 0; i < uKeep; i++)
+        SendResult(lpList[i]->iErr, lpList[i]->iErr ? 0 : lpList[i]->uLen, lpList[i]->uWhich);
     m_Sect.Unlock();
-    return uRes;
 }
 
 u32 CQVSockDrivLAN::Send(u32, const QV_ADDR_S* lpAddr, const QV_BUF_S* lpBuf, const QV_ADDR_S*, u32)

@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "qvDgramOut.h"
 #include "qvSockDriv.h"
 #include "qvThread.h"   // CQVCriticalSection
 
@@ -33,7 +34,7 @@ private:
     CQVSockDrivLAN* m_lpDriv;
 };
 
-class CQVSockDrivLAN : public IQVSocketDriv {
+class CQVSockDrivLAN : public IQVSocketDriv, public IQVDgramPort {
 public:
     CQVSockDrivLAN();
     ~CQVSockDrivLAN() override;
@@ -86,6 +87,9 @@ private:
     void SockClose();
     u32 SockEnable(u32 uOn, u32 uIPVer);
     u32 SockSend(const void* lpData, u32 uLen, const QV_ADDR_S* lpTo, u32 uCountErr);
+    // The result of one send, errors counted as a direct send counts them.
+    u32 SendResult(int iErr, u32 uSent, u32 uCountErr);
+    void DgramFlush(QV_DGRAM_REC_S** lpList, u32 uCount) override;
     void MsgScanLaunch(u32 uAge);
     void MsgScanUnicast(u32 uPos);
     u32 ScanRequestBuild(u8* lpBuf, u32 uSize);

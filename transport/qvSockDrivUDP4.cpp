@@ -614,8 +614,22 @@ u32 CQVSockDrivUDP4::SockSend(const void* lpData, u32 uLen, const QV_UDP4_ADDR_S
     if (!lpAddr || !lpAddr->uIP || !lpAddr->usPort)
         return 0xFFFFFFFFu;
     QV_ADDR_S To = FromUdp4(*lpAddr);
-    if (!m_uNat64Count)
+    if (!m_uNat64Count) {
+        // Under the socket layer's lock the datagram is only collected; it leaves once that
+        // lock is released (DgramFlush), with the others of its batch.
+        CQVDgramOut* lpOut = qvDgramCapture();
+        int hSock = -1;
+        if (lpOut && !uTTL && uLen && m_Sock[0].GetSocket(&hSock, 1) && hSock >= 0) {
+            struct sockaddr_in Sa;
+            memset(&Sa, 0, sizeof(Sa));
+            Sa.sin_family = AF_INET;
+            Sa.sin_port = htons(To.uPort);
+            Sa.sin_addr.s_addr = To.uAddr[3];
+            if (lpOut->Add(this, hSock, 0, (struct sockaddr*)&Sa, sizeof(Sa), lpData, uLen))
+                return uLen;
+        }
         return m_Sock[0].Send(lpData, uLen, &To, uTTL);
+    }
     u32 uRes = 0xFFFFFFFFu;
     u32 uAny = 0;
     for (u32 i = 0; i < m_uNat64Count; i++) {
@@ -649,6 +663,28 @@ u32 CQVSockDrivUDP4::SockSend(const void* lpData, u32 uLen, const QV_UDP4_ADDR_S
         m_uV4SendTick = m_uTick;
     }
     return uRes;
+}
+
+void CQVSockDrivUDP4::DgramFlush(QV_DGRAM_REC_S** lpList, u32 uCount)
+{
+    if (!m_Sect.Lock())
+        return;
+    // Records of a socket closed since are dropped: its number may now be another's.
+    int hSock = -1;
+    u32 uKeep = 0;
+    if (m_Sock[0].GetSocket(&hSock, 1) && hSock >= 0)
+        for (u32 i = 0; i < uCount; i++)
+            if (lpList[i]->hSocket == hSock)
+                lpList[uKeep++] = lpList[i];
+    if (uKeep)
+        qvUdpSendBatch(hSock, lpList, uKeep);
+    for (u32 i = 0; i < uKeep; i++) {
+        QV_ADDR_S To;
+        if (!qvAddrFromSockAddr((struct sockaddr*)&lpList[i]->Sa, &To))
+            memset(&To, 0, sizeof(To));
+        m_Sock[0].SendResult(lpList[i]->iErr, lpList[i]->iErr ? 0xFFFFFFFFu : lpList[i]->uLen, &To);
+    }
+    m_Sect.Unlock();
 }
 
 u32 CQVSockDrivUDP4::SockSendHitHole(const QV_UDP4_ADDR_S* lpAddr)

@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "qvDgramOut.h"
 #include "qvSockDriv.h"
 #include "qvNodeHash.h"
 #include "qvTable.h"
@@ -203,7 +204,7 @@ struct QV_UDP4_SESS_S {
     void* lpFwd;
 };
 
-class CQVSockDrivUDP4 : public IQVSocketDriv {
+class CQVSockDrivUDP4 : public IQVSocketDriv, public IQVDgramPort {
 public:
     CQVSockDrivUDP4();
     ~CQVSockDrivUDP4() override;
@@ -240,6 +241,7 @@ public:
 
     // Calls of the clients into the driver.
     u32 SockSend(const void* lpData, u32 uLen, const QV_UDP4_ADDR_S* lpAddr, u32 uTTL);
+    void DgramFlush(QV_DGRAM_REC_S** lpList, u32 uCount) override;
     u32 SockSendHitHole(const QV_UDP4_ADDR_S* lpAddr);
     QV_UDP4_SESS_S* SessAlloc(const QV_UDP4_ADDR_S* lpAddr, const QV_UDP4_ADDR_S* lpSecond, u32 uCreate);
     QV_UDP4_SESS_S* SessSearch(const QV_UDP4_ADDR_S* lpAddr);

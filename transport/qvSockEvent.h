@@ -22,6 +22,9 @@ public:
     virtual void SockEventCnntAddr(u32 uSockID, u32 uAdd, u32 uCnntID, u32 uValue) = 0;
     // Batched receive: the process thread is asked to pull queued datagrams.
     virtual void SockEventDataPull() = 0;
+    // The process thread ends a pass of its loop (before it waits again): what the events
+    // of the pass left to send or to wake goes now, once for the whole batch.
+    virtual void SockEventBatchEnd() {}
     // The process thread started (1) or stopped (0).
     virtual void SocketProcThreadStatus(u32 uStatus) = 0;
 

@@ -381,7 +381,7 @@ void CQVSocket::NewClean()
 u32 CQVSocket::NewGet(u32 uNewID, QV_ADDR_S& addr)
 {
     if (!m_uInit) return 0;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     NEW_S* n = NewGetRec(uNewID);
     if (!n) return 0;
     addr = n->addr;
@@ -391,7 +391,7 @@ u32 CQVSocket::NewGet(u32 uNewID, QV_ADDR_S& addr)
 u32 CQVSocket::NewGetInitParam(u32 uNewID, char* lpszName, u32& uCookie)
 {
     if (!m_uInit) return 0;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     NEW_S* n = NewGetRec(uNewID);
     if (!n || !n->uInitParam) return 0;
     if (lpszName) {
@@ -405,7 +405,7 @@ u32 CQVSocket::NewGetInitParam(u32 uNewID, char* lpszName, u32& uCookie)
 s32 CQVSocket::NewBufGet(u32 uNewID, QV_SK_BUF_S& buf)
 {
     if (!m_uInit) return -5;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     NEW_S* n = NewGetRec(uNewID);
     if (!n || !n->held.IsCreated()) return -5;
     BUF_S* b = 0;
@@ -441,7 +441,7 @@ s32 CQVSocket::NewBufGet(u32 uNewID, QV_SK_BUF_S& buf)
 void CQVSocket::NewDelete(u32 uNewID)
 {
     if (!m_uInit) return;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     NEW_S* n = NewGetRec(uNewID);
     if (!n) return;
     NewFree(n);
@@ -456,7 +456,7 @@ u32 CQVSocket::Add(const QV_ADDR_S* lpAddr, u32 uNewID, u32 uParam, u32 uPrepare
     if (!m_uInit) return 0;
     u32 uResult = 0;
     {
-        std::lock_guard<std::mutex> lk(m_SectDisp);
+        SectDisp lk(this);
         QV_ADDR_S addr;
         NEW_S* n = 0;
         if (uNewID) {
@@ -514,7 +514,7 @@ void CQVSocket::Delete(u32 uSockID)
     qvLogOut(2, "Socket: Delete, uSockID=%u", uSockID);
     if (!m_uInit) return;
     {
-        std::lock_guard<std::mutex> lk(m_SectDisp);
+        SectDisp lk(this);
         SOCK_S* s = SockGet(uSockID);
         if (s) {
             if (s->uProcHandle && m_pLower) m_pLower->Delete(s->uProcHandle);
@@ -530,7 +530,7 @@ void CQVSocket::Delete(u32 uSockID)
 s32 CQVSocket::Reconnect(u32 uSockID)
 {
     if (!m_uInit) return -5;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return -4;
     qvLogOut(1, "Socket: Reconnect: uSockInd=%u", SockIndex(s));
@@ -546,7 +546,7 @@ s32 CQVSocket::Reconnect(u32 uSockID)
 u32 CQVSocket::Move(u32 uSockIDDst, u32 uSockIDSrc)
 {
     if (!m_uInit) return 0;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* d = SockGet(uSockIDDst);
     SOCK_S* s = SockGet(uSockIDSrc);
     if (!d || !s || d == s) return 0;
@@ -575,7 +575,7 @@ u32 CQVSocket::SetPeerParam(u32 uSockID, u32 uParam)
     if (!m_uInit) return 0;
     u32 uOld = 0, uChanged = 0;
     {
-        std::lock_guard<std::mutex> lk(m_SectDisp);
+        SectDisp lk(this);
         SOCK_S* s = SockGet(uSockID);
         if (!s) return 0;
         uOld = s->uParam;
@@ -617,7 +617,7 @@ u32 CQVSocket::SetPeerParam(u32 uSockID, u32 uParam)
 u32 CQVSocket::SetPeerAddr(u32 uSockID, const QV_ADDR_S* lpAddr)
 {
     if (!m_uInit || !lpAddr) return 0;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s || !m_pLower) return 0;
     QV_ADDR_S old;
@@ -640,7 +640,7 @@ u32 CQVSocket::SetPeerAddr(u32 uSockID, const QV_ADDR_S* lpAddr)
 s32 CQVSocket::PostNodeEvent(u32 uSockID, u32 uP1, u32 uP2, u32 uP3, u32 uP4, u32 uExtra)
 {
     if (!m_uInit) return -5;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return -4;
     if (!EventPost(QV_SOCK_EVENT_POSTED, uP1, uP2, uP3, uP4, s->uParam, uExtra, uSockID)) return -1;
@@ -651,7 +651,7 @@ s32 CQVSocket::PostNodeEvent(u32 uSockID, u32 uP1, u32 uP2, u32 uP3, u32 uP4, u3
 u32 CQVSocket::GetPeerName(u32 uSockID, char* lpszDst, u32 uSize)
 {
     if (!m_uInit || !lpszDst || !uSize) return 0;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s || s->uState != 2) return 0;
     std::strncpy(lpszDst, s->szPeerName, uSize - 1);
@@ -662,7 +662,7 @@ u32 CQVSocket::GetPeerName(u32 uSockID, char* lpszDst, u32 uSize)
 u32 CQVSocket::GetPeerRecvStamp(u32 uSockID)
 {
     if (!m_uInit) return 0;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     return s ? s->uRecvStamp : 0;
 }
@@ -769,11 +769,25 @@ void CQVSocket::SockEventDataProc(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSoc
 {
     u32 r;
     {
-        std::lock_guard<std::mutex> lk(m_SectDisp);
+        SectDisp lk(this);
         if (!m_uInit) return;
         r = SockEventDataLocked(addr, buf, uSockID, uCnntID);
     }
-    if (r && (m_uDispMask.load() & 0x121fc)) m_EventDisp.Signal();
+    if (r && (m_uDispMask.load() & 0x121fc)) DispWake();
+}
+
+void CQVSocket::DispWake()
+{
+    if (qvDgramDeferred())
+        m_uWakePend = 1;
+    else
+        m_EventDisp.Signal();
+}
+
+void CQVSocket::SockEventBatchEnd()
+{
+    m_Out.Flush();
+    if (m_uWakePend.exchange(0)) m_EventDisp.Signal();
 }
 
 u32 CQVSocket::SockEventDataLocked(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 uCnntID)

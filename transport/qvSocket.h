@@ -10,6 +10,7 @@
 #include "qvUtilize.h"
 #include "qvTQue.h"
 #include "qvCrypto.h"
+#include "qvDgramOut.h"
 #include "qvSockEvent.h"
 
 #include <atomic>
@@ -246,6 +247,7 @@ public:
     void SockEventReport(u32 uSockID, u32 uReport) override;
     void SockEventCnntAddr(u32 uSockID, u32 uAdd, u32 uCnntID, u32 uValue) override;
     void SocketProcThreadStatus(u32 uStatus) override;
+    void SockEventBatchEnd() override;
 
     // Timer and dispatcher bodies.
     void TimerProc();
@@ -316,6 +318,30 @@ public:
 private:
     friend class CQVSocketTimer;
     friend class CQVSocketDisp;
+
+    // Holds m_SectDisp. The carrier's datagrams made meanwhile are only collected (m_Out)
+    // and leave once the lock is released, so that no system call runs under it; on the
+    // socket process thread they leave at the end of its pass (SockEventBatchEnd).
+    class SectDisp {
+    public:
+        explicit SectDisp(CQVSocket* p) : m_p(p), m_Capture(&p->m_Out) { p->m_SectDisp.lock(); }
+        ~SectDisp()
+        {
+            m_p->m_SectDisp.unlock();
+            m_Capture.End();
+            if (!qvDgramDeferred()) m_p->m_Out.Flush();
+        }
+        SectDisp(const SectDisp&) = delete;
+        SectDisp& operator=(const SectDisp&) = delete;
+
+    private:
+        CQVSocket* m_p;
+        CQVDgramCaptureScope m_Capture;
+    };
+    friend class SectDisp;
+    // Wakes the dispatcher, or on the socket process thread marks it for the end of the
+    // pass: one wake per batch of received datagrams.
+    void DispWake();
 
     struct SEND_Q_S {
         CQVTQue<BUF_S*> que;
@@ -559,6 +585,8 @@ private:
     CQVSocketDisp m_Disp;
     CQVCrypto m_Crypto;
     std::mutex m_SectDisp;
+    CQVDgramOut m_Out;
+    std::atomic<u32> m_uWakePend{0};
     CQVEvent m_EventDisp;
     std::mutex m_EventMutex;
     std::mutex m_ReportMutex;

@@ -105,7 +105,7 @@ u32 CQVSocket::Initialize(void* lpContext)
     m_lpContext = lpContext;
     const char* lpszFail = 0;
     {
-        std::lock_guard<std::mutex> lk(m_SectDisp);
+        SectDisp lk(this);
         m_uSide = m_Cfg.uSide ? 1 : 0;
         m_uBatch = (m_Cfg.uNodeOption & 0x100) ? 1 : 0;
         u32 uTable = m_Cfg.uTableSize;
@@ -252,7 +252,7 @@ void CQVSocket::Clean()
     if (m_pLower) m_pLower->Clean();
     qvLogOut(3, "Socket: clean, Proc clean");
     {
-        std::lock_guard<std::mutex> lk(m_SectDisp);
+        SectDisp lk(this);
         qvLogOut(3, "Socket: Clean, in section");
         m_Crypto.Clean();
         QueuesClean();
@@ -321,7 +321,7 @@ u32 CQVSocket::SetName(const char* lpszName)
     if (std::strlen(lpszName) > 127) return 0;
     u32 uTouched = 0;
     {
-        std::lock_guard<std::mutex> lk(m_SectDisp);
+        SectDisp lk(this);
         if (std::strcmp(lpszName, m_szName) == 0) return 1;
         std::strcpy(m_szName, lpszName);
         if (m_pLower) m_pLower->SetSelfPeer(m_szName);
@@ -342,7 +342,7 @@ u32 CQVSocket::SetName(const char* lpszName)
 s32 CQVSocket::SetDropTimeout(u32 uSockID, u32 uSeconds)
 {
     if (!m_uInit) return -5;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return -4;
     u64 v = (u64)uSeconds * 20;
@@ -355,7 +355,7 @@ s32 CQVSocket::SetDropTimeout(u32 uSockID, u32 uSeconds)
 u32 CQVSocket::SetPeerMDU(u32 uSockID, u32 uMDU)
 {
     if (!m_uInit) return 0;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return 0;
     qvPrintf("CQVSocket::SetPeerMDU, uSockID=%u, uMDU=%u", uSockID, uMDU);
@@ -366,7 +366,7 @@ u32 CQVSocket::SetPeerMDU(u32 uSockID, u32 uMDU)
 
 u32 CQVSocket::GetDropLimit(u32 uSockID)
 {
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     return s ? s->uDropLimit : 0;
 }

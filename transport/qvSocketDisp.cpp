@@ -147,7 +147,7 @@ void CQVSocket::EventDrop(const EVENT_S& e)
     if (e.uEvent == QV_SOCK_EVENT_RECV) {
         ReceiveDrop(e.uSockID, e.uVal[0], e.uVal[1], e.uVal[2], e.uVal[3], 1);
     } else if (e.uEvent == QV_SOCK_EVENT_NEW) {
-        std::lock_guard<std::mutex> lk(m_SectDisp);
+        SectDisp lk(this);
         NEW_S* n = NewGetRec(e.uParam);
         if (n) NewFree(n);
     }
@@ -245,7 +245,7 @@ void CQVSocket::TimerPass()
 {
     if (!m_uInit) return;
     {
-        std::lock_guard<std::mutex> lk(m_SectDisp);
+        SectDisp lk(this);
         DispTimerWalk();
     }
     m_EventDisp.Signal();
@@ -272,7 +272,7 @@ void CQVSocket::DispProc()
             break;
         }
         {
-            std::lock_guard<std::mutex> lk(m_SectDisp);
+            SectDisp lk(this);
             if (m_uDispMask.load() & 0x40000) {
                 m_uDispMask.fetch_and(~0x40000u);
                 DispReports();
@@ -684,7 +684,7 @@ void CQVSocket::BatchRecvPush(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID,
 {
     u32 uHeld = 0;
     {
-        std::lock_guard<std::mutex> lk(m_SectDisp);
+        SectDisp lk(this);
         BATCH_S* b = m_BatchFree.PopHead();
         if (b) {
             uHeld = 1;
@@ -713,7 +713,7 @@ void CQVSocket::BatchRecvProc()
 {
     u32 uAny = 0;
     {
-        std::lock_guard<std::mutex> lk(m_SectDisp);
+        SectDisp lk(this);
         while (BATCH_S* b = m_BatchPend.PopHead()) {
             QV_BUF_S buf;
             buf.buf = b->aData;
@@ -725,7 +725,7 @@ void CQVSocket::BatchRecvProc()
             m_BatchFree.PushTail(b);
         }
     }
-    if (uAny && (m_uDispMask.load() & 0x121fc)) m_EventDisp.Signal();
+    if (uAny && (m_uDispMask.load() & 0x121fc)) DispWake();
 }
 
 void CQVSocket::SockEventDataPull()

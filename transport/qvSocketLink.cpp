@@ -89,7 +89,7 @@ u32 CQVSocket::SetAddr(const QV_ADDR_S* lpAddr, u32 uWhich)
 {
     QV_SOCK_PROC(0);
     if (!lpAddr) return 0;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     return pProc->SetAddr(*lpAddr, uWhich);
 }
 
@@ -97,21 +97,21 @@ u32 CQVSocket::GetAddr(QV_ADDR_S* lpAddr, u32 uWhich)
 {
     QV_SOCK_PROC(0);
     if (!lpAddr) return 0;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     return pProc->GetAddr(*lpAddr, uWhich);
 }
 
 u32 CQVSocket::SetAssemAddr(const tagQV_ADDR_PAIR_S* lpPairs, u32 uCount)
 {
     QV_SOCK_PROC(0);
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     return pProc->SetAssemAddr(lpPairs, uCount) ? 1 : 0;
 }
 
 u32 CQVSocket::SetProxy(const QV_ADDR_S* lpList, u32 uCount)
 {
     QV_SOCK_PROC(0);
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     u32 r = pProc->SetProxy(lpList, uCount);
     if (r) {
         // The client side waits for the relayed connect as long as the process tries.
@@ -130,7 +130,7 @@ u32 CQVSocket::GetCurProxy(QV_ADDR_S& addr)
 u32 CQVSocket::SetRelay(const tagQV_RELAY_INFO_S* lpList, u32 uCount, u32 uFlag)
 {
     QV_SOCK_PROC(0);
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     return uFlag ? pProc->SetRelayExt(lpList, uCount) : pProc->SetRelay(lpList, uCount);
 }
 
@@ -186,7 +186,7 @@ u32 CQVSocket::SetPeerProxy(u32 uSockID, const QV_ADDR_S* lpProxy4, const QV_ADD
 {
     QV_SOCK_PROC(0);
     if (!m_uInit) return 0;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return 0;
     return pProc->SetPeerProxy(s->uProcHandle, lpProxy4, lpProxy6);
@@ -195,7 +195,7 @@ u32 CQVSocket::SetPeerProxy(u32 uSockID, const QV_ADDR_S* lpProxy4, const QV_ADD
 u32 CQVSocket::SetPeerOption(u32 uSockID, u32 uOption, const char* lpszValue)
 {
     if (!m_uInit) return 0;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return 0;
     if (m_uSide == 0 && uOption == 1 && lpszValue) {
@@ -212,7 +212,7 @@ u32 CQVSocket::GetPeerInfo(u32 uSockID, u32* lpuOut)
 {
     QV_SOCK_PROC(0);
     if (!m_uInit) return 0;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return 0;
     return pProc->GetPeerInfo(s->uProcHandle, lpuOut);
@@ -222,7 +222,7 @@ u32 CQVSocket::GetPeerAddr(u32 uSockID, QV_ADDR_S* lpAddr)
 {
     if (!m_uInit) return 0;
     qvPrintf("CQVSocket::GetPeerAddr, uSockID=%u", uSockID);
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s || !m_pLower) return 0;
     return m_pLower->GetPeerAddr(s->uProcHandle, lpAddr);
@@ -234,7 +234,7 @@ u32 CQVSocket::GetPeerAddrInfo(u32 uSockID, u32* lpuType, QV_ADDR_S* lpSelf, QV_
     QV_SOCK_PROC(0);
     if (!m_uInit) return 0;
     qvPrintf("CQVSocket::GetPeerAddrInfo, uSockID=%u", uSockID);
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return 0;
     return pProc->GetPeerAddrInfo(s->uProcHandle, lpuType, lpSelf, lpPeer, lpLocal, lpRemote, lpProxy, lpPriv);

@@ -1,6 +1,7 @@
 // Socket process core: lifecycle, the process thread, its message queue, the
 // one-second tick and driver enable control.
 #include "qvSocketProc.h"
+#include "qvDgramOut.h"
 
 #include <errno.h>
 #include <string.h>
@@ -20,6 +21,8 @@ static const u32 SOCKPROC_QUEUE_ERR_LIMIT = 8;
 static const u32 SOCKPROC_QUEUE_REC = 20;
 // A record is read into this many bytes at most.
 static const u32 SOCKPROC_QUEUE_READ = 256;
+// Records taken from the wake-up queue per wake at most.
+static const u32 SOCKPROC_QUEUE_DRAIN = 64;
 // Ends the thread.
 static const u32 SOCKPROC_MSG_QUIT = 0xFFFF;
 // Process message codes.
@@ -309,11 +312,13 @@ void CQVSocketProc::OnSetSock(u32 uDrivType, i32 hSocket, u32 uFdMask, u32 uPriv
             m_Fd[i].uDrivType = uDrivType;
             m_Fd[i].uMask = uFdMask;
             m_Fd[i].uPriv = uPriv;
+            qvEpollForget(m_lpEpoll, hSocket); // possibly a new descriptor with the old number
         } else {
             memmove(&m_Fd[i], &m_Fd[i + 1], (m_uFdUsed - i - 1) * sizeof(m_Fd[0]));
             m_uFdUsed--;
             qvEpollForget(m_lpEpoll, hSocket);
         }
+        m_uFdGen++;
     } else if (uFdMask) {
         if (m_uFdUsed >= QV_SOCKPROC_FD_MAX) {
             qvLogOut(0, "SocketProc: OnSetSock, uSockFdUsed=%u, uDrivType=%u", m_uFdUsed, uDrivType);
@@ -323,6 +328,10 @@ void CQVSocketProc::OnSetSock(u32 uDrivType, i32 hSocket, u32 uFdMask, u32 uPriv
             m_Fd[m_uFdUsed].uMask = uFdMask;
             m_Fd[m_uFdUsed].uPriv = uPriv;
             m_uFdUsed++;
+            m_uFdGen++;
+            // A number taken over from a descriptor closed without being removed first may
+            // still sit in the facade as registered; it is registered afresh.
+            qvEpollForget(m_lpEpoll, hSocket);
         }
     }
     m_SectFd.Unlock();
@@ -625,25 +634,64 @@ void CQVSocketProc::ThreadProc()
         m_lpEpoll = lpEpoll;
         m_SectFd.Unlock();
     }
+    // Calls into the socket layer on this thread leave their datagrams and wake-ups to the
+    // end of the pass.
+    CQVDgramDefer Defer;
     SOCK_FD_S Fd[QV_SOCKPROC_FD_MAX];
+    u32 uFdCount = 0;
+    int hQueue = -1;
+    u32 uQueueOpens = 0;
+    u32 uFdGenSeen = m_uFdGen - 1;
     u32 uLast = GET_TIMESTAMP();
     u32 uRun = 1;
     while (m_uInit && uRun) {
-        u32 uFdCount = 0;
+        // Interest is registered with epoll once and changed only when the table changes:
+        // a pass with the same descriptors makes no epoll_ctl call.
         if (m_SectFd.Lock()) {
-            QV_FD_ZERO(&SetRead);
-            QV_FD_ZERO(&SetWrite);
             m_Queue.FdSet(&SetRead, 0);
-            uFdCount = m_uFdUsed;
-            memcpy(Fd, m_Fd, uFdCount * sizeof(Fd[0]));
-            for (u32 i = 0; i < uFdCount; i++) {
-                if (Fd[i].uMask & 1)
-                    QV_FD_SET(Fd[i].hSocket, &SetRead);
-                if (Fd[i].uMask & 2)
-                    QV_FD_SET(Fd[i].hSocket, &SetWrite);
+            int hNow = m_Queue.GetSocket();
+            u32 uOpens = m_Queue.GetOpenCount();
+            if (hNow != hQueue || uOpens != uQueueOpens) {
+                uQueueOpens = uOpens;
+                // A re-opened queue may have a new number; the old one was closed.
+                if (hQueue >= 0) {
+                    // Its number may already belong to a driver socket: the table is
+                    // registered again below.
+                    qvEpollForget(lpEpoll, hQueue);
+                    uFdGenSeen = m_uFdGen - 1;
+                }
+                if (hNow >= 0) {
+                    qvEpollForget(lpEpoll, hNow);
+                    QV_FD_SET(hNow, &SetRead);
+                }
+                hQueue = hNow;
+            }
+            if (m_uFdGen != uFdGenSeen) {
+                uFdGenSeen = m_uFdGen;
+                for (u32 i = 0; i < uFdCount; i++) {
+                    u32 uKeep = 0;
+                    for (u32 k = 0; k < m_uFdUsed; k++)
+                        if (m_Fd[k].hSocket == Fd[i].hSocket)
+                            uKeep = m_Fd[k].uMask;
+                    if ((Fd[i].uMask & 1) && !(uKeep & 1))
+                        QV_FD_CLR(Fd[i].hSocket, &SetRead);
+                    if ((Fd[i].uMask & 2) && !(uKeep & 2))
+                        QV_FD_CLR(Fd[i].hSocket, &SetWrite);
+                }
+                for (u32 k = 0; k < m_uFdUsed; k++) {
+                    if (m_Fd[k].uMask & 1)
+                        QV_FD_SET(m_Fd[k].hSocket, &SetRead);
+                    if (m_Fd[k].uMask & 2)
+                        QV_FD_SET(m_Fd[k].hSocket, &SetWrite);
+                }
+                uFdCount = m_uFdUsed;
+                memcpy(Fd, m_Fd, uFdCount * sizeof(Fd[0]));
             }
             m_SectFd.Unlock();
         }
+        // What the last pass left to send or to wake goes before the wait, once per pass.
+        if (m_lpSock)
+            m_lpSock->SockEventBatchEnd();
         u32 uElapsed = GET_TIMESTAMP() - uLast;
         int iTimeout = uElapsed >= 1000 ? 0 : (int)(1000 - uElapsed);
         int iReady = qvEpollSelect(0, &SetRead, &SetWrite, nullptr, iTimeout);
@@ -663,11 +711,17 @@ void CQVSocketProc::ThreadProc()
         if (!m_uInit || iReady <= 0)
             continue;
         if (m_Queue.FdCheck(&SetRead)) {
-            u32 uRec[SOCKPROC_QUEUE_READ / 4];
-            u32 uLen = m_Queue.Receive(uRec, sizeof(uRec));
-            if (uLen != 0xFFFFFFFFu && uLen >= SOCKPROC_QUEUE_REC && m_SectWork.Lock()) {
-                uRun = MessageProc(uRec[0], uRec[1], uRec[2], uRec[3], uRec[4]);
-                m_SectWork.Unlock();
+            // Every record queued so far is taken on one wake (at most a bounded number, so
+            // that a flood of posts cannot starve the descriptors).
+            for (u32 n = 0; n < SOCKPROC_QUEUE_DRAIN && m_uInit && uRun; n++) {
+                u32 uRec[SOCKPROC_QUEUE_READ / 4];
+                u32 uLen = m_Queue.Receive(uRec, sizeof(uRec));
+                if (uLen == 0xFFFFFFFFu)
+                    break;
+                if (uLen >= SOCKPROC_QUEUE_REC && m_SectWork.Lock()) {
+                    uRun = MessageProc(uRec[0], uRec[1], uRec[2], uRec[3], uRec[4]);
+                    m_SectWork.Unlock();
+                }
             }
             if (!m_uInit || !uRun)
                 break;
@@ -686,6 +740,8 @@ void CQVSocketProc::ThreadProc()
             }
         }
     }
+    if (m_lpSock)
+        m_lpSock->SockEventBatchEnd();
     if (m_SectFd.Lock()) {
         m_lpEpoll = nullptr;
         m_SectFd.Unlock();

@@ -481,6 +481,7 @@ private:
     u32 m_uQueMiss;
     SOCK_FD_S m_Fd[QV_SOCKPROC_FD_MAX];
     u32 m_uFdUsed;
+    u32 m_uFdGen = 0; // changes with the table (under m_SectFd), so the loop re-registers
 
     // Main station state.
     QV_ADDR_S m_AddrMain;

@@ -293,7 +293,7 @@ u32 CQVSocket::ReceiveCheck(SOCK_S* s, u32 uPrio, u32 uObject, u32 uMethod)
 s32 CQVSocket::Receive(u32 uSockID, QV_SK_BUF_S& buf, u32 uOption)
 {
     if (!m_uInit) return -5;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return -5;
     u32 uPrio = buf.uPrio;
@@ -418,7 +418,7 @@ s32 CQVSocket::Receive(u32 uSockID, QV_SK_BUF_S& buf, u32 uOption)
 s32 CQVSocket::ReceiveRemain(u32 uSockID, u32& uPrio, u32 uObject, u32 uMethod)
 {
     if (!m_uInit) return -5;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return -4;
     if (uPrio <= 3) return (s32)ReceiveCheck(s, uPrio, uObject, uMethod);
@@ -476,7 +476,7 @@ void CQVSocket::ReceiveDrop(u32 uSockID, u32 uPrio, u32 uMethod, u32 uObject, u3
 {
     if (!m_uInit || uPrio > 3) return;
     {
-        std::lock_guard<std::mutex> lk(m_SectDisp);
+        SectDisp lk(this);
         SOCK_S* s = SockGet(uSockID);
         if (!s) return;
         ReceiveDropLocked(s, uPrio, uMethod, uObject, uHandle2, uCheck);
@@ -488,7 +488,7 @@ s32 CQVSocket::ReceiveQueStatus(u32 uSockID, u32 uPrio, u32* lpuFree, u32* lpuUs
 {
     if (uPrio > 3) return -4;
     if (!m_uInit) return -5;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return -4;
     if (lpuFree) *lpuFree = s->recv[uPrio].que.Free() * m_uMDU;

@@ -123,7 +123,7 @@ void CQVSocket::SendDataTry(SOCK_S* s, u32 uPrio)
 s32 CQVSocket::Send(u32 uSockID, QV_SK_BUF_S& buf, u32 uOption)
 {
     if (!m_uInit) return -5;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return -4;
     u32 uMDU = s->uMDU ? s->uMDU : m_uMDU;
@@ -209,7 +209,7 @@ s32 CQVSocket::SendFind(u32 uSockID, QV_SK_BUF_S& buf, u32 uOption, u64 uFrom, u
 {
     if (!m_uInit) return -5;
     if ((uOption & QV_SOCK_SEND_SINGLE) || buf.uPrio > 3 || uTo < uFrom) return -4;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return -4;
     SEND_Q_S& q = s->send[buf.uPrio];
@@ -281,7 +281,7 @@ s32 CQVSocket::SendDropByHandle(u32 uSockID, u32 uPrio, u32 uHandle)
 {
     if (!m_uInit) return -5;
     if (uPrio > 3 || !uHandle) return -4;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return -4;
     SendDrop(s, uPrio, 0, uHandle);
@@ -292,7 +292,7 @@ s32 CQVSocket::SendDropByObject(u32 uSockID, u32 uPrio, u32 uObject)
 {
     if (!m_uInit) return -5;
     if (uPrio > 3 || !uObject) return -4;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return -4;
     SendDrop(s, uPrio, 1, uObject);
@@ -303,7 +303,7 @@ s32 CQVSocket::SendRemain(u32 uSockID, u32 uPrio)
 {
     if (uPrio > 3) return -4;
     if (!m_uInit) return -5;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return -4;
     return (s32)s->send[uPrio].que.Free();
@@ -313,7 +313,7 @@ s32 CQVSocket::SendQueStatus(u32 uSockID, u32 uPrio, u32* lpuFree, u32* lpuUsed)
 {
     if (uPrio > 3) return -4;
     if (!m_uInit) return -5;
-    std::lock_guard<std::mutex> lk(m_SectDisp);
+    SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return -4;
     if (lpuFree) *lpuFree = s->send[uPrio].que.Free() * m_uMDU;

@@ -1,0 +1,278 @@
+// Batched datagram output: collection under the owner's lock, sendmmsg and UDP GSO after it.
+#include "qvDgramOut.h"
+
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/udp.h>
+#include <poll.h>
+#include <sys/uio.h>
+
+#include <cstring>
+#include <new>
+
+#ifndef UDP_SEGMENT
+#define UDP_SEGMENT 103
+#endif
+
+namespace {
+
+// Datagrams per sendmmsg call and segments per GSO send (the kernel takes at most 64
+// segments of one GSO send, and 64 KiB in all).
+const u32 kBatchMax = 64;
+const u32 kGsoBytesMax = 60 * 1024;
+// Records kept at most: a burst larger than this (far above any window) goes out directly.
+const u32 kPendMax = 4096;
+// Wait for room in a full send buffer, once per batch, ms.
+const int kFullWaitMs = 5;
+
+// Off for good after the kernel refused a GSO send (an old kernel or a device without it).
+std::atomic<u32> g_uGsoOff{0};
+
+thread_local CQVDgramOut* t_lpCapture = nullptr;
+thread_local u32 t_uDefer = 0;
+
+bool SameDest(const QV_DGRAM_REC_S* a, const QV_DGRAM_REC_S* b)
+{
+    return a->uSaLen == b->uSaLen && memcmp(&a->Sa, &b->Sa, a->uSaLen) == 0;
+}
+
+bool Full(int iErr)
+{
+    return iErr == EAGAIN || iErr == EWOULDBLOCK || iErr == ENOBUFS;
+}
+
+bool WaitRoom(int hSocket, u32& uWaited)
+{
+    if (uWaited)
+        return false;
+    uWaited = 1;
+    struct pollfd Pfd;
+    Pfd.fd = hSocket;
+    Pfd.events = POLLOUT;
+    Pfd.revents = 0;
+    return poll(&Pfd, 1, kFullWaitMs) > 0;
+}
+
+// One GSO send of records [0, n): all to one address, all of lpList[0]'s size but the last,
+// which may be shorter. -1 when the kernel refuses GSO, else the errno of the send (0 sent).
+int SendGso(int hSocket, QV_DGRAM_REC_S** lpList, u32 n)
+{
+    struct iovec Iov[kBatchMax];
+    for (u32 i = 0; i < n; i++) {
+        Iov[i].iov_base = lpList[i]->aData;
+        Iov[i].iov_len = lpList[i]->uLen;
+    }
+    union {
+        char aBuf[CMSG_SPACE(sizeof(u16))];
+        struct cmsghdr Align;
+    } Ctl;
+    memset(&Ctl, 0, sizeof(Ctl));
+    struct msghdr Msg;
+    memset(&Msg, 0, sizeof(Msg));
+    Msg.msg_name = &lpList[0]->Sa;
+    Msg.msg_namelen = lpList[0]->uSaLen;
+    Msg.msg_iov = Iov;
+    Msg.msg_iovlen = n;
+    Msg.msg_control = Ctl.aBuf;
+    Msg.msg_controllen = sizeof(Ctl.aBuf);
+    struct cmsghdr* c = CMSG_FIRSTHDR(&Msg);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = UDP_SEGMENT;
+    c->cmsg_len = CMSG_LEN(sizeof(u16));
+    u16 uSeg = (u16)lpList[0]->uLen;
+    memcpy(CMSG_DATA(c), &uSeg, sizeof(uSeg));
+    if (sendmsg(hSocket, &Msg, 0) >= 0)
+        return 0;
+    int iErr = errno;
+    if (iErr == EIO || iErr == EINVAL || iErr == ENOPROTOOPT || iErr == EOPNOTSUPP || iErr == ENOTSUP)
+        return -1;
+    return iErr ? iErr : EIO;
+}
+
+// sendmmsg of records [0, n); the number sent, the error of the first one not sent.
+u32 SendMany(int hSocket, QV_DGRAM_REC_S** lpList, u32 n, int& iErr)
+{
+    struct mmsghdr Mh[kBatchMax];
+    struct iovec Iov[kBatchMax];
+    memset(Mh, 0, n * sizeof(Mh[0]));
+    for (u32 i = 0; i < n; i++) {
+        Iov[i].iov_base = lpList[i]->aData;
+        Iov[i].iov_len = lpList[i]->uLen;
+        Mh[i].msg_hdr.msg_name = &lpList[i]->Sa;
+        Mh[i].msg_hdr.msg_namelen = lpList[i]->uSaLen;
+        Mh[i].msg_hdr.msg_iov = &Iov[i];
+        Mh[i].msg_hdr.msg_iovlen = 1;
+    }
+    int r = sendmmsg(hSocket, Mh, n, 0);
+    iErr = r < (int)n ? (errno ? errno : EIO) : 0;
+    return r > 0 ? (u32)r : 0;
+}
+
+} // namespace
+
+u32 qvUdpSendBatch(int hSocket, QV_DGRAM_REC_S** lpList, u32 uCount)
+{
+    u32 uSent = 0, uWaited = 0, i = 0;
+    while (i < uCount) {
+        // A run for GSO: one address, one size (the last may be shorter).
+        u32 k = 1, uBytes = lpList[i]->uLen;
+        if (!g_uGsoOff.load(std::memory_order_relaxed)) {
+            while (i + k < uCount && k < kBatchMax && SameDest(lpList[i], lpList[i + k]) &&
+                   lpList[i + k]->uLen <= lpList[i]->uLen && uBytes + lpList[i + k]->uLen <= kGsoBytesMax) {
+                uBytes += lpList[i + k]->uLen;
+                k++;
+                if (lpList[i + k - 1]->uLen < lpList[i]->uLen)
+                    break;
+            }
+        }
+        if (k >= 2) {
+            int iErr = SendGso(hSocket, lpList + i, k);
+            if (iErr < 0) {
+                g_uGsoOff = 1;
+                continue;
+            }
+            if (Full(iErr) && WaitRoom(hSocket, uWaited))
+                continue;
+            for (u32 n = 0; n < k; n++)
+                lpList[i + n]->iErr = iErr;
+            if (!iErr)
+                uSent += k;
+            i += k;
+            continue;
+        }
+        // Up to the next GSO run, or all of the rest with GSO off, by sendmmsg.
+        u32 n = 1;
+        while (i + n < uCount && n < kBatchMax &&
+               (g_uGsoOff.load(std::memory_order_relaxed) || !SameDest(lpList[i + n - 1], lpList[i + n]) ||
+                lpList[i + n]->uLen != lpList[i + n - 1]->uLen))
+            n++;
+        int iErr = 0;
+        u32 uDone = SendMany(hSocket, lpList + i, n, iErr);
+        for (u32 m = 0; m < uDone; m++)
+            lpList[i + m]->iErr = 0;
+        uSent += uDone;
+        i += uDone;
+        if (uDone < n) {
+            if (Full(iErr) && WaitRoom(hSocket, uWaited))
+                continue;
+            lpList[i]->iErr = iErr;
+            i++;
+        }
+    }
+    return uSent;
+}
+
+CQVDgramOut::CQVDgramOut() : m_uPend(0) {}
+
+CQVDgramOut::~CQVDgramOut()
+{
+    for (QV_DGRAM_REC_S* r : m_Pend)
+        delete r;
+    for (QV_DGRAM_REC_S* r : m_Free)
+        delete r;
+    for (QV_DGRAM_REC_S* r : m_Batch)
+        delete r;
+}
+
+u32 CQVDgramOut::Add(IQVDgramPort* lpPort, int hSocket, u32 uWhich, const struct sockaddr* lpSa, socklen_t uSaLen,
+                     const void* lpData, u32 uLen)
+{
+    if (!lpPort || !lpSa || uSaLen > sizeof(struct sockaddr_storage) || uLen > QV_DGRAM_OUT_MAX ||
+        (uLen && !lpData))
+        return 0;
+    std::lock_guard<std::mutex> lk(m_Que);
+    if (m_Pend.size() >= kPendMax)
+        return 0;
+    QV_DGRAM_REC_S* r = nullptr;
+    if (!m_Free.empty()) {
+        r = m_Free.back();
+        m_Free.pop_back();
+    } else {
+        r = new (std::nothrow) QV_DGRAM_REC_S;
+        if (!r)
+            return 0;
+    }
+    try {
+        m_Pend.push_back(r);
+    } catch (...) {
+        delete r;
+        return 0;
+    }
+    r->lpPort = lpPort;
+    r->hSocket = hSocket;
+    r->uWhich = uWhich;
+    memcpy(&r->Sa, lpSa, uSaLen);
+    r->uSaLen = uSaLen;
+    r->uLen = uLen;
+    r->iErr = 0;
+    if (uLen)
+        memcpy(r->aData, lpData, uLen);
+    m_uPend.store((u32)m_Pend.size(), std::memory_order_relaxed);
+    return 1;
+}
+
+void CQVDgramOut::Flush()
+{
+    if (!m_uPend.load(std::memory_order_relaxed))
+        return;
+    std::lock_guard<std::mutex> lkSend(m_Send);
+    {
+        std::lock_guard<std::mutex> lk(m_Que);
+        m_Batch.swap(m_Pend);
+        m_uPend.store(0, std::memory_order_relaxed);
+    }
+    u32 n = (u32)m_Batch.size();
+    for (u32 i = 0; i < n;) {
+        u32 k = 1;
+        while (i + k < n && m_Batch[i + k]->lpPort == m_Batch[i]->lpPort)
+            k++;
+        m_Batch[i]->lpPort->DgramFlush(&m_Batch[i], k);
+        i += k;
+    }
+    std::lock_guard<std::mutex> lk(m_Que);
+    for (QV_DGRAM_REC_S* r : m_Batch) {
+        try {
+            m_Free.push_back(r);
+        } catch (...) {
+            delete r;
+        }
+    }
+    m_Batch.clear();
+}
+
+CQVDgramOut* qvDgramCapture()
+{
+    return t_lpCapture;
+}
+
+CQVDgramCaptureScope::CQVDgramCaptureScope(CQVDgramOut* lpOut) : m_lpPrev(t_lpCapture)
+{
+    t_lpCapture = lpOut;
+}
+
+CQVDgramCaptureScope::~CQVDgramCaptureScope()
+{
+    End();
+}
+
+void CQVDgramCaptureScope::End()
+{
+    if (!m_uEnded)
+        t_lpCapture = m_lpPrev;
+    m_uEnded = 1;
+}
+
+CQVDgramDefer::CQVDgramDefer()
+{
+    t_uDefer++;
+}
+
+CQVDgramDefer::~CQVDgramDefer()
+{
+    t_uDefer--;
+}
+
+u32 qvDgramDeferred()
+{
+    return t_uDefer;
+}

@@ -1,0 +1,103 @@
+// Batched datagram output. A layer that builds datagrams under its own lock collects them
+// here instead of sending each one there, and sends the whole collection after releasing
+// the lock: one sendmmsg per run of datagrams on one socket, and UDP GSO (one send for up
+// to 64 equal-sized datagrams to one address) where the kernel accepts it.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "qvType.h"
+
+// Largest datagram a record holds, bytes.
+#define QV_DGRAM_OUT_MAX 2048
+
+// One datagram bound for a socket: its bytes, the destination, and after sending the error
+// (0 sent, else errno).
+typedef struct tagQV_DGRAM_REC_S {
+    class IQVDgramPort* lpPort;
+    int hSocket;
+    u32 uWhich;                  // the port's own word (which of its sockets, ...)
+    struct sockaddr_storage Sa;
+    socklen_t uSaLen;
+    u32 uLen;
+    int iErr;
+    u8 aData[QV_DGRAM_OUT_MAX];
+} QV_DGRAM_REC_S;
+
+// The owner of the sockets records are captured for (a driver). DgramFlush sends records
+// that were captured for it, in order, and does what its own direct send would have done
+// with each result (error counting); it checks under its lock that each record's descriptor
+// is still its socket, and drops records whose socket is gone.
+class IQVDgramPort {
+public:
+    virtual void DgramFlush(QV_DGRAM_REC_S** lpList, u32 uCount) = 0;
+
+protected:
+    ~IQVDgramPort() {}
+};
+
+// Sends uCount datagrams on one socket, in order, each record's iErr set. Runs of equal
+// size to one address go out with UDP GSO (when the kernel refuses it once, never again),
+// the rest with sendmmsg. A full send buffer is waited for a few ms once; what still does
+// not fit is left with EAGAIN. Returns the number sent.
+u32 qvUdpSendBatch(int hSocket, QV_DGRAM_REC_S** lpList, u32 uCount);
+
+class CQVDgramOut {
+public:
+    CQVDgramOut();
+    ~CQVDgramOut();
+    CQVDgramOut(const CQVDgramOut&) = delete;
+    CQVDgramOut& operator=(const CQVDgramOut&) = delete;
+
+    // Takes a copy of one datagram; 0 when it is too long or the collection is full, and
+    // the caller sends it directly. Called under the owner's lock, so the order of the
+    // collection is the order in which the owner built its datagrams.
+    u32 Add(IQVDgramPort* lpPort, int hSocket, u32 uWhich, const struct sockaddr* lpSa, socklen_t uSaLen,
+            const void* lpData, u32 uLen);
+    // Sends everything collected so far. Any thread, no lock of the owner held; flushes
+    // run one at a time, so datagrams leave in the order they were added.
+    void Flush();
+    u32 Pending() const { return m_uPend.load(std::memory_order_relaxed); }
+
+private:
+    std::mutex m_Que;   // m_Pend and m_Free
+    std::mutex m_Send;  // one flush at a time
+    std::vector<QV_DGRAM_REC_S*> m_Pend;
+    std::vector<QV_DGRAM_REC_S*> m_Free;
+    std::vector<QV_DGRAM_REC_S*> m_Batch; // under m_Send
+    std::atomic<u32> m_uPend;
+};
+
+// The collection the calling thread's datagrams go to, null when they are sent at once.
+CQVDgramOut* qvDgramCapture();
+
+// Points the calling thread's datagrams at a collection for the scope's life.
+class CQVDgramCaptureScope {
+public:
+    explicit CQVDgramCaptureScope(CQVDgramOut* lpOut);
+    ~CQVDgramCaptureScope();
+    // Ends the scope early (the destructor then does nothing).
+    void End();
+    CQVDgramCaptureScope(const CQVDgramCaptureScope&) = delete;
+    CQVDgramCaptureScope& operator=(const CQVDgramCaptureScope&) = delete;
+
+private:
+    CQVDgramOut* m_lpPrev;
+    u32 m_uEnded = 0;
+};
+
+// A thread that runs a loop of its own (the socket process thread) defers the flushes that
+// calls on it would make, to one point of its loop where it holds no lock: datagrams made
+// while it handles a batch of received ones leave together.
+class CQVDgramDefer {
+public:
+    CQVDgramDefer();
+    ~CQVDgramDefer();
+    CQVDgramDefer(const CQVDgramDefer&) = delete;
+    CQVDgramDefer& operator=(const CQVDgramDefer&) = delete;
+};
+u32 qvDgramDeferred();
