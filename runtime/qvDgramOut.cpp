@@ -276,3 +276,73 @@ u32 qvDgramDeferred()
 {
     return t_uDefer;
 }
+
+CQVDgramIn::CQVDgramIn() : m_lpBuf(nullptr), m_uCount(0), m_uSize(0), m_lpMsg(nullptr), m_lpIov(nullptr), m_lpSa(nullptr) {}
+
+CQVDgramIn::~CQVDgramIn()
+{
+    Free();
+}
+
+u32 CQVDgramIn::Alloc(u32 uCount, u32 uSize)
+{
+    Free();
+    if (!uCount || !uSize)
+        return 0;
+    m_lpBuf = new (std::nothrow) u8[(size_t)uCount * uSize];
+    m_lpMsg = new (std::nothrow) struct mmsghdr[uCount];
+    m_lpIov = new (std::nothrow) struct iovec[uCount];
+    m_lpSa = new (std::nothrow) struct sockaddr_storage[uCount];
+    if (!m_lpBuf || !m_lpMsg || !m_lpIov || !m_lpSa) {
+        Free();
+        return 0;
+    }
+    m_uCount = uCount;
+    m_uSize = uSize;
+    memset(m_lpBuf, 0, (size_t)uCount * uSize);
+    return 1;
+}
+
+void CQVDgramIn::Free()
+{
+    delete[] m_lpBuf;
+    delete[] m_lpMsg;
+    delete[] m_lpIov;
+    delete[] m_lpSa;
+    m_lpBuf = nullptr;
+    m_lpMsg = nullptr;
+    m_lpIov = nullptr;
+    m_lpSa = nullptr;
+    m_uCount = m_uSize = 0;
+}
+
+u32 CQVDgramIn::Receive(int hSocket)
+{
+    if (!m_lpBuf || hSocket < 0)
+        return 0;
+    memset(m_lpMsg, 0, m_uCount * sizeof(m_lpMsg[0]));
+    for (u32 i = 0; i < m_uCount; i++) {
+        m_lpIov[i].iov_base = Data(i);
+        m_lpIov[i].iov_len = m_uSize;
+        m_lpMsg[i].msg_hdr.msg_name = &m_lpSa[i];
+        m_lpMsg[i].msg_hdr.msg_namelen = sizeof(m_lpSa[i]);
+        m_lpMsg[i].msg_hdr.msg_iov = &m_lpIov[i];
+        m_lpMsg[i].msg_hdr.msg_iovlen = 1;
+    }
+    int r = recvmmsg(hSocket, m_lpMsg, m_uCount, MSG_DONTWAIT, nullptr);
+    return r > 0 ? (u32)r : 0;
+}
+
+u32 CQVDgramIn::Len(u32 i) const
+{
+    // A datagram longer than the buffer comes cut to the buffer, as with recvfrom.
+    return i < m_uCount ? m_lpMsg[i].msg_len : 0;
+}
+
+u32 CQVDgramIn::From(u32 i, QV_ADDR_S* lpFrom) const
+{
+    if (i >= m_uCount || !lpFrom)
+        return 0;
+    memset(lpFrom, 0, sizeof(*lpFrom));
+    return qvAddrFromSockAddr((const struct sockaddr*)&m_lpSa[i], lpFrom);
+}

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "qvSocketAddr.h"
 #include "qvType.h"
 
 // Largest datagram a record holds, bytes.
@@ -101,3 +102,32 @@ public:
     CQVDgramDefer& operator=(const CQVDgramDefer&) = delete;
 };
 u32 qvDgramDeferred();
+
+// Batched datagram input: one recvmmsg fills up to uCount buffers of uSize bytes each.
+class CQVDgramIn {
+public:
+    CQVDgramIn();
+    ~CQVDgramIn();
+    CQVDgramIn(const CQVDgramIn&) = delete;
+    CQVDgramIn& operator=(const CQVDgramIn&) = delete;
+
+    u32 Alloc(u32 uCount, u32 uSize);
+    void Free();
+    u32 IsReady() const { return m_lpBuf != nullptr; }
+    u32 Count() const { return m_uCount; }
+    u32 Size() const { return m_uSize; }
+    // Datagrams read (0 when none is queued or on error; errno tells).
+    u32 Receive(int hSocket);
+    u8* Data(u32 i) { return m_lpBuf + (size_t)i * m_uSize; }
+    u32 Len(u32 i) const;
+    // The sender of datagram i (port in host order, extra 0); 0 for an unknown family.
+    u32 From(u32 i, QV_ADDR_S* lpFrom) const;
+
+private:
+    u8* m_lpBuf;
+    u32 m_uCount;
+    u32 m_uSize;
+    struct mmsghdr* m_lpMsg;
+    struct iovec* m_lpIov;
+    struct sockaddr_storage* m_lpSa;
+};

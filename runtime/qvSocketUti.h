@@ -82,6 +82,8 @@ public:
     // What Send makes of one send's outcome (uSent SOCK_FAIL: failed with iErrNo), for a
     // datagram that was sent later in a batch: errors are counted the same way.
     u32 SendResult(int iErrNo, u32 uSent, const QV_ADDR_S* lpTo);
+    // A datagram was read outside Receive (a batched read): the error run ends as there.
+    void NoteReceived() { m_uErrCnt = 0; }
     // Bytes received or -1.
     u32 Receive(void* lpBuf, u32 uSize, QV_ADDR_S* lpFrom);
     int FdSet(_qv_fd_set* lpSet, int iMaxFd);

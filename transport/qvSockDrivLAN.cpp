@@ -286,6 +286,7 @@ void CQVSockDrivLAN::Clean()
         m_Sect.Unlock();
     }
     qvBufFree(&m_BufRecv);
+    m_In.Free();
     m_uPrivEnabled = 0;
     m_uTick = 0;
 }
@@ -597,21 +598,30 @@ u32 CQVSockDrivLAN::SelectProc(int hSocket, u32 uEvents, u32, u32)
 {
     if (!m_uEnabled || hSocket != m_hSocket || !(uEvents & 1) || !m_BufRecv.buf)
         return 0;
-    QV_ADDR_S From;
-    memset(&From, 0, sizeof(From));
-    struct sockaddr_storage Sa;
-    socklen_t uSaLen = sizeof(Sa);
-    // Read under the lock for the same reason as SockSend writes under it.
-    if (!m_Sect.Lock())
+    if (!m_In.IsReady() && !m_In.Alloc(LAN_RECV_BATCH, m_BufRecv.uSize))
         return 0;
-    ssize_t iLen = hSocket == m_hSocket
-                       ? recvfrom(hSocket, m_BufRecv.buf, m_BufRecv.uSize, 0, (struct sockaddr*)&Sa, &uSaLen)
-                       : -1;
-    m_Sect.Unlock();
-    if (iLen < (ssize_t)LAN_HDR || !qvAddrFromSockAddr((struct sockaddr*)&Sa, &From))
-        return 0;
-    u32 uLen = (u32)iLen;
-    const u8* lpData = m_BufRecv.buf;
+    // Everything queued is taken on one wake, a batch per call, up to a bound so that the
+    // other descriptors of the loop get their turn.
+    u32 uAny = 0;
+    for (u32 uRound = 0; uRound < LAN_RECV_ROUNDS; uRound++) {
+        // Read under the lock for the same reason as SockSend writes under it.
+        if (!m_Sect.Lock())
+            return uAny;
+        u32 n = hSocket == m_hSocket ? m_In.Receive(hSocket) : 0;
+        m_Sect.Unlock();
+        for (u32 i = 0; i < n; i++) {
+            QV_ADDR_S From;
+            if (m_In.Len(i) >= LAN_HDR && m_In.From(i, &From) && DgramProc(m_In.Data(i), m_In.Len(i), From))
+                uAny = 1;
+        }
+        if (n < m_In.Count())
+            break;
+    }
+    return uAny;
+}
+
+u32 CQVSockDrivLAN::DgramProc(u8* lpData, u32 uLen, const QV_ADDR_S& From)
+{
     // Our own broadcasts come back to us.
     if (From.uPort == m_uPort)
         for (u32 i = 0; i < m_uLocalCount; i++)
@@ -656,8 +666,10 @@ u32 CQVSockDrivLAN::SelectProc(int hSocket, u32 uEvents, u32, u32)
             }
         m_Sect.Unlock();
     }
-    QV_BUF_S Buf = m_BufRecv;
-    Buf.uOffset = 0;
+    QV_BUF_S Buf;
+    memset(&Buf, 0, sizeof(Buf));
+    Buf.buf = lpData;
+    Buf.uSize = m_In.Size();
     Buf.uLen = uLen;
     if (m_lpProc)
         m_lpProc->OnData(QV_SOCK_DRIV_LAN, &From, &Buf, 0);

@@ -12,6 +12,9 @@
 #define QV_LAN_PORT_COUNT 3u
 #define QV_LAN_LOCAL_MAX 16u
 #define QV_LAN_BUF_SIZE 2048u
+// Datagrams per read, and reads per wake at most.
+#define LAN_RECV_BATCH 32u
+#define LAN_RECV_ROUNDS 8u
 // LAN peers kept at most: one /24 sweep finds at most 254 hosts; unsolicited scan replies
 // beyond this evict the stalest peer that nothing was sent to.
 #define QV_LAN_PEER_MAX 256u
@@ -90,6 +93,8 @@ private:
     // The result of one send, errors counted as a direct send counts them.
     u32 SendResult(int iErr, u32 uSent, u32 uCountErr);
     void DgramFlush(QV_DGRAM_REC_S** lpList, u32 uCount) override;
+    // One received datagram (at least the header long); 1 when it went to the process.
+    u32 DgramProc(u8* lpData, u32 uLen, const QV_ADDR_S& From);
     void MsgScanLaunch(u32 uAge);
     void MsgScanUnicast(u32 uPos);
     u32 ScanRequestBuild(u8* lpBuf, u32 uSize);
@@ -122,6 +127,7 @@ private:
     char m_szPeerID[128];
     char m_szLabel[256];
     QV_BUF_S m_BufRecv;
+    CQVDgramIn m_In; // batched reads, on the process thread
     LAN_PEER_S* m_lpPeerHead;
     LAN_PEER_S* m_lpPeerTail;
     u32 m_uPeerCount;

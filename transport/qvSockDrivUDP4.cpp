@@ -14,6 +14,9 @@
 #include "qvUtilize.h"
 
 static const u32 UDP4_BUF_SIZE = 4096;
+// Datagrams per read of the main socket, and reads per wake at most.
+static const u32 UDP4_RECV_BATCH = 32;
+static const u32 UDP4_RECV_ROUNDS = 8;
 // Datagrams shorter than this carry nothing we handle.
 static const u32 UDP4_MIN_DGRAM = 5;
 // Port choice when none is configured: a random start in 32768..49151, 32 tries.
@@ -483,6 +486,7 @@ void CQVSockDrivUDP4::Clean()
     m_Sock[1].Close();
     m_Sock[0].Close();
     qvBufFree(&m_BufRecv);
+    m_In.Free();
     m_lpContext = nullptr;
 }
 
@@ -934,11 +938,28 @@ u32 CQVSockDrivUDP4::SelectProc(int hSocket, u32 uEvents, u32 uKind, u32 uTick)
     if (uKind == 0) {
         if (!m_Sock[0].GetSocket(&hOwn, 1) || hOwn != hSocket)
             return 0;
-        uLen = m_Sock[0].Receive(m_BufRecv.buf, m_BufRecv.uSize, &From);
-        if (uLen != 0xFFFFFFFFu && m_uNat64Count) {
-            m_uV4RecvTick = m_uTick;
-            m_uV4Backoff = 0;
+        if (!m_In.IsReady() && !m_In.Alloc(UDP4_RECV_BATCH, m_BufRecv.uSize))
+            return 0;
+        // Everything queued is taken on one wake, a batch per call, up to a bound so that
+        // the other descriptors of the loop get their turn.
+        u32 uAny = 0;
+        for (u32 uRound = 0; uRound < UDP4_RECV_ROUNDS; uRound++) {
+            u32 n = m_In.Receive(hSocket);
+            if (n)
+                m_Sock[0].NoteReceived();
+            if (n && m_uNat64Count) {
+                m_uV4RecvTick = m_uTick;
+                m_uV4Backoff = 0;
+            }
+            for (u32 i = 0; i < n; i++) {
+                QV_ADDR_S Src;
+                if (m_In.From(i, &Src) && DgramProc(m_In.Data(i), m_In.Len(i), m_In.Size(), Src, uTick, hSocket, uKind))
+                    uAny = 1;
+            }
+            if (n < m_In.Count())
+                break;
         }
+        return uAny;
     } else if (uKind == 1) {
         if (!m_Sock[1].GetSocket(&hOwn, 1) || hOwn != hSocket)
             return 0;
@@ -964,12 +985,22 @@ u32 CQVSockDrivUDP4::SelectProc(int hSocket, u32 uEvents, u32 uKind, u32 uTick)
     } else {
         return 0;
     }
-    if (uLen == 0xFFFFFFFFu || uLen < UDP4_MIN_DGRAM || uLen > m_BufRecv.uSize)
+    if (uLen == 0xFFFFFFFFu)
+        return 0;
+    return DgramProc(m_BufRecv.buf, uLen, m_BufRecv.uSize, From, uTick, hSocket, uKind);
+}
+
+u32 CQVSockDrivUDP4::DgramProc(u8* lpData, u32 uLen, u32 uSize, const QV_ADDR_S& From, u32 uTick, int hSocket,
+                               u32 uKind)
+{
+    if (uLen < UDP4_MIN_DGRAM || uLen > uSize)
         return 0;
     QV_UDP4_ADDR_S Sender = ToUdp4(From);
     Sender.usFlags = 0;
-    QV_BUF_S Buf = m_BufRecv;
-    Buf.uOffset = 0;
+    QV_BUF_S Buf;
+    memset(&Buf, 0, sizeof(Buf));
+    Buf.buf = lpData;
+    Buf.uSize = uSize;
     Buf.uLen = uLen;
     if (Buf.buf[1] & 0x80) {
         HoleProc(&Sender, &Buf, uTick, hSocket, uKind);

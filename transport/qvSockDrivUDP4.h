@@ -242,6 +242,8 @@ public:
     // Calls of the clients into the driver.
     u32 SockSend(const void* lpData, u32 uLen, const QV_UDP4_ADDR_S* lpAddr, u32 uTTL);
     void DgramFlush(QV_DGRAM_REC_S** lpList, u32 uCount) override;
+    // One received datagram; 1 when it was taken.
+    u32 DgramProc(u8* lpData, u32 uLen, u32 uSize, const QV_ADDR_S& From, u32 uTick, int hSocket, u32 uKind);
     u32 SockSendHitHole(const QV_UDP4_ADDR_S* lpAddr);
     QV_UDP4_SESS_S* SessAlloc(const QV_UDP4_ADDR_S* lpAddr, const QV_UDP4_ADDR_S* lpSecond, u32 uCreate);
     QV_UDP4_SESS_S* SessSearch(const QV_UDP4_ADDR_S* lpAddr);
@@ -336,5 +338,6 @@ private:
     NAT64_S m_Nat64[4];
     u32 m_uNat64Count;
     QV_BUF_S m_BufRecv;
+    CQVDgramIn m_In; // batched reads of the main socket, on the process thread
     u32 m_uGateCount;
 };

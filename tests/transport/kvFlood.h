@@ -20,7 +20,7 @@ inline uint64_t ThreadCpuNs()
 
 class FloodCost {
 public:
-    // Runs one datagram's handling and records its CPU time.
+    // Runs the handling of one datagram (or one burst) and records its CPU time.
     void Time(const std::function<void()>& fnHandle)
     {
         uint64_t t0 = ThreadCpuNs();
@@ -32,7 +32,8 @@ public:
     uint64_t Last(size_t n = 1000) const { return Sum(m_Ns.size() > n ? m_Ns.size() - n : 0, n); }
     // The last thousand cost at most four times the first, give or take a microsecond a
     // datagram of scheduling noise: state that grew with the flood costs ten times or more.
-    bool Bounded() const { return Last() <= 4 * First() + 1000000ull; }
+    // n: the records that make up a thousand datagrams (one record may time a burst).
+    bool Bounded(size_t n = 1000) const { return Last(n) <= 4 * First(n) + 1000000ull; }
 
 private:
     uint64_t Sum(size_t from, size_t n) const
