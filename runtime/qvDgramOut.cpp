@@ -24,6 +24,8 @@ const u32 kGsoBytesMax = 60 * 1024;
 const u32 kPendMax = 4096;
 // Wait for room in a full send buffer, once per batch, ms.
 const int kFullWaitMs = 5;
+// Waits per batch at most.
+const u32 kFullWaits = 20;
 
 // Off for good after the kernel refused a GSO send (an old kernel or a device without it).
 std::atomic<u32> g_uGsoOff{0};
@@ -43,9 +45,9 @@ bool Full(int iErr)
 
 bool WaitRoom(int hSocket, u32& uWaited)
 {
-    if (uWaited)
+    if (uWaited >= kFullWaits)
         return false;
-    uWaited = 1;
+    uWaited++;
     struct pollfd Pfd;
     Pfd.fd = hSocket;
     Pfd.events = POLLOUT;
