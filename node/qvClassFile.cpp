@@ -366,7 +366,26 @@ int CQVClassFile::OnReceive(u32 uInst, u32 uPrio, u32 uMethod, u32 uParam, u32 u
             return 0;  // data elsewhere than on the data priority would block that queue
         u32 uOther = 0, uTaken = 0;
         if (HelperRecvData(o, uPeer, uExtra, &uOther, &uTaken) & kDispSave)
-            Disp(o, kDispSave);
+        {
+            if (o->uExtID == QV_EXT_TCP && o != m_pDispObj)
+            {
+                // Bytes for a TCP connection go out now, on the receiving thread: a pass of
+                // the dispatch thread would add a thread wake-up to every round trip. A file
+                // is written by the dispatch thread, which may wait on the disk.
+                u32 uPriv = PrivID(o), uObject = o->uObject;
+                u32 uMore = OnDisp(uPriv, kDispSave);
+                if (ObjGet(uPriv) != o || o->uObject != uObject)
+                {
+                    if (uOther != uObject)
+                        DispOther(o, uOther);
+                    return 1;
+                }
+                if (uMore)
+                    Disp(o, uMore);
+            }
+            else
+                Disp(o, kDispSave);
+        }
         if (!uTaken)
             o->uHeldPeer = uPeer;
         DispOther(o, uOther);
