@@ -37,26 +37,26 @@ bool Accounts::Put(Account a, std::string* why)
     return true;
 }
 
-bool Accounts::Add(const std::string& spec, std::string* why)
+bool Accounts::Add(const std::string& entry, std::string* why)
 {
     Account a;
-    size_t c1 = spec.find(':');
+    size_t c1 = entry.find(':');
     if (c1 == std::string::npos) {
         *why = "expected user:password[:type[:param]]";
         return false;
     }
-    a.user = spec.substr(0, c1);
-    size_t c2 = spec.find(':', c1 + 1);
-    a.pass = spec.substr(c1 + 1, c2 == std::string::npos ? std::string::npos : c2 - c1 - 1);
+    a.user = entry.substr(0, c1);
+    size_t c2 = entry.find(':', c1 + 1);
+    a.pass = entry.substr(c1 + 1, c2 == std::string::npos ? std::string::npos : c2 - c1 - 1);
     if (c2 != std::string::npos) {
-        size_t c3 = spec.find(':', c2 + 1);
-        std::string type = spec.substr(c2 + 1, c3 == std::string::npos ? std::string::npos : c3 - c2 - 1);
+        size_t c3 = entry.find(':', c2 + 1);
+        std::string type = entry.substr(c2 + 1, c3 == std::string::npos ? std::string::npos : c3 - c2 - 1);
         if (!ParseType(type, &a.type)) {
             *why = "type must be a decimal number";
             return false;
         }
         if (c3 != std::string::npos)
-            a.param = spec.substr(c3 + 1);
+            a.param = entry.substr(c3 + 1);
     }
     return Put(std::move(a), why);
 }

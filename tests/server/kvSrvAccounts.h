@@ -25,7 +25,7 @@ class Accounts {
 public:
     // Users and passwords of at most 127 characters, as the login carries them; the param at
     // most 255. A bad entry is refused with the reason in *why.
-    bool Add(const std::string& spec, std::string* why);
+    bool Add(const std::string& entry, std::string* why);
     bool Load(const std::string& path, std::string* why);
     const Account* Find(const std::string& user) const;
     size_t Count() const { return m_acc.size(); }

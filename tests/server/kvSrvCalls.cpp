@@ -83,12 +83,12 @@ std::string OmlEscape(const std::string& text)
     return out;
 }
 
-bool Calls::AddPassCode(const std::string& spec)
+bool Calls::AddPassCode(const std::string& entry)
 {
-    size_t colon = spec.find(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 >= spec.size())
+    size_t colon = entry.find(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 >= entry.size())
         return false;
-    m_passCodes[spec.substr(0, colon)] = spec.substr(colon + 1);
+    m_passCodes[entry.substr(0, colon)] = entry.substr(colon + 1);
     return true;
 }
 

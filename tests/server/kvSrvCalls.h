@@ -56,7 +56,7 @@ public:
 
     void SetManager(const std::string& mng) { m_mng = mng; }
     // "CODE:DOMAIN"; false when malformed.
-    bool AddPassCode(const std::string& spec);
+    bool AddPassCode(const std::string& entry);
 
     // One call of a logged-in user.
     Result Handle(const std::string& user, u32 method, const std::string& param);

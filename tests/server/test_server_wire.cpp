@@ -405,7 +405,7 @@ TEST(ServerAccounts, CommandLineAndFileForms)
     std::string why;
     EXPECT_TRUE(acc.Add("alice:pw", &why));
     struct Case {
-        const char* spec;
+        const char* entry;
         bool ok;
     } cases[] = {
         {"carol:secret:7:(Direct){0}", true}, {"dave::", false},          {"eve", false},
@@ -413,7 +413,7 @@ TEST(ServerAccounts, CommandLineAndFileForms)
         {"hal:", true},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(c.ok, acc.Add(c.spec, &why)) << c.spec << ": " << why;
+        EXPECT_EQ(c.ok, acc.Add(c.entry, &why)) << c.entry << ": " << why;
     ASSERT_NE(nullptr, acc.Find("carol"));
     EXPECT_EQ("secret", acc.Find("carol")->pass);
     EXPECT_EQ(7u, acc.Find("carol")->type);
