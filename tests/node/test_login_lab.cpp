@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "kvDriven.h"
 #include "kvLab.h"
 
 namespace {
@@ -15,38 +16,10 @@ namespace {
 const char* kSrvName = "kvserver";
 const int kLong = 30000;   // ms: logins and connections through the station
 
-// A process that takes commands through a FIFO and answers on standard output.
-class Driven {
+// The FIFO-driven lab program, with the commands these tests use.
+class Driven : public kvlab::Driven {
 public:
-    void Start(kvlab::Lab& lab, const kvlab::Host& h, std::vector<std::string> argv, const std::string& fifo)
-    {
-        m_fifo = fifo;
-        argv.push_back("--control");
-        argv.push_back(fifo);
-        p = lab.SpawnIn(h, argv);
-    }
-    void Cmd(const std::string& line)
-    {
-        int fd = -1;
-        ASSERT_TRUE(kvlab::WaitUntil([&] { return (fd = open(m_fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, 5000))
-            << m_fifo;
-        std::string l = line + "\n";
-        ASSERT_EQ((ssize_t)l.size(), write(fd, l.data(), l.size()));
-        close(fd);
-    }
-    bool Wait(const std::string& text, int ms = kLong) { return p.WaitOutput(text, ms); }
-    size_t Count(const std::string& text) const
-    {
-        std::string out = p.Output();
-        size_t n = 0;
-        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
-            n++;
-        return n;
-    }
-    bool WaitCount(const std::string& text, size_t n, int ms = kLong)
-    {
-        return kvlab::WaitUntil([&] { return Count(text) >= n; }, ms);
-    }
+    void Cmd(const std::string& line) { ASSERT_TRUE(Send(line)) << Fifo(); }
     // Runs "state" and waits for the answer to contain the text (asked again until it does).
     bool State(const std::string& arg, const std::string& text, int ms = kLong)
     {
@@ -60,11 +33,6 @@ public:
             return out.find(text, at) != std::string::npos && out.find(text, at) < out.find('\n', at);
         }, ms);
     }
-    std::string Out() const { return p.Output(); }
-    kvlab::Process p;
-
-private:
-    std::string m_fifo;
 };
 
 class LoginLab : public ::testing::Test {

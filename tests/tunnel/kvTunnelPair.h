@@ -21,41 +21,17 @@
 #include <string>
 #include <vector>
 
+#include "kvDriven.h"
 #include "kvLab.h"
 
 namespace kvtun {
 
 const int kLong = 30000;  // ms: logins and the first contact of two peers through the server
 
-// A program that takes commands through a FIFO and answers on standard output.
-class Driven {
+// The FIFO-driven lab program, with the commands these tests use.
+class Driven : public kvlab::Driven {
 public:
-    void Start(kvlab::Lab& lab, const kvlab::Host& h, std::vector<std::string> argv, const std::string& fifo)
-    {
-        m_fifo = fifo;
-        argv.push_back("--control");
-        argv.push_back(fifo);
-        p = lab.SpawnIn(h, argv);
-    }
-    bool Cmd(const std::string& line)
-    {
-        int fd = -1;
-        if (!kvlab::WaitUntil([&] { return (fd = open(m_fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, 5000))
-            return false;
-        std::string l = line + "\n";
-        bool ok = write(fd, l.data(), l.size()) == (ssize_t)l.size();
-        close(fd);
-        return ok;
-    }
-    bool Wait(const std::string& text, int ms = kLong) const { return p.WaitOutput(text, ms); }
-    size_t Count(const std::string& text) const
-    {
-        std::string out = p.Output();
-        size_t n = 0;
-        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
-            n++;
-        return n;
-    }
+    bool Cmd(const std::string& line) { return Send(line); }
     // Sends the command and returns the first line starting with `prefix` that it printed
     // ("" when none came within ms).
     std::string Ask(const std::string& cmd, const std::string& prefix, int ms = 5000)
@@ -69,11 +45,6 @@ public:
             at = out.find(prefix, at + 1);
         return out.substr(at, out.find('\n', at) - at);
     }
-    std::string Out() const { return p.Output(); }
-    kvlab::Process p;
-
-private:
-    std::string m_fifo;
 };
 
 // The value of "name=" in a line of "name=value" words (an empty text when missing).

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kvDriven.h"
 #include "kvLab.h"
 
 namespace {
@@ -19,38 +20,10 @@ const char* kSrvName = "kvserver";
 const int kLong = 30000;  // ms: a login through the server
 const char* kAllBadStatus = "-6,-6,-6,-6,-6,-6,-6,-6,-6,-6,-6,-6,-6,-6,-6,-6,-6,-6,-6,-6,-6,-6";
 
-// A process that takes commands through a FIFO and answers on standard output.
-class Driven {
+// The FIFO-driven lab program, with the commands these tests use.
+class Driven : public kvlab::Driven {
 public:
-    void Start(kvlab::Lab& lab, const kvlab::Host& h, std::vector<std::string> argv, const std::string& fifo)
-    {
-        m_fifo = fifo;
-        argv.push_back("--control");
-        argv.push_back(fifo);
-        p = lab.SpawnIn(h, argv);
-    }
-    void Cmd(const std::string& line)
-    {
-        int fd = -1;
-        ASSERT_TRUE(kvlab::WaitUntil([&] { return (fd = open(m_fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, 5000))
-            << m_fifo;
-        std::string l = line + "\n";
-        ASSERT_EQ((ssize_t)l.size(), write(fd, l.data(), l.size()));
-        close(fd);
-    }
-    bool Wait(const std::string& text, int ms = kLong) const { return p.WaitOutput(text, ms); }
-    size_t Count(const std::string& text) const
-    {
-        std::string out = p.Output();
-        size_t n = 0;
-        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
-            n++;
-        return n;
-    }
-    bool WaitCount(const std::string& text, size_t n, int ms = kLong) const
-    {
-        return kvlab::WaitUntil([&] { return Count(text) >= n; }, ms);
-    }
+    void Cmd(const std::string& line) { ASSERT_TRUE(Send(line)) << Fifo(); }
     // Sends a command and returns the rest of the first new line that starts with the answer
     // prefix ("<none>" when none comes).
     std::string Ask(const std::string& cmd, const std::string& prefix, int ms = 15000)
@@ -66,11 +39,6 @@ public:
         size_t end = out.find('\n', at);
         return out.substr(at + prefix.size(), end == std::string::npos ? std::string::npos : end - at - prefix.size());
     }
-    std::string Out() const { return p.Output(); }
-    kvlab::Process p;
-
-private:
-    std::string m_fifo;
 };
 
 class TunnelLab : public ::testing::Test {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kvDriven.h"
 #include "kvLab.h"
 #include "kvTcpServices.h"
 
@@ -23,34 +24,10 @@ const char* kSrvName = "kvserver";
 const int kLong = 30000;  // ms: a login through the lab
 const char* kUser = "alice@lab";
 
-// A process that takes commands through a FIFO and answers on standard output.
-class Driven {
+// The FIFO-driven lab program, with the commands these tests use.
+class Driven : public kvlab::Driven {
 public:
-    void Start(kvlab::Lab& lab, const kvlab::Host& h, std::vector<std::string> argv, const std::string& fifo)
-    {
-        m_fifo = fifo;
-        argv.push_back("--control");
-        argv.push_back(fifo);
-        p = lab.SpawnIn(h, argv);
-    }
-    void Cmd(const std::string& line)
-    {
-        int fd = -1;
-        ASSERT_TRUE(kvlab::WaitUntil([&] { return (fd = open(m_fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, 5000))
-            << m_fifo;
-        std::string l = line + "\n";
-        ASSERT_EQ((ssize_t)l.size(), write(fd, l.data(), l.size()));
-        close(fd);
-    }
-    bool Wait(const std::string& text, int ms = kLong) const { return p.WaitOutput(text, ms); }
-    size_t Count(const std::string& text) const
-    {
-        std::string out = p.Output();
-        size_t n = 0;
-        for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
-            n++;
-        return n;
-    }
+    void Cmd(const std::string& line) { ASSERT_TRUE(Send(line)) << Fifo(); }
     // The rest of the first output line that starts with the text ("" when none).
     std::string Line(const std::string& text) const
     {
@@ -69,11 +46,6 @@ public:
             v.push_back(out.substr(at + text.size(), out.find('\n', at) - at - text.size()));
         return v;
     }
-    std::string Out() const { return p.Output(); }
-    kvlab::Process p;
-
-private:
-    std::string m_fifo;
 };
 
 class ServicesLab : public ::testing::Test {
