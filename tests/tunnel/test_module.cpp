@@ -10,6 +10,7 @@
 
 #include "doZirizaModule.h"
 #include "kvFakeNode.h"
+#include "kvBridgedCalls.h"
 #include "qvLibTunnel.h"
 
 namespace {
@@ -17,47 +18,6 @@ namespace {
 CDOZiriza* Tunnel()
 {
     return doZirizaModule().GetTunnel();
-}
-
-// The results of all 22 bridged calls with harmless arguments.
-std::vector<int> AllBridged()
-{
-    QV_TUNNEL_VERSION_S ver;
-    QV_TUNNEL_STATUS_S sta;
-    QV_TUNNEL_DOMAIN_S dom;
-    QV_TUNNEL_COMMENT_S com;
-    QV_TUNNEL_PEER_INFO_S pi;
-    QV_TUNNEL_CLIENT_ADDR_S ca = {""};
-    QV_TUNNEL_CONNECT_INFO_S ci;
-    QV_TUNNEL_SELF_S self;
-    struct
-    {
-        unsigned int uSize;
-        char sz[16];
-    } data = {sizeof(data.sz), ""};
-    QV_TUNNEL_DATA_S* pData = reinterpret_cast<QV_TUNNEL_DATA_S*>(&data);
-    return {doZirizaVersionGet(&ver),
-            doZirizaStatusGet(0, &sta),
-            doZirizaDomainSet("p"),
-            doZirizaDomainGet(&dom),
-            doZirizaCommentSet("c"),
-            doZirizaCommentGet(&com),
-            doZirizaTunnelSet("p", "c"),
-            doZirizaPeerInfoGet("peer", &pi),
-            doZirizaConnectAdd("", "peer", 0, 0, "1.2.3.4:80", "127.0.0.1:8080", &ca),
-            doZirizaConnectDelete("", "peer", 0, 0, "1.2.3.4:80", "127.0.0.1:8080"),
-            doZirizaConnectQuery("peer", 0, 0, "1.2.3.4:80", &ca),
-            doZirizaConnectLocalDelete("", "127.0.0.1:8080"),
-            doZirizaConnectLocalQuery("127.0.0.1:8080", &ci),
-            doZirizaUserExtend("req", pData, 1000),
-            doZirizaPushGet(pData, 1000),
-            doZirizaSelfGet(&self),
-            doZirizaConnectEnum(0, &ci),
-            doZirizaControl(5, ""),
-            doZirizaChannelSet("peer", 0, ""),
-            doZirizaPeerFwdCfg(-1, -1, -1, -1, ""),
-            doZirizaPeerAuthSet("peer", "info"),
-            doZirizaPeerAuthReply("1", 0, "")};
 }
 
 class Module : public ::testing::Test
@@ -91,11 +51,11 @@ protected:
 
 TEST_F(Module, BridgedCallsAnswerBadStatusWhenNotStarted)
 {
-    for (int r : AllBridged())
+    for (int r : AllBridgedResults())
         EXPECT_EQ(QV_TUNNEL_ERROR_BADSTATUS, r);
     ASSERT_EQ(0, StartWith(ClientCfg(dir.path)));
     doZirizaStop();
-    std::vector<int> after = AllBridged();
+    std::vector<int> after = AllBridgedResults();
     ASSERT_EQ(22u, after.size());
     for (int r : after)
         EXPECT_EQ(QV_TUNNEL_ERROR_BADSTATUS, r);

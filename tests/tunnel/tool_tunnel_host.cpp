@@ -48,6 +48,7 @@
 #include "doZirizaModule.h"
 #include "doZirizaNode.h"
 #include "qvExtTcp.h"
+#include "kvBridgedCalls.h"
 #include "qvLibTunnel.h"
 #include "qvNode.h"
 
@@ -184,47 +185,11 @@ void NodePass(u32 n)
         CQVNodeTestProbe(*g_pNode).Pass(n);
 }
 
-// All 22 bridged calls with harmless arguments, in the order of the header.
+// The results of all 22 bridged calls, comma-separated.
 std::string AllBridged()
 {
-    QV_TUNNEL_VERSION_S ver;
-    QV_TUNNEL_STATUS_S sta;
-    QV_TUNNEL_DOMAIN_S dom;
-    QV_TUNNEL_COMMENT_S com;
-    QV_TUNNEL_PEER_INFO_S pi;
-    QV_TUNNEL_CLIENT_ADDR_S ca = {""};
-    QV_TUNNEL_CONNECT_INFO_S ci;
-    QV_TUNNEL_SELF_S self;
-    struct
-    {
-        unsigned int uSize;
-        char sz[16];
-    } data = {sizeof(data.sz), ""};
-    QV_TUNNEL_DATA_S* pData = reinterpret_cast<QV_TUNNEL_DATA_S*>(&data);
-    int r[] = {doZirizaVersionGet(&ver),
-               doZirizaStatusGet(0, &sta),
-               doZirizaDomainSet("p"),
-               doZirizaDomainGet(&dom),
-               doZirizaCommentSet("c"),
-               doZirizaCommentGet(&com),
-               doZirizaTunnelSet("p", "c"),
-               doZirizaPeerInfoGet("peer", &pi),
-               doZirizaConnectAdd("", "peer", 0, 0, "10.99.0.1:80", "127.0.0.1:18080", &ca),
-               doZirizaConnectDelete("", "peer", 0, 0, "10.99.0.1:80", "127.0.0.1:18080"),
-               doZirizaConnectQuery("peer", 0, 0, "10.99.0.1:80", &ca),
-               doZirizaConnectLocalDelete("", "127.0.0.1:18080"),
-               doZirizaConnectLocalQuery("127.0.0.1:18080", &ci),
-               doZirizaUserExtend("req", pData, 1000),
-               doZirizaPushGet(pData, 1000),
-               doZirizaSelfGet(&self),
-               doZirizaConnectEnum(0, &ci),
-               doZirizaControl(5, ""),
-               doZirizaChannelSet("peer", 0, ""),
-               doZirizaPeerFwdCfg(-1, -1, -1, -1, ""),
-               doZirizaPeerAuthSet("peer", "info"),
-               doZirizaPeerAuthReply("1", 0, "")};
     std::string s;
-    for (int v : r)
+    for (int v : AllBridgedResults())
         s += (s.empty() ? "" : ",") + std::to_string(v);
     return s;
 }
