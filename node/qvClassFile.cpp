@@ -198,6 +198,7 @@ void CQVClassFile::ObjClear(OBJ_S* o)
     o->uStatus = 0;
     o->uStaMask = 0;
     o->uRetry = 0;
+    o->uRetryCount = 0;
     o->uSession = 0;
     o->uWaiter = 0;
     o->uTimerCount = 0;
@@ -852,11 +853,34 @@ int CQVClassFile::ReqPutAndGet(OBJ_S* o, u32 uMethod, const void* lpData, u32 uS
     o->uWaiter = uWaiter;
     o->uPeer = 0;
 
+    u32 uAllocFailed = 0;
+    if (!SendStartRequest(o, &uAllocFailed))
+    {
+        if (uAllocFailed)
+        {
+            u32 uP0 = 0, uP1 = 0;
+            m_pProc->WaiterFinish(uWaiter, &uP0, &uP1);
+            o->uWaiter = 0;
+            HelperReset(o);
+            return QV_FILE_ERR_SEND;
+        }
+        // The peer's queue is full for a moment (many transfers starting at once): the
+        // request goes again every second for a while; the waiter answers when it gives up.
+        o->uRetry |= kRetryRequest;
+        o->uRetryCount = 0;
+        RetryAdd(o);
+    }
+    DebugText(o, "Start %s %s -> %s", uPut ? "Put" : "Get", o->strPath.c_str(), o->strPeerPath.c_str());
+    return -1;
+}
+
+u32 CQVClassFile::SendStartRequest(OBJ_S* o, u32* lpuAllocFailed)
+{
     u8 msg[kStartReqHead + kStartReqStrMax];
     memset(msg, 0, sizeof(msg));
     Wr32(msg, (u32)o->ullOffset);
     Wr32(msg + 4, (u32)o->ullReqSize);
-    msg[8] = uPut ? 1 : 0;
+    msg[8] = (o->uRequest & kReqLowMask) ? 1 : 0;
     msg[10] = 1;  // this end reads and writes 64-bit sizes
     char szHigh[2][16];
     snprintf(szHigh[0], sizeof(szHigh[0]), "%u", (u32)(o->ullOffset >> 32));
@@ -865,16 +889,7 @@ int CQVClassFile::ReqPutAndGet(OBJ_S* o, u32 uMethod, const void* lpData, u32 uS
     uPos += qvStrPush(msg + uPos, sizeof(msg) - uPos, o->strPeerPath.c_str());
     uPos += qvStrPush(msg + uPos, sizeof(msg) - uPos, szHigh[0]);
     uPos += qvStrPush(msg + uPos, sizeof(msg) - uPos, szHigh[1]);
-    if (!SendCtrl(o, kMethStartReq, 0, msg, uPos, o->uSession, 0))
-    {
-        u32 uP0 = 0, uP1 = 0;
-        m_pProc->WaiterFinish(uWaiter, &uP0, &uP1);
-        o->uWaiter = 0;
-        HelperReset(o);
-        return QV_FILE_ERR_SEND;
-    }
-    DebugText(o, "Start %s %s -> %s", uPut ? "Put" : "Get", o->strPath.c_str(), o->strPeerPath.c_str());
-    return -1;
+    return SendCtrl(o, kMethStartReq, 0, msg, uPos, o->uSession, 0, lpuAllocFailed);
 }
 
 int CQVClassFile::ReqCancel(OBJ_S* o)
@@ -1314,6 +1329,7 @@ void CQVClassFile::HelperReset(OBJ_S* o)
     ReleaseHeld(o);
     m_RetryList.Remove(o);
     o->uRetry = 0;
+    o->uRetryCount = 0;
     if (o->uWaiter)
         FinishWaiter(o, QV_FILE_ERR_FAIL);
     if (o->uExtInst)
@@ -1493,6 +1509,23 @@ void CQVClassFile::OnTimer(u32 uSeconds)
                 o->uRetry &= ~kRetryData;
             if (uLoad)
                 Disp(o, kDispLoad);
+        }
+        else if (o->uStatus == kStaStart && (o->uRetry & kRetryRequest))
+        {
+            u32 uAllocFailed = 0;
+            if (SendStartRequest(o, &uAllocFailed))
+                o->uRetry &= ~kRetryRequest;
+            else if (++o->uRetryCount >= kRequestTries)
+            {
+                qvLogOut(1, "ClassFile: OnTimer, start request not sent, uPrivID=%u, Path=%s", PrivID(o),
+                         o->strPath.c_str());
+                o->uRetry = 0;
+                m_RetryList.Remove(o);
+                FinishWaiter(o, QV_FILE_ERR_SEND);
+                HelperReset(o);
+                o = pNext;
+                continue;
+            }
         }
         else if (o->uStatus == kStaStart && (o->uRetry & kRetryStart))
         {

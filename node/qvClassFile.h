@@ -136,7 +136,8 @@ public:
         u32 uPeer;
         u32 uStatus;      // 0 no object, 1 starting, 2 transferring, 3 idle
         u32 uStaMask;
-        u32 uRetry;       // bit 0 data send pending, bit 1 start reply pending
+        u32 uRetry;       // bit 0 data send pending, bit 1 start reply pending, bit 2 start request pending
+        u32 uRetryCount;  // seconds the start request has waited to go out
         u32 uSession;     // session cookie, the parameter of every message of the session
         u32 uWaiter;      // waiter of the application's pending Put or Get
         u32 uTimerCount;  // seconds since the last status report
@@ -221,6 +222,9 @@ private:
     u32 SendOnUnit(u32 uUnit, u32 uFlag, const void* lpData, u32 uSize);
     u32 PackSize(const OBJ_S* o, u64 ullSize, u8* lpOut);
     u32 SendStartReply(OBJ_S* o, u32 uUnit, u32 uError);
+    // Requesting end: the StartRequest of the Put or Get; 0 when refused (*lpuAllocFailed set
+    // when no unit could be had).
+    u32 SendStartRequest(OBJ_S* o, u32* lpuAllocFailed);
     void SendPause(OBJ_S* o, u32 uMethod, u32 uFlag);
     void RecvCtrl(OBJ_S* o, u32 uMethod, u32 uFlag, u32 uParam, u32 uPeer, const u8* lpData, u32 uSize);
     void RecvStartRequest(OBJ_S* o, u32 uParam, u32 uPeer, const u8* lpData, u32 uSize);

@@ -173,10 +173,11 @@ int CQVClassPeer::CallReplySend(u32 uUnit, u32 uError, const void* lpData, u32 u
         m_pProc->MCastFree(uUnit);
         return 1;
     }
-    if (m_pProc->MCastSend(uUnit, uFlag, d, uLen, 0, 0) != 0) {
-        m_pProc->MCastFree(uUnit);
+    // A refused send (the peer's queue is full for a while) keeps the handle: the owner may
+    // answer again with it until the unit's time-out, which every try restarts. Freeing it
+    // would lose the call for good however soon the queue had room again.
+    if (m_pProc->MCastSend(uUnit, uFlag, d, uLen, 0, 0) != 0)
         return 1;
-    }
     return 0;
 }
 

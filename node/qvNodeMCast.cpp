@@ -285,10 +285,13 @@ int CQVNodeClassProc::MCastSend(u32 uUnit, u32 uFlag, const void* lpData, u32 uS
         return (uOk || uFail) ? (int)uFail : -1;
     u32 uPeersOf = m->uPeerCount;
     m->uAnswer = (u16)(uPeersOf > uOk ? uPeersOf - uOk : 0);
-    if (!uOk)
-        return uFail ? (int)uFail : -1;
+    // A unit with a time-out runs it from every try, also one that went nowhere: a class may
+    // keep a refused unit to try again (a peer's queue is full for a while), and one that is
+    // never tried again still ends.
     if (m->uLimit != 0xFFFFFFFF && !n.m_MCastTmo.Contains(m))
         n.m_MCastTmo.PushTail(m);
+    if (!uOk)
+        return uFail ? (int)uFail : -1;
     return (int)uFail;
 }
 

@@ -118,7 +118,22 @@ public:
     void Post(int from, const QV_ADDR_S& src, const u8* p, u32 n)
     {
         std::lock_guard<std::mutex> lk(m_mu);
-        m_q.push_back({1 - from, src, std::vector<u8>(p, p + n)});
+        (m_hold[from] ? m_held : m_q).push_back({1 - from, src, std::vector<u8>(p, p + n)});
+        m_cv.notify_one();
+    }
+    // While held, what one side sends waits; released, it all goes in the order sent.
+    void Hold(int from, bool on)
+    {
+        std::lock_guard<std::mutex> lk(m_mu);
+        m_hold[from] = on;
+        for (auto it = m_held.begin(); !on && it != m_held.end();) {
+            if (it->to == 1 - from) {
+                m_q.push_back(std::move(*it));
+                it = m_held.erase(it);
+            } else {
+                ++it;
+            }
+        }
         m_cv.notify_one();
     }
 
@@ -153,6 +168,8 @@ private:
     std::mutex m_mu;
     std::condition_variable m_cv;
     std::deque<Item> m_q;
+    std::deque<Item> m_held;
+    bool m_hold[2] = {false, false};
     bool m_stop = false;
     std::thread m_th;
 };

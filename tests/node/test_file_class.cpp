@@ -958,3 +958,36 @@ TEST_F(FilePair, AnAcceptThatCouldNotBeSentIsRetriedByTheTimer)
     }
     EXPECT_TRUE(b.ExtReqs(QV_FILE_EXT_DEBUG).empty());
 }
+
+// A Put or Get whose request the full control queue refuses (many transfers starting at once)
+// is answered later, not refused: the request goes again every second, and only after
+// kRequestTries refused seconds is the application answered 14, with the object idle again.
+TEST_F(FilePair, ARequestTheQueueRefusesGoesAgainEverySecond)
+{
+    Init();
+    ASSERT_TRUE(WriteAt(P("src"), Bytes(70000, 3), 0));
+    AcceptOn(b, P("dst"));
+    u32 cap = a.m_sendCap[0];
+    a.m_sendCap[0] = 0;  // a's control queue takes nothing
+    EXPECT_EQ(-1, Put(objA, P("src"), "x", 0, 0, 61));
+    Seconds(3);
+    EXPECT_TRUE(b.ExtReqs(QV_FILE_EXT_PUT).empty());
+    EXPECT_FALSE(Replied(a, 0, 61));
+    a.m_sendCap[0] = cap;
+    Seconds(1);
+    EXPECT_TRUE(Replied(a, 0, 61));
+    Seconds(2);
+    EXPECT_EQ(70000u, FileSize(P("dst")));
+
+    a.m_sendCap[0] = 0;
+    EXPECT_EQ(-1, Put(objA, P("src"), "x", 0, 0, 62));
+    Seconds(kRequestTries - 1);
+    EXPECT_FALSE(Replied(a, QV_FILE_ERR_SEND, 62));
+    Seconds(1);
+    EXPECT_TRUE(Replied(a, QV_FILE_ERR_SEND, 62));
+    a.m_sendCap[0] = cap;
+    EXPECT_EQ(-1, Put(objA, P("src"), "x", 0, 0, 63));  // idle again
+    ASSERT_TRUE(Pump());
+    EXPECT_TRUE(Replied(a, 0, 63));
+    EXPECT_EQ(1u + 1u, b.ExtReqs(QV_FILE_EXT_PUT).size());
+}

@@ -484,8 +484,9 @@ public:
             } else
                 uFail++;
         }
-        if (!uOk) return uFail ? (int)uFail : -1;
+        // As in the node, the time-out runs from every try, also one that went nowhere.
         if (u->uLimit != 0xFFFFFFFFu) u->bTimeout = true;
+        if (!uOk) return uFail ? (int)uFail : -1;
         return (int)uFail;
     }
     bool MCastSetPeer(u32 uUnit, u32* lpuPeers, u32 uCount, u32) override

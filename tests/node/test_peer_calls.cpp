@@ -106,6 +106,42 @@ TEST_F(PeerCalls, CallsToTheNodeAreAnsweredByTheOwner)
     EXPECT_EQ(0u, Ext(36)[0].d);
 }
 
+// An answer refused because the node's queue to the caller is full (many calls at once) is
+// not lost: the owner answers again with the same handle once there is room. A refused answer
+// that nobody tries again ends with its unit's time-out.
+TEST_F(PeerCalls, AnAnswerRefusedByAFullQueueGoesWhenTheOwnerAnswersAgain)
+{
+    ASSERT_NO_FATAL_FAILURE(Start());
+    owner.extResult = -1;
+    for (u32 uParam : {0x61u, 0x62u}) {
+        wire.Hold(0, true);
+        // Messages that do not leave fill the node's control queue to the remote.
+        int n = 0;
+        while (n < 1000 && node->ObjectRequest(peer, 36, "(Note){n}", 0, 0) == 0)
+            n++;
+        ASSERT_LT(n, 1000);
+        size_t before = Ext(35).size();
+        ASSERT_GT(rown.Send(QV_PMSG_CALL, self, Text("(Q){1}"), 0, 2, uParam), 0);
+        ASSERT_TRUE(WaitFor([&] { return Ext(35).size() == before + 1; }));
+        u32 h = Ext(35).back().d;
+        EXPECT_NE(0, node->ObjectExtReply(self, 0, "(A){1}", 0, h));
+        if (uParam == 0x62u) {
+            // Not tried again within the unit's 3 seconds: the handle is gone.
+            Seconds(4);
+            wire.Hold(0, false);
+            ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_MESSAGE).size() >= (size_t)n; }));
+            EXPECT_NE(0, node->ObjectExtReply(self, 0, "(A){1}", 0, h));
+            break;
+        }
+        wire.Hold(0, false);
+        ASSERT_TRUE(WaitFor([&] { return node->ObjectExtReply(self, 0, "(A){1}", 0, h) == 0; }));
+        ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_CALL_REPLY).size() == 1; }));
+        EXPECT_EQ(uParam, rown.Msgs(QV_PMSG_CALL_REPLY)[0].uParam);
+        EXPECT_EQ(Text("(A){1}"), rown.Msgs(QV_PMSG_CALL_REPLY)[0].data);
+    }
+    EXPECT_EQ(1u, rown.Msgs(QV_PMSG_CALL_REPLY).size());
+}
+
 // Only a client-only login (node option bit 7) refuses calls with 13 without asking the owner;
 // the owner's other switches above it (bit 8: batch receive) do not.
 TEST_F(PeerCalls, OnlyAClientOnlyLoginRefusesCalls)

@@ -84,18 +84,18 @@ TEST_F(ForwardLab, SixtyFourMiBEachWayArriveWithIdenticalDigests)
     ExpectIdle();
 }
 
+// 200 connections set up at once fill the peers' control queues for seconds (on a slow
+// machine, or, as here, with 5% of the datagrams lost on both sides): messages of the set-up
+// that a full queue refuses go again, so every connection still gets its whole echo.
 TEST_F(ForwardLab, TwoHundredConnectionsAtOnce)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    // Known fault, not yet mended: in the AddressSanitizer build about one run in three leaves
-    // some tens of the 200 sessions without their echo (they stall; the tables still end idle).
-    GTEST_SKIP() << "some sessions stall when 200 start at once in this slow build";
-#endif
     // Set-ups may queue behind each other for seconds on a slow (instrumented) build: the
     // connect time-out is not what this test is about.
     TunnelPair::Options opt;
     opt.extraCfg = "(Base){(MaxSess){1024}(MaxTunnel){16}(ConnectTimeout){60}}";
     ASSERT_NO_FATAL_FAILURE(Begin(opt));
+    ASSERT_TRUE(pair.lab.SetLoss(pair.ha, 5));
+    ASSERT_TRUE(pair.lab.SetLoss(pair.hb, 5));
     const int kConns = 200;
     std::vector<int> fds(kConns, -1);
     for (int i = 0; i < kConns; i++) {
@@ -105,11 +105,13 @@ TEST_F(ForwardLab, TwoHundredConnectionsAtOnce)
     // Every connection asks at once, then every answer is read: each one is its own.
     for (int i = 0; i < kConns; i++)
         ASSERT_TRUE(SendAll(fds[i], "conn-" + std::to_string(i) + std::string(4000, (char)('a' + i % 26))));
+    // One deadline for all: a run that stalls ends in a minute, not in 200 waits.
     int whole = 0;
+    int64_t end = NowMs() + 2 * kLong;
     for (int i = 0; i < kConns; i++) {
         std::string want = "conn-" + std::to_string(i) + std::string(4000, (char)('a' + i % 26));
         std::string got;
-        RecvN(fds[i], want.size(), &got, kLong);
+        RecvN(fds[i], want.size(), &got, (int)std::max<int64_t>(0, end - NowMs()));
         whole += got == want;
     }
     EXPECT_EQ(kConns, whole) << Outputs();
