@@ -58,10 +58,12 @@ protected:
                   dir.Path() + "/srv" + std::to_string(++srvRuns));
         ASSERT_TRUE(srv.Wait("kvsrv: ready", 10000)) << srv.Out();
     }
-    void StartNode(Driven& d, const kvlab::Host& h, const std::string& tag)
+    void StartNode(Driven& d, const kvlab::Host& h, const std::string& tag, const std::string& lanId = "")
     {
-        d.Start(lab, h, {KV_TOOL_DIR "/tool_login_node", "--server", srvAddr, "--name", kSrvName},
-                dir.Path() + "/" + tag);
+        std::vector<std::string> argv = {KV_TOOL_DIR "/tool_login_node", "--server", srvAddr, "--name", kSrvName};
+        if (!lanId.empty())
+            argv.insert(argv.end(), {"--lan", lanId});
+        d.Start(lab, h, argv, dir.Path() + "/" + tag);
         ASSERT_TRUE(d.Wait("node: ready", 10000)) << d.Out();
     }
     void Login(Driven& d, const std::string& user)
@@ -316,6 +318,46 @@ TEST_F(LoginLab, CallsMessagesAndPingsBetweenLoggedInNodes)
     EXPECT_EQ(0u, a.Count("param=104 ")) << a.Out();
     a.Cmd("tick 2");
     ASSERT_TRUE(a.Wait("reply obj=bob err=12 size=0 param=104")) << a.Out();
+}
+
+// Node a restarts twice: a new process at the same LAN address, which finds node b by a LAN
+// scan and reaches it as a static peer at b's LAN address (the way a tunnel restores its
+// connections before its login completes), then logs in. Node b, which stayed up, serves it
+// again at once: the first time b's entry for a still holds the socket of a's old address
+// through the server, the second time a socket to a's LAN address whose peer came back with
+// new cookies.
+TEST_F(LoginLab, APeerThatRestartsIsServedAgainByThePeerThatStayedUp)
+{
+    auto pub = lab.AddSegment("pub");
+    auto hs = lab.AddHost(pub, "srv");
+    auto ha = lab.AddHost(pub, "a");
+    auto hb = lab.AddHost(pub, "b");
+    ASSERT_TRUE(lab.PinNeighbours({hs, ha, hb}));
+    ASSERT_TRUE(lab.QuietScans({ha, hb}));
+    ASSERT_NO_FATAL_FAILURE(StartServer(hs));
+    ASSERT_NO_FATAL_FAILURE(StartNode(a, ha, "a", "alice"));
+    ASSERT_NO_FATAL_FAILURE(StartNode(b, hb, "b", "bob"));
+    ASSERT_NO_FATAL_FAILURE(Login(a, "alice"));
+    ASSERT_NO_FATAL_FAILURE(Login(b, "bob"));
+    ASSERT_NO_FATAL_FAILURE(ConnectAndChat(a, "alice", b, "bob"));
+    a.Cmd("call bob first");
+    ASSERT_TRUE(a.Wait("reply obj=bob err=0 size=11 param=101 echo:first")) << a.Out() << b.Out();
+
+    for (int run = 1; run <= 2; run++) {
+        const std::string text = "again" + std::to_string(run);
+        a.p.Kill();
+        a = Driven();
+        ASSERT_NO_FATAL_FAILURE(StartNode(a, ha, "a" + std::to_string(run), "alice"));
+        a.Cmd("scan bob");
+        ASSERT_TRUE(a.Wait("node: found bob " + hb.ip4 + ":7654")) << a.Out();
+        a.Cmd("static bob " + hb.ip4 + ":7654");
+        ASSERT_TRUE(a.Wait("node: static bob obj=")) << a.Out();
+        ASSERT_NO_FATAL_FAILURE(Login(a, "alice"));
+        ASSERT_TRUE(a.State("bob", "peer=3 ")) << a.Out() << "\n-- b:\n" << b.Out();
+        a.Cmd("call bob " + text);
+        ASSERT_TRUE(b.Wait("ext obj=bob method=35 param=alice size=7 " + text)) << b.Out() << "\n-- a:\n" << a.Out();
+        ASSERT_TRUE(a.Wait("reply obj=bob err=0 size=12 param=101 echo:" + text)) << a.Out() << "\n-- b:\n" << b.Out();
+    }
 }
 
 // Node b has authentication on and its owner accepts only peers presenting "letmein": node a

@@ -3,6 +3,7 @@
 // with "node: " (library log lines start with "log: ").
 //
 //   tool_login_node --server IP:PORT --name SERVERNAME --control FIFO [--digest] [--no-relogin]
+//                   [--lan ID]   (the LAN driver on, answering scans for ID)
 //
 // The node's clock is driven here: one timer pass every 100 ms of real time (so messages and
 // connections progress as usual), and "tick N" runs N node seconds at once on top of that.
@@ -14,6 +15,10 @@
 //   tick N              N node seconds now                 -> "node: ticked N"
 //   clock 0|1           the real-time clock off or on      -> "node: clock N"
 //   peer NAME           a peer object (status reports, info reports, like a tunnel's peer)
+//   scan NAME           LAN scans until one finds NAME      -> "node: found NAME ADDR" or
+//                                                              "node: not found NAME"
+//   static NAME ADDR    a static peer at ADDR (request 37), as a tunnel adds a peer that its
+//                       LAN scan found                      -> "node: static NAME obj=O r=<result>"
 //   chat NAME           an object "chat" of the test class in the group of peer NAME
 //   say TEXT            the chat object sends TEXT to its peer -> "node: said r=<result>"
 //   info NAME           request 38 on the peer              -> reply printed
@@ -51,6 +56,8 @@
 
 #include "kvLoginProbe.h"
 #include "kvNodeFakes.h"
+#include "qvSockDriv.h"
+#include "qvSocketAddr.h"
 
 namespace {
 
@@ -284,6 +291,31 @@ bool Tool::Command(const std::string& line)
         // As a tunnel adds a peer: info reports, status notify, added by the class's owner.
         u32 p = node->ObjectAdd(a1, QV_CLASS_PEER, 0, 0x10060);
         Out("peer %s obj=%u", a1, p);
+    } else if (w == "scan" && n >= 2) {
+        // The LAN driver carries datagrams only to peers a scan found.
+        auto* lan = static_cast<IQVSocketLANPriv*>(node->GetSocketPrivate(3));
+        std::string found;
+        for (int i = 0; lan && found.empty() && i < 100; i++) {
+            if (i % 25 == 0)
+                lan->ScanLaunch(0);
+            usleep(80 * 1000);
+            QV_SKT_LAN_PEER_S res[8];
+            u32 k = lan->ScanGetResult(res, 8);
+            for (u32 j = 0; j < k && j < 8; j++) {
+                char sz[QV_ADDR_STR_SIZE];
+                if (strcmp(res[j].szPeerID, a1) == 0 && qvAddrToReadable(&res[j].Addr, sz, sizeof(sz)))
+                    found = sz;
+            }
+        }
+        if (found.empty())
+            Out("not found %s", a1);
+        else
+            Out("found %s %s", a1, found.c_str());
+    } else if (w == "static" && n >= 3) {
+        u32 p = node->ObjectAdd(a1, QV_CLASS_PEER, 0, 0x10024);
+        char rec[384] = {0};
+        snprintf(rec, 128, "%.127s", a2);
+        Out("static %s obj=%u r=%d", a1, p, p ? node->ObjectRequest(p, 37, rec, sizeof(rec), 0) : -1);
     } else if (w == "chat" && n >= 2) {
         u32 p = node->ObjectGetID(a1);
         chatObj = node->ObjectAdd("chat", kChatClass, p, 0);
@@ -413,7 +445,7 @@ void Tool::Answer()
 int Usage()
 {
     fprintf(stderr, "usage: tool_login_node --server IP:PORT --name SERVERNAME --control FIFO [--digest] "
-                    "[--no-relogin]\n");
+                    "[--no-relogin] [--lan ID]\n");
     return 2;
 }
 
@@ -421,7 +453,7 @@ int Usage()
 
 int main(int argc, char** argv)
 {
-    std::string server, name, control;
+    std::string server, name, control, lanId;
     u32 digest = 0, relogin = 1;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
@@ -435,6 +467,8 @@ int main(int argc, char** argv)
             name = argv[++i];
         else if (i + 1 < argc && a == "--control")
             control = argv[++i];
+        else if (i + 1 < argc && a == "--lan")
+            lanId = argv[++i];
         else
             return Usage();
     }
@@ -475,6 +509,9 @@ int main(int argc, char** argv)
     c.uClassOption = 0;
     c.uNodeOption = relogin;
     if (t.node->Initialize(nullptr, &t.owner, &c) != 1)
+        return 6;
+    auto* lan = static_cast<IQVSocketLANPriv*>(t.node->GetSocketPrivate(3));
+    if (!lanId.empty() && (!lan || !lan->Enable(1, 0, lanId.c_str(), "kvnode")))
         return 6;
     t.svr = t.node->ObjectAdd(name.c_str(), QV_CLASS_PEER, 0, digest ? 10 : 2);
     char rec[384] = {0};
