@@ -427,4 +427,20 @@ TEST_F(Lab, TransferThroughAConnectionTheClientAdded)
     EXPECT_TRUE(back1 == one);
     EXPECT_TRUE(back2 == two);
     EXPECT_EQ(3, echo.Accepted());
+
+    // Stopped and started again, the tunnel carries again.
+    std::string out;
+    EXPECT_EQ(0, a.Client({"stop"}, &out));
+    EXPECT_EQ(0, a.Client({"start"}, &out));
+    ASSERT_TRUE(a.StatusBecomes("用户ID:alice, 状态:在线\n"));
+    ASSERT_NO_FATAL_FAILURE(ExpectTransfer(64 * 1024)) << "after stop and start\n" << Dump(a) << Dump(b);
+
+    // A restarted daemon carries again through the connection it restored.
+    pid_t first = a.Daemon();
+    ASSERT_GT(first, 0);
+    ASSERT_EQ(0, kill(first, SIGKILL));
+    ASSERT_TRUE(kvlab::WaitUntil([&] { return a.Daemon() == 0; }, 10000));
+    EXPECT_EQ(0, a.box->Run({"./kelvard-daemon"}, kvbox::kInstallDir, &out, a.env));
+    ASSERT_TRUE(a.StatusBecomes("用户ID:alice, 状态:在线\n"));
+    ASSERT_NO_FATAL_FAILURE(ExpectTransfer(64 * 1024)) << "after the restart\n" << Dump(a) << Dump(b);
 }
