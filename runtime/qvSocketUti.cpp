@@ -231,6 +231,7 @@ void CQVSocketQueue::Close()
     int hSocket = m_hSocket.exchange(-1);
     m_uStampOpen = m_uTimeCur;
     if (hSocket >= 0) {
+        qvEpollForget(m_lpWatch, hSocket);
         close(hSocket);
         OnClose();
     }
@@ -837,6 +838,7 @@ u32 CQVSocketListen::Check()
 void CQVSocketListen::Close()
 {
     if (m_hSocket >= 0) {
+        qvEpollForget(m_lpWatch, m_hSocket);
         shutdown(m_hSocket, SHUT_WR);
         close(m_hSocket);
         m_hSocket = -1;

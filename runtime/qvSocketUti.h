@@ -35,6 +35,11 @@ public:
     int FdSet(_qv_fd_set* lpSet, int iMaxFd);
     u32 FdCheck(_qv_fd_set* lpSet);
     void TimerProc(u32 uNow);
+    // The epoll facade of the loop that watches this socket (null: none). Every close, also
+    // one on an error, first forgets the descriptor there, so that the loop never registers
+    // or drops a number that another open may already have taken. Set and closed only under
+    // the lock that guards the loop's registrations.
+    void Watch(_qv_fd_epoll* lpEpoll) { m_lpWatch = lpEpoll; }
     // The descriptor, -1 when closed, and how many times the socket was opened: a loop that
     // keeps its epoll registration re-registers when the count moves (a re-opened socket
     // may get back the number of the one closed).
@@ -62,6 +67,7 @@ protected:
     std::atomic<u16> m_uPortQue;
     u32 m_uConfigured; // Open was called: FdSet may re-open
     u32 m_uOpens = 0;
+    _qv_fd_epoll* m_lpWatch = nullptr;
 };
 
 // UDP socket of the IPv4 and IPv6 drivers; drivers derive from it to receive error reports.
@@ -144,6 +150,8 @@ public:
     int FdSet(_qv_fd_set* lpSet, int iMaxFd);
     u32 FdCheck(_qv_fd_set* lpSet);
     void TimerProc(u32 uNow);
+    // As CQVSocketQueue::Watch: closes forget the descriptor in this facade first.
+    void Watch(_qv_fd_epoll* lpEpoll) { m_lpWatch = lpEpoll; }
 
 protected:
     u32 ReOpen();
@@ -157,6 +165,7 @@ protected:
     QV_ADDR_S m_AddrListen;
     u32 m_uErrLimit;
     u32 m_uConfigured; // Open was called: FdSet may re-open
+    _qv_fd_epoll* m_lpWatch = nullptr;
 };
 
 // Connecting TCP socket.

@@ -157,6 +157,8 @@ bool CQVExtTcp::OnInitialize(void*, IQVExtProc* lpProc, u32)
         char szTag[32];
         snprintf(szTag, sizeof(szTag), "ExtTcp%u", i);
         w->Que.Attach(this, i);
+        // Every descriptor the worker watches leaves its epoll before it is closed.
+        w->Que.Watch(&w->Epoll);
         if (!w->lpThread || !w->Que.Open(szTag, 0, 8))
             uOk = 0;
     }
@@ -718,6 +720,7 @@ u32 CQVExtTcp::ListenAdd(const QV_ADDR_S* lpAddr, u32 uFlags, u32 uParam)
     l->uParallel = 0;
     l->uWatched = 0;
     THREAD_S* w = &m_lpThread[uThread];
+    l->Listen.Watch(&w->Epoll);
     l->Listen.TimerProc(w->uTick);
     if (!l->Listen.Open("ExtTcp", lpAddr, 8)) {
         qvLogOut(0, "ExtTcp::SockListenAdd, Open listen socket failed.");

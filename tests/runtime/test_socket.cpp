@@ -87,6 +87,15 @@ struct Loop {
     _qv_fd_set Read, Write;
 };
 
+// True when a slot of the facade holds the descriptor number.
+bool Watched(const _qv_fd_epoll& Epoll, int fd)
+{
+    for (int i = 0; i < QV_FD_EPOLL_MAX; i++)
+        if (Epoll.iFd[i] == fd)
+            return true;
+    return false;
+}
+
 class TestQueue : public CQVSocketQueue {
 public:
     void OnOpen() override { uOpens++; }
@@ -235,6 +244,40 @@ TEST(SocketQueue, SendFromOtherThreadLeavesTheCloseToTheOwner)
     Q.FdSet(&L.Read, -1);
     EXPECT_EQ(1u, Q.IsOpened());
     EXPECT_EQ(4u, Q.Send("ping", 4, 1));
+}
+
+// However it closes (by its owner, on the owner's failed send, asked from another thread), a
+// watched queue first leaves its loop's facade: the number, free for any other open at once, is
+// never registered or dropped there afterwards.
+TEST(SocketQueue, EveryCloseForgetsTheDescriptorInItsWatcher)
+{
+    TestQueue Q;
+    Loop L;
+    Q.Watch(&L.Epoll);
+    Q.TimerProc(1);
+    ASSERT_EQ(1u, Q.Open("queue", 0, 3));
+    static char Big[OVERSIZE];
+    for (int iHow = 0; iHow < 3; iHow++) {
+        SCOPED_TRACE(iHow);
+        Q.TimerProc(10 * iHow + 2);
+        Q.FdSet(&L.Read, -1);
+        int fd = Q.Fd();
+        ASSERT_GE(fd, 0);
+        ASSERT_TRUE(Watched(L.Epoll, fd));
+        Q.TimerProc(10 * iHow + 3);
+        if (iHow == 0) {
+            Q.Close();
+        } else if (iHow == 1) {
+            EXPECT_EQ(FAIL, Q.Send(Big, sizeof(Big), 1));
+        } else {
+            std::thread T([&] { EXPECT_EQ(FAIL, Q.Send(Big, sizeof(Big), 1)); });
+            T.join();
+            EXPECT_TRUE(Watched(L.Epoll, fd)) << "still open until the owner's next cycle";
+            Q.FdSet(&L.Read, -1);
+        }
+        EXPECT_EQ(0u, Q.IsOpened());
+        EXPECT_FALSE(Watched(L.Epoll, fd));
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -597,6 +640,13 @@ TEST(SocketListen, CheckCloseAndPacedReopen)
     EXPECT_EQ(1u, Lst.IsOpened());
     EXPECT_EQ(AddrListen.uPort, BoundPort(Lst.Fd()));
 
+    // Watched by a loop, it leaves the loop's facade before its descriptor closes.
+    Lst.Watch(&L.Epoll);
+    int fd = Lst.Fd();
+    EXPECT_TRUE(Watched(L.Epoll, fd));
+    Lst.Close();
+    EXPECT_FALSE(Watched(L.Epoll, fd));
+
     // An IPv6 address is refused rather than cut to its last word.
     QV_ADDR_S Addr6 = AddrListen;
     Addr6.uAddr[0] = htonl(0x20010db8);
@@ -640,10 +690,13 @@ TEST(SocketListen, AcceptErrorsCloseAtTheLimit)
 {
     kvlab::Process P = kvlab::RunChild({}, [] {
         TestListen Lst;
+        Loop L;
+        Lst.Watch(&L.Epoll);
         QV_ADDR_S Addr = V4("127.0.0.1", FreePort(SOCK_STREAM));
         Lst.TimerProc(1);
-        if (!Lst.Open("listen", &Addr, 2))
+        if (!Lst.Open("listen", &Addr, 2) || Lst.FdSet(&L.Read, -1) < 0)
             return 2;
+        int fd = Lst.Fd();
         int fdClient = socket(AF_INET, SOCK_STREAM, 0);
         struct sockaddr_storage Sa;
         socklen_t uLen = (socklen_t)qvAddrToSockAddr(&Addr, 0, &Sa);
@@ -661,7 +714,7 @@ TEST(SocketListen, AcceptErrorsCloseAtTheLimit)
             return 4;
         if (Lst.Accept(nullptr) != -1 || Lst.IsOpened())
             return 5; // second failure reaches the limit of 2
-        return 0;
+        return Watched(L.Epoll, fd) ? 6 : 0;
     });
     int iExit = -1;
     ASSERT_TRUE(P.Wait(30000, &iExit));

@@ -391,6 +391,32 @@ TEST_F(ExtTcp, ListenersAddDeleteAndBind)
     close(fdBusy);
 }
 
+// A deleted listener leaves its worker's epoll before its descriptor closes: the host's own
+// files, opened and closed all the while on a thread that never speaks to the extension, take
+// its number as soon as it is free, and the worker (which rebuilds its sets after the close)
+// never registers or drops that number again. The thread sanitizer build checks the ordering:
+// without it, it sees the worker touch a descriptor of the host's.
+TEST_F(ExtTcp, DeletedListenersNumberIsLeftToTheHost)
+{
+    CExtFixture F(DefaultCfg());
+    ASSERT_TRUE(F.bStarted);
+    std::atomic<bool> bStop{false};
+    std::thread Host([&] {
+        while (!bStop)
+            close(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    });
+    for (int iRound = 0; iRound < 300; iRound++) {
+        QV_ADDR_S Listen = V4(ClosedPort());
+        u64 uPasses = F.Ext.GetPassCount();
+        ASSERT_TRUE(F.Ext.ListenAdd(&Listen, 0, 0));
+        ASSERT_TRUE(WaitFor([&] { return F.Ext.GetPassCount() > uPasses; }));
+        ASSERT_TRUE(F.Ext.ListenDelete(&Listen));
+        ASSERT_TRUE(WaitFor([&] { return F.Ext.Idle(0); }));
+    }
+    bStop = true;
+    Host.join();
+}
+
 TEST_F(ExtTcp, InstancesOpenOnlyOnTheirSocket)
 {
     CExtFixture F(DefaultCfg());
