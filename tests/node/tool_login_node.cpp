@@ -390,7 +390,7 @@ bool Tool::Command(const std::string& line)
         sscanf(line.c_str(), "%*s %*s %*s %255s", a3);
         char rec[384] = {0};
         snprintf(rec, 256, "%s", a2);
-        snprintf(rec + 256, 128, "%s", a3);
+        snprintf(rec + 256, 128, "%.127s", a3);
         Out("verify r=%d", node->ObjectRequest(node->ObjectGetID(a1), 40, rec, sizeof(rec), 0));
     } else if (w == "skew" && n >= 2) {
         s32 s = (s32)strtol(a1, nullptr, 10);
