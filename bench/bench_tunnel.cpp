@@ -3,7 +3,8 @@
 // one run. For every path: MB/s of a bulk stream, round trip of a 64-byte echo, time to open
 // a new connection (connect plus its first 64-byte echo), at 0% and 5% loss; then the memory
 // (RSS) of the processes that carry 1,000 idle connections. Prints the figures and the ratios
-// tunnel/raw and tunnel/ssh; run as root: bench_tunnel [--secs N]
+// tunnel/raw and tunnel/ssh; run as root: bench_tunnel [--secs N] [--quick]
+// (--quick: 0% loss only, no memory figures)
 //
 // Namespace A holds the measuring client, the ssh client and the calling tunnel; namespace B
 // holds the sink and echo services (on its loopback), sshd and the called tunnel. ssh and the
@@ -658,7 +659,7 @@ void PrintRatio(double v)
         printf(" %10s", "-");
 }
 
-int Orchestrate(double secs)
+int Orchestrate(double secs, bool quick)
 {
     rlimit nofile{65536, 65536};
     setrlimit(RLIMIT_NOFILE, &nofile);  // children inherit it: 1,000 idle connections per side
@@ -695,7 +696,8 @@ int Orchestrate(double secs)
         }
 
         const int losses[2] = {0, 5};
-        for (int l = 0; l < 2 && rc == 0; l++) {
+        const int nLoss = quick ? 1 : 2;
+        for (int l = 0; l < nLoss && rc == 0; l++) {
             SetLoss(losses[l]);
             for (auto& p : paths) {
                 if (!p.ready) continue;
@@ -705,7 +707,7 @@ int Orchestrate(double secs)
             }
         }
         SetLoss(0);
-        if (rc == 0) {
+        if (rc == 0 && !quick) {
             if (paths[1].ready)
                 MeasureIdle(paths[1], {{"ssh client", ssh.ssh.Pid(), false}, {"sshd", ssh.sshd.Pid(), true}});
             for (int enc = 0; enc < 2; enc++)
@@ -719,7 +721,7 @@ int Orchestrate(double secs)
         printf("stream %.0f s per figure; echo: 64 bytes there and back on one connection; open: connect and\n"
                "the first 64-byte echo on a new connection; times in microseconds, median (mean); loss by %s\n",
                secs, g_netem ? "netem on both ends" : "nftables on both ends (no netem in this kernel)");
-        for (int l = 0; l < 2; l++) {
+        for (int l = 0; l < nLoss; l++) {
             printf("\n%d%% loss%-14s %10s %22s %22s\n", losses[l], "", "MB/s", "echo us", "open us");
             for (auto& p : paths) {
                 Figures& f = p.fig[l];
@@ -749,7 +751,8 @@ int Orchestrate(double secs)
                 }
             }
         }
-        printf("\nMemory (RSS, KiB) with %d idle connections open, 0%% loss\n", kIdleConns);
+        if (!quick)
+            printf("\nMemory (RSS, KiB) with %d idle connections open, 0%% loss\n", kIdleConns);
         for (auto& p : paths) {
             for (size_t i = 0; i < p.rss.size(); i++)
                 printf("%-22s %-16s %10ld before, %10ld with them (+%ld)\n", p.name.c_str(), p.rss[i].first.c_str(),
@@ -780,15 +783,18 @@ int Orchestrate(double secs)
 int main(int argc, char** argv)
 {
     double secs = 4;
+    bool quick = false;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--secs" && i + 1 < argc)
             secs = std::max(1.0, std::atof(argv[++i]));
+        else if (a == "--quick")
+            quick = true;
         else {
-            fprintf(stderr, "usage: bench_tunnel [--secs N]\n");
+            fprintf(stderr, "usage: bench_tunnel [--secs N] [--quick]\n");
             return 2;
         }
     }
     signal(SIGPIPE, SIG_IGN);
-    return Orchestrate(secs);
+    return Orchestrate(secs, quick);
 }
