@@ -1214,10 +1214,22 @@ void CQVClassFile::OnExtend(u32 uExtInst, u32, u32 uB, u64, u32 uInstParam)
     OBJ_S* o = ObjGet(uInstParam);
     if (!o || !uExtInst || o->uExtInst != uExtInst)
         return;  // an event of an instance this object no longer holds
-    if (uB == kExtWritable)
-        Disp(o, kDispSave);
-    else if (uB == kExtReadable)
-        Disp(o, kDispLoad);
+    u32 uBits = uB == kExtWritable ? kDispSave : uB == kExtReadable ? kDispLoad : 0;
+    if (!uBits)
+        return;
+    if (o->uExtID == QV_EXT_TCP && !m_pDispObj)
+    {
+        // A forwarded TCP socket that can be read or written again is served at once, on the
+        // thread that reports it: a pass of the dispatch thread would add a thread wake-up to
+        // every round trip. A file waits for the dispatch thread, as it may wait on the disk.
+        u32 uObject = o->uObject;
+        u32 uMore = OnDisp(uInstParam, uBits);
+        o = ObjGet(uInstParam);
+        if (uMore && o && o->uObject == uObject)
+            Disp(o, uMore);
+        return;
+    }
+    Disp(o, uBits);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -51,6 +51,7 @@ public:
     CQVNodeExtProc() : m_pNode(nullptr) {}
     virtual ~CQVNodeExtProc() {}
     bool OnEvent(u32 uInstHandle, u32 uA, u32 uB, u64 uC) override;
+    bool OnEventNow(u32 uInstHandle, u32 uA, u32 uB, u64 uC) override;
     CQVNode* m_pNode;
 };
 
@@ -199,6 +200,8 @@ public:
 
     // Extension events from any thread.
     u32 ExtPostEvent(u32 uInst, u32 uA, u32 uB, u64 uC);
+    // An extension event passed to its class at once, on the calling thread.
+    u32 ExtEventNow(u32 uInst, u32 uA, u32 uB, u64 uC);
 
     // Counters of received messages the node dropped, by cause.
     struct STAT_S {

@@ -96,6 +96,10 @@ protected:
 class IQVExtProc {
 public:
     virtual bool OnEvent(u32 uInstHandle, u32 uA, u32 uB, u64 uC) = 0;
+    // The same from a thread that holds no lock of the node's nor of the extension's (an
+    // extension's own worker): the node may hand the event to the class at once instead of
+    // waking its dispatch thread.
+    virtual bool OnEventNow(u32 uInstHandle, u32 uA, u32 uB, u64 uC) { return OnEvent(uInstHandle, uA, uB, uC); }
 
 protected:
     virtual ~IQVExtProc() {}

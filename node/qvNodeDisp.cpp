@@ -26,6 +26,11 @@ bool CQVNodeExtProc::OnEvent(u32 uInstHandle, u32 uA, u32 uB, u64 uC)
     return m_pNode && m_pNode->ExtPostEvent(uInstHandle, uA, uB, uC);
 }
 
+bool CQVNodeExtProc::OnEventNow(u32 uInstHandle, u32 uA, u32 uB, u64 uC)
+{
+    return m_pNode && m_pNode->ExtEventNow(uInstHandle, uA, uB, uC);
+}
+
 void CQVNode::DispRaise(u32 uBits)
 {
     m_uDispBits.fetch_or(uBits);
@@ -46,6 +51,10 @@ void CQVNode::ThreadProc()
             qvLogOut(1, "DispProc: Disable, exist");
             break;
         }
+        // Extension events posted since the last pass join this one: collecting them after
+        // the pass would cost a second pass (and a second round of the lock) per event.
+        if (TakeBit(QV_NODE_DISP_EXTPOST))
+            DispExtPost();
         {
             std::lock_guard<std::mutex> lk(m_SectDisp);
             if (m_uInit) {
@@ -63,8 +72,6 @@ void CQVNode::ThreadProc()
                     m_EventDisp.Signal();
             }
         }
-        if (TakeBit(QV_NODE_DISP_EXTPOST))
-            DispExtPost();
         if (TakeBit(QV_NODE_DISP_HANDLE))
             DispHandles();
         if (TakeBit(QV_NODE_DISP_SECOND))
@@ -463,8 +470,9 @@ void CQVNode::DispExtPost()
         while (EXTEVT_S* e = m_ExtDone.PopHead())
             m_ExtFree.PushTail(e);
     }
+    // Only called at the start of a pass, which takes the bit: no wake-up is needed.
     if (uPosted)
-        DispRaise(QV_NODE_DISP_EXTEVT);
+        m_uDispBits.fetch_or(QV_NODE_DISP_EXTEVT);
 }
 
 void CQVNode::DispHandles()
@@ -662,6 +670,20 @@ u32 CQVNode::ExtPostEvent(u32 uInst, u32 uA, u32 uB, u64 uC)
         m_ExtPosted.PushTail(e);
     }
     DispRaise(QV_NODE_DISP_EXTPOST);
+    return 1;
+}
+
+u32 CQVNode::ExtEventNow(u32 uInst, u32 uA, u32 uB, u64 uC)
+{
+    // The caller holds no lock of ours, so waiting for the dispatch lock here cannot close a
+    // cycle; the class then runs as on the dispatch thread. An extension event only tells
+    // that an instance can be read or written again, so it may overtake events still queued.
+    std::lock_guard<std::mutex> lk(m_SectDisp);
+    if (!m_uInit)
+        return 0;
+    EXTINST_S* x = ExtInstGet(uInst);
+    if (x && x->uClass < QV_CLASS_MAX && m_Class[x->uClass].uInit && m_Class[x->uClass].p)
+        m_Class[x->uClass].p->OnExtend(uInst, uA, uB, uC, x->uParam);
     return 1;
 }
 

@@ -342,13 +342,17 @@ void CQVExtTcp::EventAdd(EVENTS_S* lpEv, TCP_S* t, u32 uEvent)
     lpEv->uCount++;
 }
 
-void CQVExtTcp::EventPost(EVENTS_S* lpEv)
+void CQVExtTcp::EventPost(EVENTS_S* lpEv, u32 uNow)
 {
     IQVExtProc* lpProc = m_lpProc;
     if (!lpProc)
         return;
-    for (u32 i = 0; i < lpEv->uCount; i++)
-        lpProc->OnEvent(lpEv->uInst[i], 0, lpEv->uEvent[i], 0);
+    for (u32 i = 0; i < lpEv->uCount; i++) {
+        if (uNow)
+            lpProc->OnEventNow(lpEv->uInst[i], 0, lpEv->uEvent[i], 0);
+        else
+            lpProc->OnEvent(lpEv->uInst[i], 0, lpEv->uEvent[i], 0);
+    }
     lpEv->uCount = 0;
 }
 

@@ -337,7 +337,9 @@ private:
     void Unwatch(u32 uThread, int hSocket);
     void Wake(u32 uThread, u32 uMsg);
     void EventAdd(EVENTS_S* lpEv, TCP_S* t, u32 uEvent);
-    void EventPost(EVENTS_S* lpEv);
+    // uNow: the caller is a worker between passes, holding no lock; the node may serve the
+    // events on this thread (a socket's bytes go out without a wake-up of its dispatch thread).
+    void EventPost(EVENTS_S* lpEv, u32 uNow = 0);
 
     // Bytes
     int ReadLocked(TCP_S* t, u8* lpBuf, u32 uWant, u32* lpuSize, EVENTS_S* lpEv);

@@ -95,7 +95,7 @@ void CQVExtTcp::ThreadProc(u32 uIndex)
                 uStop = ServeReady(uIndex, iReady > 0, &Ev);
             m_uPassCount++;
         }
-        EventPost(&Ev);
+        EventPost(&Ev, 1);
         if (uStop)
             break;
     }
