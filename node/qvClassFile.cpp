@@ -183,6 +183,37 @@ void CQVClassFile::Disp(OBJ_S* o, u32 uBits)
         m_pProc->ObjDisp(o->uObject, uBits);
 }
 
+void CQVClassFile::DispTcpNow(OBJ_S* o, u32 uBits)
+{
+    if (o->uExtID != QV_EXT_TCP || m_pDispObj)
+    {
+        Disp(o, uBits);
+        return;
+    }
+    DispNowLoop(o, uBits);
+}
+
+u32 CQVClassFile::DispNowLoop(OBJ_S* o, u32 uBits)
+{
+    // A data step that made progress asks for itself again: it runs again here while it
+    // does, a bounded number of times, so that the step that finds nothing more to move does
+    // not cost a wake-up of the dispatch thread. Any other step goes to the dispatch thread.
+    const u32 kRounds = 8;
+    u32 uPriv = PrivID(o), uObject = o->uObject;
+    for (u32 i = 0; i < kRounds && uBits; i++)
+    {
+        uBits = OnDisp(uPriv, uBits);
+        o = ObjGet(uPriv);
+        if (!o || o->uObject != uObject)
+            return 0;
+        if (uBits & ~(kDispLoad | kDispSave))
+            break;
+    }
+    if (uBits)
+        Disp(o, uBits);
+    return 1;
+}
+
 void CQVClassFile::RetryAdd(OBJ_S* o)
 {
     if (!m_RetryList.Contains(o))
@@ -373,16 +404,13 @@ int CQVClassFile::OnReceive(u32 uInst, u32 uPrio, u32 uMethod, u32 uParam, u32 u
                 // Bytes for a TCP connection go out now, on the receiving thread: a pass of
                 // the dispatch thread would add a thread wake-up to every round trip. A file
                 // is written by the dispatch thread, which may wait on the disk.
-                u32 uPriv = PrivID(o), uObject = o->uObject;
-                u32 uMore = OnDisp(uPriv, kDispSave);
-                if (ObjGet(uPriv) != o || o->uObject != uObject)
+                u32 uObject = o->uObject;
+                if (!DispNowLoop(o, kDispSave))
                 {
                     if (uOther != uObject)
                         DispOther(o, uOther);
                     return 1;
                 }
-                if (uMore)
-                    Disp(o, uMore);
             }
             else
                 Disp(o, kDispSave);
@@ -1214,22 +1242,12 @@ void CQVClassFile::OnExtend(u32 uExtInst, u32, u32 uB, u64, u32 uInstParam)
     OBJ_S* o = ObjGet(uInstParam);
     if (!o || !uExtInst || o->uExtInst != uExtInst)
         return;  // an event of an instance this object no longer holds
-    u32 uBits = uB == kExtWritable ? kDispSave : uB == kExtReadable ? kDispLoad : 0;
-    if (!uBits)
-        return;
-    if (o->uExtID == QV_EXT_TCP && !m_pDispObj)
-    {
-        // A forwarded TCP socket that can be read or written again is served at once, on the
-        // thread that reports it: a pass of the dispatch thread would add a thread wake-up to
-        // every round trip. A file waits for the dispatch thread, as it may wait on the disk.
-        u32 uObject = o->uObject;
-        u32 uMore = OnDisp(uInstParam, uBits);
-        o = ObjGet(uInstParam);
-        if (uMore && o && o->uObject == uObject)
-            Disp(o, uMore);
-        return;
-    }
-    Disp(o, uBits);
+    // A forwarded TCP socket that can be read or written again is served on the thread that
+    // reports it; a file waits for the dispatch thread, as it may wait on the disk.
+    if (uB == kExtWritable)
+        DispTcpNow(o, kDispSave);
+    else if (uB == kExtReadable)
+        DispTcpNow(o, kDispLoad);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -206,6 +206,13 @@ private:
     // Receiving end: bytes held in the transfer buffer and the pause buffers, not yet saved.
     static u64 RecvBuffered(const OBJ_S* o);
     void Disp(OBJ_S* o, u32 uBits);
+    // A forwarded TCP socket's step runs at once on the calling thread (the dispatch lock is
+    // held by every caller of the class): a dispatch pass would add a thread wake-up. Other
+    // objects, and any object while a dispatch runs, get a dispatch.
+    void DispTcpNow(OBJ_S* o, u32 uBits);
+    // Runs the steps at once and again while a data step makes progress; 0 when the object
+    // went away meanwhile.
+    u32 DispNowLoop(OBJ_S* o, u32 uBits);
     void DispOther(OBJ_S* o, u32 uOther);
     void ObjClear(OBJ_S* o);
     void RetryAdd(OBJ_S* o);
@@ -270,7 +277,8 @@ private:
 
     // Data path. *lpuLoad asks the caller for another read of the extension (room was made).
     u32 HelperSendData(OBJ_S* o, u32* lpuLoad);
-    u32 HelperSendDataNext(OBJ_S* o);
+    // *lpuLoad (when given) asks the caller to read the extension again instead of a dispatch.
+    u32 HelperSendDataNext(OBJ_S* o, u32* lpuLoad = nullptr);
     u32 HelperRecvData(OBJ_S* o, u32 uPeer, u32 uExtra, u32* lpuOther, u32* lpuTaken);
     void HelperSendResult(OBJ_S* o, const QV_MCAST_RES_S* lpRes);
     void HelperSendRemain(OBJ_S* o);

@@ -276,7 +276,7 @@ u32 CQVClassFile::HelperSendData(OBJ_S* o, u32* lpuLoad)
     return kSendFailed;
 }
 
-u32 CQVClassFile::HelperSendDataNext(OBJ_S* o)
+u32 CQVClassFile::HelperSendDataNext(OBJ_S* o, u32* lpuLoad)
 {
     // Round robin over the objects waiting to send to the same peer, starting after the one
     // served last, then this object itself.
@@ -313,7 +313,9 @@ u32 CQVClassFile::HelperSendDataNext(OBJ_S* o)
     }
     u32 uLoad = 0;
     u32 r = HelperSendData(o, &uLoad);
-    if (uLoad)
+    if (uLoad && lpuLoad)
+        *lpuLoad = 1;
+    else if (uLoad)
         Disp(o, kDispLoad);
     m_uLastSend = PrivID(o);
     if (r == kSendBlocked || r == kSendEmpty)
@@ -338,23 +340,38 @@ void CQVClassFile::HelperSendResult(OBJ_S* o, const QV_MCAST_RES_S* lpRes)
     o->uSpeedBytes += (u32)ullGrow;
     if (PEER_S* p = PeerFind(o->uPeer))
         PeerShare(p);
-    u32 uSent = 0;
+    u32 uSent = 0, uLoad = 0;
     if (!(o->uStaMask & kStaReadDone))
     {
         if (o->ullAckSize >= o->ullReqSize)
             Disp(o, kDispStop);
-        uSent = HelperSendDataNext(o);
+        uSent = HelperSendDataNext(o, &uLoad);
     }
     else
     {
         if (o->uDataPos >= o->uDataSize)
             Disp(o, kDispStop);
-        uSent = HelperSendDataNext(o);
+        uSent = HelperSendDataNext(o, &uLoad);
+    }
+    if (o->uExtID == QV_EXT_TCP && o->uExtInst)
+        m_pProc->ExtCtrl(o->uExtInst, 0, nullptr, 0, nullptr, nullptr);
+    if (o->uExtID == QV_EXT_TCP && !m_pDispObj)
+    {
+        // A forwarded TCP socket refills its buffer from the socket and sends what the window
+        // still takes on this thread; a notification (a dispatch thread wake-up per
+        // acknowledgement) is left only for a window that keeps opening.
+        u32 uPriv = PrivID(o), uObject = o->uObject;
+        if (uLoad)
+            DispTcpNow(o, kDispLoad);
+        o = ObjGet(uPriv);
+        if (uSent && o && o->uObject == uObject)
+            HelperSendRemain(o);
+        return;
     }
     if (uSent)
         m_pProc->ObjNotify(o->uObject, kNotifyWindow, o->uPeer, 0);
-    if (o->uExtID == QV_EXT_TCP && o->uExtInst)
-        m_pProc->ExtCtrl(o->uExtInst, 0, nullptr, 0, nullptr, nullptr);
+    if (uLoad)
+        Disp(o, kDispLoad);
 }
 
 void CQVClassFile::HelperSendRemain(OBJ_S* o)
