@@ -197,20 +197,23 @@ u32 CQVClassFile::DispNowLoop(OBJ_S* o, u32 uBits)
 {
     // A data step that made progress asks for itself again: it runs again here while it
     // does, a bounded number of times, so that the step that finds nothing more to move does
-    // not cost a wake-up of the dispatch thread. Any other step goes to the dispatch thread.
+    // not cost a wake-up of the dispatch thread. A status report waits for the dispatch
+    // thread; a stop or an error goes there with everything still asked for.
     const u32 kRounds = 8;
-    u32 uPriv = PrivID(o), uObject = o->uObject;
+    u32 uPriv = PrivID(o), uObject = o->uObject, uLater = 0;
     for (u32 i = 0; i < kRounds && uBits; i++)
     {
         uBits = OnDisp(uPriv, uBits);
         o = ObjGet(uPriv);
         if (!o || o->uObject != uObject)
             return 0;
+        uLater |= uBits & kDispStatus;
+        uBits &= ~kDispStatus;
         if (uBits & ~(kDispLoad | kDispSave))
             break;
     }
-    if (uBits)
-        Disp(o, uBits);
+    if (uBits | uLater)
+        Disp(o, uBits | uLater);
     return 1;
 }
 
@@ -617,7 +620,8 @@ void CQVClassFile::RecvStartReply(OBJ_S* o, u32 uFlag, u32 uParam, u32 uPeer, co
     }
     qvLogOut(3, "ClassFile: RecvStartReply, uPrivID=%u, Path=%s, ullReqSize=%lu", PrivID(o), o->strPath.c_str(),
              (unsigned long)o->ullReqSize);
-    Disp(o, kDispStart);
+    // A forwarded TCP connection starts moving on this thread: its first bytes wait for it.
+    DispTcpNow(o, kDispStart);
 }
 
 void CQVClassFile::RecvStop(OBJ_S* o, u32 uCancel, u32 uParam, u32 uPeer, const u8* lpData, u32 uSize)
@@ -1074,7 +1078,7 @@ int CQVClassFile::ExtRepStart(OBJ_S* o, u32 uError, const void* lpData, u32 uSiz
             o->ullReqSize = ullFile - o->ullOffset;
     }
     if (SendStartReply(o, uUnit, 0))
-        Disp(o, kDispStart);
+        DispTcpNow(o, kDispStart);
     else
     {
         o->uRetry |= kRetryStart;
