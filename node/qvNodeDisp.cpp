@@ -491,18 +491,24 @@ void CQVNode::DispHandles()
             if (h->uKind == HND_REPLY) {
                 m_lpProc->OnReply(h->uObject, h->uValue, h->pData, h->uSize, h->uParam);
             } else {
-                int r = m_lpProc->OnExtRequest(h->uObject, h->uValue, h->pData, h->uSize, h->uHandle, h->uParam);
-                if (r >= 0 && h->uHandle) {
-                    std::lock_guard<std::mutex> lk(m_SectDisp);
-                    if (m_uInit)
-                        HndResultAdd(h->uObject, h->uHandle, (u32)r);
-                    if (r > 0)
-                        qvLogOut(1, "Node::DispHandle, Call OnExtRequest failed, iErr=%d", r);
-                } else if (r < 0 && m_Cfg.uRequestTimeout && h->uHandle) {
+                // The answer's time-out is set before the application is asked: an answer
+                // given at once, or by another thread before this one continues, removes it
+                // (one set afterwards would outlive the answer).
+                if (m_Cfg.uRequestTimeout && h->uHandle) {
                     std::lock_guard<std::mutex> lk(m_SectDisp);
                     MCAST_S* m = m_uInit ? MCastGet(h->uHandle) : nullptr;
                     if (m && m->uObject == h->uObject)
                         HndResTimeoutAdd(h->uObject, h->uHandle);
+                }
+                int r = m_lpProc->OnExtRequest(h->uObject, h->uValue, h->pData, h->uSize, h->uHandle, h->uParam);
+                if (r >= 0 && h->uHandle) {
+                    std::lock_guard<std::mutex> lk(m_SectDisp);
+                    if (m_uInit) {
+                        HndResTimeoutRemove(h->uObject, h->uHandle);
+                        HndResultAdd(h->uObject, h->uHandle, (u32)r);
+                    }
+                    if (r > 0)
+                        qvLogOut(1, "Node::DispHandle, Call OnExtRequest failed, iErr=%d", r);
                 }
             }
         }

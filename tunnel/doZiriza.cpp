@@ -343,6 +343,8 @@ void CDOZiriza::MainProc()
     while (m_uRunning)
     {
         MSG_S* pMsg = nullptr;
+        std::unique_lock<std::mutex> run(m_MsgRun);
+        m_MsgRunOwner = std::this_thread::get_id();
         if (m_SectMsg.Lock())
         {
             pMsg = m_ListMsg.PopHead();
@@ -350,15 +352,16 @@ void CDOZiriza::MainProc()
         }
         if (pMsg == nullptr)
         {
+            m_MsgRunOwner = std::thread::id();
+            run.unlock();
             if (!m_EventMsg.Wait())
                 qvSleep(10);
             continue;
         }
         MsgDispatch(pMsg);
-        m_auSessStat[0] = m_TcpSess.Used();
-        m_auSessStat[1] = m_ListSessPending.Count();
-        m_auSessStat[2] = m_ListSessDelay.Count();
-        m_auSessStat[3] = m_Tunnel.Used();
+        SessStatUpdate();
+        m_MsgRunOwner = std::thread::id();
+        run.unlock();
         if (m_SectMsg.Lock())
         {
             pMsg->uMsg = 0x10000;
@@ -372,6 +375,48 @@ void CDOZiriza::MainProc()
             delete pMsg;
     }
     OnExit();
+}
+
+void CDOZiriza::SessStatUpdate()
+{
+    m_auSessStat[0] = m_TcpSess.Used();
+    m_auSessStat[1] = m_ListSessPending.Count();
+    m_auSessStat[2] = m_ListSessDelay.Count();
+    m_auSessStat[3] = m_Tunnel.Used();
+}
+
+u32 CDOZiriza::MsgNow(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2)
+{
+    if (m_MsgRunOwner.load() == std::this_thread::get_id())
+        return 0;
+    // Never waits: the module thread may be stopping the node whose thread calls here.
+    std::unique_lock<std::mutex> run(m_MsgRun, std::try_to_lock);
+    if (!run.owns_lock() || !m_uRunning || !m_uStarted)
+        return 0;
+    if (!m_SectMsg.Lock())
+        return 0;
+    u32 uQueued = m_ListMsg.Count();
+    m_SectMsg.Unlock();
+    if (uQueued)
+        return 0;
+    m_MsgRunOwner = std::this_thread::get_id();
+    u32 uDone = 1;
+    switch (uMsg)
+    {
+    case DOZIRIZA_MSG_FILE_SYNC:
+        MsgFileSync(uParam0, uParam1);
+        break;
+    case DOZIRIZA_MSG_FILE_OPEN:
+        MsgFileOpen(uParam0, uParam1, uParam2);
+        break;
+    default:
+        uDone = 0;
+        break;
+    }
+    if (uDone)
+        SessStatUpdate();
+    m_MsgRunOwner = std::thread::id();
+    return uDone;
 }
 
 void CDOZiriza::GetSessStat(SESS_STAT_S* lpStat) const

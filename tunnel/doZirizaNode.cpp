@@ -1294,13 +1294,15 @@ int CDOZirizaNode::OnExtRequest(u32 uObj, u32 uMethod, const void* lpData, u32 u
         switch (uMethod)
         {
         case 0:
-            if (bRuns)
+            if (bRuns && !t->MsgNow(DOZIRIZA_MSG_FILE_SYNC, uObj, uAction, 0))
                 t->PostMessage(DOZIRIZA_MSG_FILE_SYNC, uObj, uAction);
             return 0;
         case 32:
         case 33:
             if (!bRuns)
                 return 1;
+            if (t->MsgNow(DOZIRIZA_MSG_FILE_OPEN, uObj, uMethod == 32 ? 1 : 0, uHandle))
+                return -1;
             return t->PostMessage(DOZIRIZA_MSG_FILE_OPEN, uObj, uMethod == 32 ? 1 : 0, uHandle) ? -1 : 1;
         case 34:
         {
