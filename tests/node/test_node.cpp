@@ -468,6 +468,40 @@ TEST_F(NodeTimeout, UnansweredRequestsTimeOutAndLateAnswersStillArrive)
     EXPECT_EQ("late", tc.Calls("extreply")[2].data);
 }
 
+TEST_F(NodeTimeout, AnAnswerGivenWhileTheOwnerIsAskedLeavesNoTimeOut)
+{
+    CQVNodeTestProbe probe(*node);
+    probe.ManualTime();
+    std::vector<u32> p = Peers(1);
+    u32 a = node->ObjectAdd("a", 7, p[0], 0);
+    u32 u1 = probe.Locked([&](CQVNodeClassProc& c) { return c.MCastAlloc(a, 10, 0, nullptr, 0, 0, 0xFFFFFFFF, 0); });
+    u32 u2 = probe.Locked([&](CQVNodeClassProc& c) { return c.MCastAlloc(a, 10, 0, nullptr, 0, 0, 0xFFFFFFFF, 0); });
+    ASSERT_TRUE(u1 && u2);
+    owner.extResult = -1;
+    // The first request is answered from inside the owner's call (as an owner that serves it
+    // on the asking thread does); the second is never answered.
+    std::atomic<bool> first{true};
+    std::atomic<int> answered{-1};
+    owner.hold = [&] {
+        if (first.exchange(false))
+            answered = node->ObjectExtReply(a, 0, "now", 3, u1);
+    };
+    probe.Locked([&](CQVNodeClassProc& c) { return c.ObjExtRequest(a, 35, "1", 1, u1, 0, 0); });
+    probe.Locked([&](CQVNodeClassProc& c) { return c.ObjExtRequest(a, 35, "2", 1, u2, 0, 0); });
+    ASSERT_TRUE(WaitFor([&] { return owner.Requests().size() == 2; }));
+    EXPECT_EQ(0, answered.load());
+    probe.Pass(610);
+    ASSERT_TRUE(WaitFor([&] { return tc.Count("extreply") >= 2; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The answer, then the second request's time-out: none for the answered one.
+    ASSERT_EQ(2u, tc.Count("extreply"));
+    EXPECT_EQ(u1, tc.Calls("extreply")[0].d);
+    EXPECT_EQ(0u, tc.Calls("extreply")[0].b);
+    EXPECT_EQ(u2, tc.Calls("extreply")[1].d);
+    EXPECT_EQ((u32)QV_NODE_ERR_TIMEOUT, tc.Calls("extreply")[1].b);
+    EXPECT_EQ(0u, probe.TmoPending());
+}
+
 class NodeServer : public NodeCore {
 protected:
     NodeServer() { cfgSide = 1; }
@@ -574,6 +608,11 @@ TEST(NodeExt, InstancesForwardAndEventsReachTheOpeningClass)
     EXPECT_EQ(2u, e.c);
     EXPECT_EQ(0x1234u, e.d);
     EXPECT_EQ(0xABCu, e.e);
+    // One given by a thread that holds no lock is passed on before the call returns.
+    ASSERT_TRUE(ext.proc->OnEventNow(h, 0, 1, 0x55));
+    ASSERT_EQ(2u, tc.Count("extend"));
+    EXPECT_EQ(1u, tc.Calls("extend")[1].c);
+    EXPECT_EQ(0x55u, tc.Calls("extend")[1].d);
     probe.Locked([&](CQVNodeClassProc& k) {
         k.ExtClose(h, 9);
         return 0;
@@ -583,8 +622,9 @@ TEST(NodeExt, InstancesForwardAndEventsReachTheOpeningClass)
     EXPECT_EQ(0, probe.Locked([&](CQVNodeClassProc& k) { return k.ExtWrite(h, 0, "x", &len, 0); }));
     // A stale instance's event is skipped.
     ext.proc->OnEvent(h, 0, 1, 0);
+    ext.proc->OnEventNow(h, 0, 1, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(1u, tc.Count("extend"));
+    EXPECT_EQ(2u, tc.Count("extend"));
     n->Delete();
 }
 
