@@ -6,7 +6,6 @@
 #include "qvTimer.h"
 #include "qvUtilize.h"
 
-#include <mbedtls/aes.h>
 #include <mbedtls/bignum.h>
 #include <mbedtls/dhm.h>
 #include <mbedtls/sha256.h>
@@ -98,15 +97,27 @@ void CQVCrypto::FreeContext(SLOT_S* s)
     }
 }
 
+void CQVCrypto::FreeKey(SLOT_S* s)
+{
+    if (s->pKey) {
+        std::memset(s->pKey, 0, 32);
+        delete[] s->pKey;
+        s->pKey = 0;
+    }
+    if (s->uAesReady) {
+        mbedtls_aes_free(&s->aesEnc);
+        mbedtls_aes_free(&s->aesDec);
+        s->uAesReady = 0;
+    }
+    s->uKeyBits = 0;
+}
+
 void CQVCrypto::Clean()
 {
     if (m_pSlots) {
         for (u32 i = 0; i < m_uCount; i++) {
             FreeContext(&m_pSlots[i]);
-            if (m_pSlots[i].pKey) {
-                std::memset(m_pSlots[i].pKey, 0, 32);
-                delete[] m_pSlots[i].pKey;
-            }
+            FreeKey(&m_pSlots[i]);
         }
         delete[] m_pSlots;
     }
@@ -172,12 +183,7 @@ void CQVCrypto::Close(u32 uHandle)
     u32 uInd = (u32)(s - m_pSlots);
     qvPrintf("CQVCrypto::Close, uInd=%u", uInd);
     FreeContext(s);
-    if (s->pKey) {
-        std::memset(s->pKey, 0, 32);
-        delete[] s->pKey;
-        s->pKey = 0;
-    }
-    s->uKeyBits = 0;
+    FreeKey(s);
     s->uCookie = qvGetCookieShort(s->uCookie);
     s->uQueryID = qvGetCookieShort(s->uQueryID);
     u32 uWasUsed = s->uState != STA_FREE;
@@ -213,7 +219,16 @@ int CQVCrypto::DeriveKey(SLOT_S* s, u32 uLen)
         return QV_CRYPTO_FAIL;
     }
     std::memset(aSecret, 0, sizeof(aSecret));
-    if (s->pKey) delete[] s->pKey;
+    FreeKey(s);
+    mbedtls_aes_init(&s->aesEnc);
+    mbedtls_aes_init(&s->aesDec);
+    s->uAesReady = 1;
+    if (mbedtls_aes_setkey_enc(&s->aesEnc, pKey, 256) != 0 || mbedtls_aes_setkey_dec(&s->aesDec, pKey, 256) != 0) {
+        std::memset(pKey, 0, 32);
+        delete[] pKey;
+        FreeKey(s);
+        return QV_CRYPTO_FAIL;
+    }
     s->pKey = pKey;
     s->uKeyBits = 256;
     return QV_CRYPTO_OK;
@@ -321,16 +336,13 @@ u32 CQVCrypto::Encrypt(u32 uHandle, const u8* lpIn, u8* lpOut, u32 uLen)
 {
     SLOT_S* s = Slot(uHandle);
     u32 uInd = uHandle >> 16;
-    if (!s || !s->pKey || (uLen & 15) || !lpIn || !lpOut) {
+    if (!s || !s->pKey || !s->uAesReady || (uLen & 15) || !lpIn || !lpOut) {
         qvPrintf("CQVCrypto::Encrypt, failed uInd=%u", uInd);
         return 0;
     }
-    mbedtls_aes_context aes;
-    mbedtls_aes_init(&aes);
+    // Every call is a chain of its own from a zero IV.
     unsigned char iv[16] = {0};
-    int r = mbedtls_aes_setkey_enc(&aes, s->pKey, 256);
-    if (r == 0) r = mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_ENCRYPT, uLen, iv, lpIn, lpOut);
-    mbedtls_aes_free(&aes);
+    int r = mbedtls_aes_crypt_cbc(&s->aesEnc, MBEDTLS_AES_ENCRYPT, uLen, iv, lpIn, lpOut);
     if (r != 0) {
         qvPrintf("CQVCrypto::Encrypt, failed uInd=%u", uInd);
         return 0;
@@ -342,17 +354,13 @@ u32 CQVCrypto::Decrypt(u32 uHandle, const u8* lpIn, u8* lpOut, u32 uLen)
 {
     SLOT_S* s = Slot(uHandle);
     u32 uInd = uHandle >> 16;
-    if (!s || !s->pKey || (uLen & 15) || !lpIn || !lpOut) {
+    if (!s || !s->pKey || !s->uAesReady || (uLen & 15) || !lpIn || !lpOut) {
         qvPrintf("CQVCrypto::Decrypt, failed uInd=%u, pucKey=0x%x", uInd,
                  (u32)(uintptr_t)(s ? s->pKey : 0));
         return 0;
     }
-    mbedtls_aes_context aes;
-    mbedtls_aes_init(&aes);
     unsigned char iv[16] = {0};
-    int r = mbedtls_aes_setkey_dec(&aes, s->pKey, 256);
-    if (r == 0) r = mbedtls_aes_crypt_cbc(&aes, MBEDTLS_AES_DECRYPT, uLen, iv, lpIn, lpOut);
-    mbedtls_aes_free(&aes);
+    int r = mbedtls_aes_crypt_cbc(&s->aesDec, MBEDTLS_AES_DECRYPT, uLen, iv, lpIn, lpOut);
     if (r != 0) {
         qvPrintf("CQVCrypto::Decrypt, failed uInd=%u, pucKey=0x%x", uInd,
                  (u32)(uintptr_t)s->pKey);

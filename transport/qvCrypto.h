@@ -3,6 +3,7 @@
 
 #include "qvType.h"
 
+#include <mbedtls/aes.h>
 #include <mbedtls/havege.h>
 
 struct mbedtls_dhm_context;
@@ -55,6 +56,11 @@ private:
         u16 uKeyBits;
         u8* pKey;
         mbedtls_dhm_context* pDhm;
+        // Round keys of pKey, expanded once when the key is set: every block of a session
+        // uses them, so no block pays for a key schedule (about 1 us each way).
+        u32 uAesReady;
+        mbedtls_aes_context aesEnc;
+        mbedtls_aes_context aesDec;
     };
     struct LIST_S {
         SLOT_S* pHead;
@@ -67,6 +73,8 @@ private:
     static void ListPushTail(LIST_S& l, SLOT_S* s);
     mbedtls_dhm_context* NewContext();
     static void FreeContext(SLOT_S* s);
+    // Forgets the key and its round keys (zeroed).
+    static void FreeKey(SLOT_S* s);
     int DeriveKey(SLOT_S* s, u32 uLen);
 
     SLOT_S* m_pSlots;

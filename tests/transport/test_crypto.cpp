@@ -64,6 +64,50 @@ TEST(Crypto, ExchangeGivesBothEndsTheSameKey)
     EXPECT_EQ(0, std::memcmp(dec, enc, sizeof(enc)));
 }
 
+// The round keys are kept per slot: each call still starts its own chain from a zero IV, and
+// a slot that is closed and opened for a new exchange encrypts with the new key only.
+TEST(Crypto, RoundKeysFollowEveryNewKeyOfASlot)
+{
+    CQVCrypto req, res;
+    ASSERT_EQ(1u, req.Initialize(1));
+    ASSERT_EQ(1u, res.Initialize(1));
+    u8 plain[96];
+    for (u32 i = 0; i < sizeof(plain); i++) plain[i] = (u8)(i * 13 + 5);
+    std::vector<std::vector<u8>> seen;
+    u32 hqOld = 0;
+    for (int round = 0; round < 3; round++) {
+        u32 hq = req.Open(1), hr = res.Open(0);
+        ASSERT_TRUE(hq && hr);
+        u8 q[512], r[512];
+        u32 lq = 0, lr = 0, qid = 0, qid2 = 0;
+        ASSERT_EQ(QV_CRYPTO_OK, req.Export(hq, q, &lq, qid, 1));
+        ASSERT_EQ(QV_CRYPTO_OK, res.Import(hr, q, lq, qid, 1));
+        ASSERT_EQ(QV_CRYPTO_OK, res.Export(hr, r, &lr, qid2, 0));
+        ASSERT_EQ(QV_CRYPTO_OK, req.Import(hq, r, lr, qid2, 0));
+        std::vector<u8> enc(sizeof(plain)), again(sizeof(plain)), dec(sizeof(plain));
+        ASSERT_EQ(1u, req.Encrypt(hq, plain, enc.data(), sizeof(plain)));
+        ASSERT_EQ(1u, req.Encrypt(hq, plain, again.data(), sizeof(plain)));
+        EXPECT_EQ(enc, again);   // no chaining from one call to the next
+        ASSERT_EQ(1u, res.Decrypt(hr, enc.data(), dec.data(), sizeof(plain)));
+        EXPECT_EQ(0, std::memcmp(plain, dec.data(), sizeof(plain)));
+        // The head of a chain decrypts alone: it starts from the zero IV too.
+        ASSERT_EQ(1u, res.Decrypt(hr, enc.data(), dec.data(), 32));
+        EXPECT_EQ(0, std::memcmp(plain, dec.data(), 32));
+        for (const auto& old : seen) EXPECT_NE(old, enc) << "round " << round;
+        seen.push_back(enc);
+        if (hqOld) {
+            EXPECT_EQ(0u, req.Encrypt(hqOld, plain, dec.data(), sizeof(plain)));
+        }
+        hqOld = hq;
+        req.Close(hq);
+        res.Close(hr);
+        EXPECT_EQ(0u, req.Encrypt(hq, plain, dec.data(), sizeof(plain)));
+        EXPECT_EQ(0u, res.Decrypt(hr, enc.data(), dec.data(), sizeof(plain)));
+    }
+    req.Clean();
+    res.Clean();
+}
+
 // The session key is SHA-256 of the shared value K written in as many bytes as P has, leading
 // zero bytes included. The test answers as the peer with a private value y chosen so that
 // K = (G^X)^y has a leading zero byte, and checks the key against its own computation.
