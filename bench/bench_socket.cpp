@@ -18,6 +18,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <functional>
 #include <cstdio>
 #include <cstdlib>
@@ -52,11 +54,24 @@ public:
     std::atomic<u64> bytes{0};
     double first = 0, last = 0;
     std::vector<u8> buf = std::vector<u8>(70000);
+    std::mutex mu;
+    std::condition_variable cv;
+
+    // Waits until an acknowledgement frees room in the send ring (or 2 ms pass).
+    void AckWait(u32 seen)
+    {
+        std::unique_lock<std::mutex> lk(mu);
+        cv.wait_for(lk, std::chrono::milliseconds(2), [&] { return acked.load() != seen; });
+    }
 
     u32 SocketProc(u32 e, u32 v1, u32, u32, u32, u32, u32, u32 sid) override
     {
         if (e == QV_SOCK_EVENT_CONNECT) connects++;
-        if (e == QV_SOCK_EVENT_ACKED) acked++;
+        if (e == QV_SOCK_EVENT_ACKED) {
+            std::lock_guard<std::mutex> lk(mu);
+            acked++;
+            cv.notify_one();
+        }
         if (e == QV_SOCK_EVENT_RECV) {
             for (;;) {
                 QV_SK_BUF_S b;
@@ -181,9 +196,10 @@ int SockSend(const char* self, const char* peerId, u32 count, u32 size, u32 enc)
         b.uSize = size;
         b.lpData = m.data();
         double t0 = Now();
-        while (sock.Send(sid, b, enc ? QV_SOCK_SEND_ENCRYPT : 0) <= 0) {
-            if (Now() - t0 > 10) break;
-            usleep(200);
+        for (;;) {
+            u32 seen = own.acked;
+            if (sock.Send(sid, b, enc ? QV_SOCK_SEND_ENCRYPT : 0) > 0 || Now() - t0 > 10) break;
+            own.AckWait(seen);
         }
     }
     Until([&] { return own.acked >= count; }, 20);
