@@ -761,7 +761,7 @@ void CQVSocket::SockEventData(QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 u
     }
     if (m_uBatch)
         BatchRecvPush(addr, buf, uSockID, uCnntID);
-    else
+    else if (!qvDgramDeferred() || !PassRecvPush(addr, buf, uSockID, uCnntID))
         SockEventDataProc(addr, buf, uSockID, uCnntID);
 }
 
@@ -786,6 +786,7 @@ void CQVSocket::DispWake()
 
 void CQVSocket::SockEventBatchEnd()
 {
+    PassRecvProc();
     m_Out.Flush();
     if (m_uWakePend.exchange(0)) m_EventDisp.Signal();
 }

@@ -571,6 +571,10 @@ private:
     void DispReports();
     void DispWndCheck();
     void DispDeliver();
+    // Datagrams of one pass of the socket process thread, handled together under one hold
+    // of m_SectDisp (PassRecvProc) instead of one hold each. Only that thread uses them.
+    u32 PassRecvPush(const QV_ADDR_S& addr, const QV_BUF_S& buf, u32 uSockID, u32 uCnntID);
+    void PassRecvProc();
     void BatchRecvPush(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 uCnntID);
     void BatchRecvProc();
     u32 BatchRecvInit();
@@ -641,6 +645,8 @@ private:
     BATCH_S* m_pBatch;
     BATCH_LIST m_BatchFree;
     BATCH_LIST m_BatchPend;
+    BATCH_S* m_pPassIn;   // the socket process thread's datagrams of its pass (PassRecvPush)
+    u32 m_uPassIn;
 
     u8* m_pEncBuf;
     u8* m_pCmpBuf;

@@ -156,6 +156,8 @@ void CQVSocket::EventDrop(const EVENT_S& e)
 void CQVSocket::SockEventReport(u32 uSockID, u32 uReport)
 {
     if (!m_uInit) return;
+    // Datagrams that came before the report are handled before it.
+    PassRecvProc();
     qvPrintf("CQVSocket::SockEventReport, uSockID=%u, uReport=%u", uSockID, uReport);
     {
         std::lock_guard<std::mutex> lk(m_ReportMutex);
@@ -174,6 +176,7 @@ void CQVSocket::SockEventReport(u32 uSockID, u32 uReport)
 void CQVSocket::SockEventConnect(u32 uSockID, u32 uAction)
 {
     if (!m_uInit) return;
+    PassRecvProc();
     qvPrintf("CQVSocket::SockEventConnect: uSockID=%u, uAction=%u", uSockID, uAction);
     {
         std::lock_guard<std::mutex> lk(m_ReportMutex);
@@ -661,6 +664,58 @@ void CQVSocket::DispTimerWalk()
 }
 
 // ---------------------------------------------------------------------------------------
+// Datagrams of a pass of the socket process thread
+
+namespace {
+
+// Datagrams held per pass before they are handled: a few recvmmsg calls' worth (32 each),
+// so that one hold of the lock covers them and the dispatcher's and the owner's calls wait
+// for it only briefly.
+const u32 kPassIn = 64;
+
+} // namespace
+
+u32 CQVSocket::PassRecvPush(const QV_ADDR_S& addr, const QV_BUF_S& buf, u32 uSockID, u32 uCnntID)
+{
+    if (!m_pPassIn) {
+        m_pPassIn = new (std::nothrow) BATCH_S[kPassIn];
+        if (!m_pPassIn) return 0;
+    }
+    if (m_uPassIn == kPassIn) PassRecvProc();
+    BATCH_S* b = &m_pPassIn[m_uPassIn++];
+    // SockEventData checked that offset and length lie within the 2048 bytes.
+    std::memcpy(b->aData + buf.uOffset, buf.buf + buf.uOffset, buf.uLen);
+    b->uOffset = buf.uOffset;
+    b->uLen = buf.uLen;
+    b->uSockID = uSockID;
+    b->uCnntID = uCnntID;
+    b->addr = addr;
+    return 1;
+}
+
+void CQVSocket::PassRecvProc()
+{
+    // Only the socket process thread holds datagrams; a call from another thread has none.
+    if (!qvDgramDeferred() || !m_uPassIn) return;
+    u32 uAny = 0;
+    {
+        SectDisp lk(this);
+        for (u32 i = 0; i < m_uPassIn && m_uInit; i++) {
+            BATCH_S* b = &m_pPassIn[i];
+            QV_BUF_S buf;
+            buf.buf = b->aData;
+            buf.uOffset = b->uOffset;
+            buf.uSize = sizeof(b->aData);
+            buf.uLen = b->uLen;
+            buf.uParam = 0;
+            if (SockEventDataLocked(b->addr, buf, b->uSockID, b->uCnntID)) uAny = 1;
+        }
+        m_uPassIn = 0;
+    }
+    if (uAny && (m_uDispMask.load() & 0x121fc)) DispWake();
+}
+
+// ---------------------------------------------------------------------------------------
 // Batch receive
 
 u32 CQVSocket::BatchRecvInit()
@@ -730,5 +785,6 @@ void CQVSocket::BatchRecvProc()
 
 void CQVSocket::SockEventDataPull()
 {
+    PassRecvProc();
     if (m_uInit) BatchRecvProc();
 }

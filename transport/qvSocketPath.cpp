@@ -118,6 +118,7 @@ CQVSocket::CNNT_PATH_S* CQVSocket::CnntPathZero(SOCK_S* s)
 void CQVSocket::SockEventCnntAddr(u32 uSockID, u32 uAdd, u32 uCnntID, u32 uValue)
 {
     if (!m_uInit) return;
+    PassRecvProc();
     SectDisp lk(this);
     SOCK_S* s = SockGet(uSockID);
     if (!s) return;
