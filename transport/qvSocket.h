@@ -511,6 +511,9 @@ private:
     void BufFree(BUF_S* b);
     void BufClean();
     void SendDataTry(SOCK_S* s, u32 uPrio);
+    // Sends the newly queued blocks of an idle priority at once (uQueued: blocks queued
+    // before them); 0 when it is left to the dispatcher.
+    u32 SendNow(SOCK_S* s, u32 uPrio, u32 uQueued);
     u32 SendData(SOCK_S* s, u32 uPrio, BUF_S* b, u32 uIndex, u32 uType, u32 uCnntID);
     u32 SendWndRemain(SOCK_S* s, u32 uPrio, CNNT_PATH_S* p);
     void SendQueueReset(SOCK_S* s);

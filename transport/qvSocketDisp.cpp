@@ -40,7 +40,9 @@ void CQVSocket::ListDispPush(SOCK_S* s, u32 uBits, u32 uPrio)
     if (uPrio < PRIO_NUM) s->uDispPrio[uPrio] |= uBits;
     if ((uBits & 1) && !(s->uDisp & 1)) m_uSendPendCount++;
     s->uDisp |= uBits;
-    m_uDispMask.fetch_or(uBits);
+    // These bits are cleared only by the dispatcher under this same lock: when they are all
+    // set already, the shared word is left alone (one locked write less per datagram).
+    if ((m_uDispMask.load(std::memory_order_relaxed) & uBits) != uBits) m_uDispMask.fetch_or(uBits);
 }
 
 void CQVSocket::TimerDispPush(SOCK_S* s, u32 uBits, u32 uPrio)
