@@ -8,6 +8,8 @@
 //   bench_socket udp-recv <count> <way> | udp-send <addr> <count> <size> <way>
 //     way: 0 one sendto / recv per datagram, 1 sendmmsg / recvmmsg, 2 UDP GSO / recvmmsg
 //   bench_socket tcp-recv <bytes> | tcp-send <addr> <bytes> <size>
+//   bench_socket sock-echo <peerId> <selfId> <encrypt> | sock-ping <peerId> <selfId> <count> <encrypt>
+//   bench_socket udp-echo | udp-ping <addr> <count>      64-byte round trips, one at a time
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -15,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -51,6 +54,7 @@ class Owner : public IQVSocketOwner {
 public:
     CQVSocket* sock = nullptr;
     std::atomic<u32> connects{0}, acked{0}, msgs{0};
+    u32 echo = 0;   // 1 plain, 2 encrypted: every message received is sent back
     std::atomic<u64> bytes{0};
     double first = 0, last = 0;
     std::vector<u8> buf = std::vector<u8>(70000);
@@ -82,10 +86,19 @@ public:
                 b.uSize = (u32)buf.size();
                 s32 n = sock->Receive(sid, b, 0);
                 if (n <= 0) break;
+                if (echo) {
+                    // Straight back, from the event's own thread.
+                    b.uPrio = 1;
+                    b.uSize = (u32)n;
+                    b.uMethod = 1;
+                    sock->Send(sid, b, echo == 2 ? QV_SOCK_SEND_ENCRYPT : 0);
+                }
+                std::lock_guard<std::mutex> lk(mu);
                 if (!msgs) first = Now();
                 last = Now();
                 msgs++;
                 bytes += (u32)n;
+                cv.notify_one();
             }
         }
         return 1;
@@ -209,6 +222,71 @@ int SockSend(const char* self, const char* peerId, u32 count, u32 size, u32 enc)
     return 0;
 }
 
+// Round trips of 64-byte messages: the pinger sends one, waits for it to come back, and so on.
+// Prints the median and 90th percentile in us.
+int SockEcho(const char* self, const char* peerId, u32 enc)
+{
+    qvTimerInit(64);
+    Owner own;
+    own.echo = enc ? 2 : 1;
+    CQVSocket sock;
+    printf("READY\n");
+    fflush(stdout);
+    if (!SockStart(sock, own, self, peerId)) {
+        sock.Clean();
+        return 1;
+    }
+    double t0 = Now();
+    while (Now() - t0 < 30 && own.msgs < 1) usleep(10000);
+    u32 seen = 0;
+    double lastSeen = Now();
+    while (Now() - lastSeen < 3) {
+        if (own.msgs != seen) {
+            seen = own.msgs;
+            lastSeen = Now();
+        }
+        usleep(10000);
+    }
+    sock.Clean();
+    qvTimerClean();
+    return 0;
+}
+
+int SockPing(const char* self, const char* peerId, u32 count, u32 enc)
+{
+    qvTimerInit(64);
+    Owner own;
+    CQVSocket sock;
+    u32 sid = SockStart(sock, own, self, peerId);
+    std::vector<double> rtt;
+    if (sid) {
+        std::vector<u8> m(64, 'p');
+        // The first round trips set up the path and windows: left out.
+        for (u32 i = 0; i < count + 20; i++) {
+            QV_SK_BUF_S b;
+            std::memset(&b, 0, sizeof(b));
+            b.uHandle = i + 1;
+            b.uPrio = 1;
+            b.uMethod = 1;
+            b.uSize = (u32)m.size();
+            b.lpData = m.data();
+            u32 before = own.msgs;
+            double t = Now();
+            if (sock.Send(sid, b, enc ? QV_SOCK_SEND_ENCRYPT : 0) <= 0) break;
+            std::unique_lock<std::mutex> lk(own.mu);
+            if (!own.cv.wait_for(lk, std::chrono::seconds(2), [&] { return own.msgs.load() != before; })) break;
+            if (i >= 20) rtt.push_back((Now() - t) * 1e6);
+        }
+    }
+    std::sort(rtt.begin(), rtt.end());
+    double med = rtt.empty() ? 0 : rtt[rtt.size() / 2], p90 = rtt.empty() ? 0 : rtt[rtt.size() * 9 / 10];
+    printf("RTT n=%zu med=%.1f p90=%.1f\n", rtt.size(), med, p90);
+    fflush(stdout);
+    sock.Clean();
+    qvTimerClean();
+    return 0;
+}
+
 // ---------------------------------------------------------------------------------------
 // Raw UDP and TCP on the same pair
 
@@ -319,6 +397,54 @@ int UdpSend(const char* addr, u32 count, u32 size, u32 way)
     return 0;
 }
 
+int UdpEcho()
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kPort);
+    bind(fd, (sockaddr*)&a, sizeof(a));
+    timeval tv{3, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    printf("READY\n");
+    fflush(stdout);
+    char b[2048];
+    for (;;) {
+        sockaddr_in from{};
+        socklen_t fl = sizeof(from);
+        ssize_t r = recvfrom(fd, b, sizeof(b), 0, (sockaddr*)&from, &fl);
+        if (r <= 0) break;
+        sendto(fd, b, (size_t)r, 0, (sockaddr*)&from, fl);
+    }
+    close(fd);
+    return 0;
+}
+
+int UdpPing(const char* addr, u32 count)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kPort);
+    inet_pton(AF_INET, addr, &a.sin_addr);
+    connect(fd, (sockaddr*)&a, sizeof(a));
+    timeval tv{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    char m[64] = {0}, b[2048];
+    std::vector<double> rtt;
+    for (u32 i = 0; i < count + 20; i++) {
+        double t = Now();
+        if (send(fd, m, sizeof(m), 0) <= 0 || recv(fd, b, sizeof(b), 0) <= 0) continue;
+        if (i >= 20) rtt.push_back((Now() - t) * 1e6);
+    }
+    std::sort(rtt.begin(), rtt.end());
+    double med = rtt.empty() ? 0 : rtt[rtt.size() / 2], p90 = rtt.empty() ? 0 : rtt[rtt.size() * 9 / 10];
+    printf("RTT n=%zu med=%.1f p90=%.1f\n", rtt.size(), med, p90);
+    fflush(stdout);
+    close(fd);
+    return 0;
+}
+
 int TcpRecv(u64 total)
 {
     int ls = socket(AF_INET, SOCK_STREAM, 0);
@@ -409,6 +535,33 @@ Result Run(const std::string& recvArgs, const std::string& sendArgs)
     return res;
 }
 
+struct Rtt {
+    double med = 0, p90 = 0;
+};
+
+// Runs the echo side in B and the pinger in A; returns the pinger's round trips.
+Rtt RunPing(const std::string& echoArgs, const std::string& pingArgs)
+{
+    Rtt res;
+    FILE* e = popen(("ip netns exec " + g_nsB + " " + g_self + " " + echoArgs).c_str(), "r");
+    if (!e) return res;
+    char line[512];
+    while (fgets(line, sizeof(line), e)) {
+        if (std::strncmp(line, "READY", 5) != 0) continue;
+        FILE* p = popen(("ip netns exec " + g_nsA + " " + g_self + " " + pingArgs).c_str(), "r");
+        if (!p) break;
+        char l2[512];
+        unsigned n = 0;
+        while (fgets(l2, sizeof(l2), p))
+            if (std::sscanf(l2, "RTT n=%u med=%lf p90=%lf", &n, &res.med, &res.p90) != 3) res.med = res.p90 = 0;
+        pclose(p);
+        break;
+    }
+    pclose(e);
+    Sh("sleep 1");
+    return res;
+}
+
 int Orchestrate()
 {
     char self[4096];
@@ -465,6 +618,12 @@ int Orchestrate()
         peer[enc][1] = sock(kibCount, 1024, enc);
         peer[enc][2] = sock(bigCount, big, enc);
     }
+    const u32 pings = 2000;
+    Rtt rttUdp = RunPing("udp-echo", std::string("udp-ping ") + kAddrB + " " + std::to_string(pings));
+    Rtt rttSock[2];
+    for (u32 enc = 0; enc < 2; enc++)
+        rttSock[enc] = RunPing("sock-echo beA beB " + std::to_string(enc),
+                               "sock-ping beB beA " + std::to_string(pings) + " " + std::to_string(enc));
     Sh("ip netns del " + g_nsA + "; ip netns del " + g_nsB);
 
     printf("\nPeer socket over a veth pair (receiver side figures)\n");
@@ -487,6 +646,11 @@ int Orchestrate()
         printf("%-40s %14.3f %12s %12.3f\n", "  ratio to TCP", tS > 0 ? s / tS : 0, "",
                mbRate(tcpBig) > 0 ? b / mbRate(tcpBig) : 0);
     }
+    printf("\n64-byte echo round trip, one message at a time (us)   median      90%%   ratio to UDP\n");
+    printf("%-52s %8.1f %8.1f\n", "raw UDP", rttUdp.med, rttUdp.p90);
+    for (u32 enc = 0; enc < 2; enc++)
+        printf("%-52s %8.1f %8.1f %8.2f\n", enc ? "peer socket, encrypted" : "peer socket, plain", rttSock[enc].med,
+               rttSock[enc].p90, rttUdp.med > 0 ? rttSock[enc].med / rttUdp.med : 0);
     return 0;
 }
 
@@ -498,6 +662,11 @@ int main(int argc, char** argv)
     if (mode == "sock-recv" && argc >= 5) return SockRecv(argv[3], argv[2], (u32)atoi(argv[4]));
     if (mode == "sock-send" && argc >= 7)
         return SockSend(argv[3], argv[2], (u32)atoi(argv[4]), (u32)atoi(argv[5]), (u32)atoi(argv[6]));
+    if (mode == "sock-echo" && argc >= 5) return SockEcho(argv[3], argv[2], (u32)atoi(argv[4]));
+    if (mode == "sock-ping" && argc >= 6)
+        return SockPing(argv[3], argv[2], (u32)atoi(argv[4]), (u32)atoi(argv[5]));
+    if (mode == "udp-echo") return UdpEcho();
+    if (mode == "udp-ping" && argc >= 4) return UdpPing(argv[2], (u32)atoi(argv[3]));
     if (mode == "udp-recv" && argc >= 4) return UdpRecv((u32)atoi(argv[2]), (u32)atoi(argv[3]));
     if (mode == "udp-send" && argc >= 6)
         return UdpSend(argv[2], (u32)atoi(argv[3]), (u32)atoi(argv[4]), (u32)atoi(argv[5]));
