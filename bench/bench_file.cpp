@@ -1,6 +1,6 @@
 // File class throughput between two nodes in two network namespaces joined by a veth pair: a
 // file transfer (file extension) and a byte stream (stream extension over socket pairs), beside
-// a plain TCP stream on the same pair, at 0% and 5% loss of incoming packets. Prints MB/s and
+// a plain TCP stream on the same pair, at 0% and 5% loss on both ends. Prints MB/s and
 // the ratios to TCP; run as root: bench_file
 //
 // Modes used internally (each node runs in its own process inside its namespace):
@@ -15,15 +15,14 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "kvBenchPair.h"
 #include "qvLog.h"
 #include "test_file_nodehost.h"
 
@@ -35,20 +34,8 @@ const u16 kPort = 17200;
 const char* kSelfA = "bfA";
 const char* kSelfB = "bfB";
 
-double Now()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-bool Until(const std::function<bool()>& f, double secs)
-{
-    double t0 = Now();
-    while (!f()) {
-        if (Now() - t0 > secs) return false;
-        usleep(1000);
-    }
-    return true;
-}
+using kvbench::Now;
+using kvbench::Until;
 
 std::string TempDir()
 {
@@ -173,129 +160,26 @@ int StreamSend(u64 bytes)
 }
 
 // ---------------------------------------------------------------------------------------
-// Plain TCP
-
-int TcpRecv(u64 total)
-{
-    int ls = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kPort);
-    bind(ls, (sockaddr*)&a, sizeof(a));
-    listen(ls, 1);
-    printf("READY\n");
-    fflush(stdout);
-    int fd = accept(ls, nullptr, nullptr);
-    std::vector<char> buf(1 << 16);
-    u64 got = 0;
-    double first = 0;
-    while (got < total) {
-        ssize_t r = recv(fd, buf.data(), buf.size(), 0);
-        if (r <= 0) break;
-        if (!got) first = Now();
-        got += (u64)r;
-    }
-    printf("RESULT bytes=%llu secs=%.6f\n", (unsigned long long)got, Now() - first);
-    close(fd);
-    close(ls);
-    return 0;
-}
-
-int TcpSend(const char* addr, u64 total)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kPort);
-    inet_pton(AF_INET, addr, &a.sin_addr);
-    for (int i = 0; i < 50 && connect(fd, (sockaddr*)&a, sizeof(a)) != 0; i++) usleep(100 * 1000);
-    std::vector<char> m(1 << 16, 't');
-    for (u64 sent = 0; sent < total;) {
-        ssize_t r = send(fd, m.data(), (size_t)std::min<u64>(m.size(), total - sent), 0);
-        if (r <= 0) break;
-        sent += (u64)r;
-    }
-    close(fd);
-    return 0;
-}
-
-// ---------------------------------------------------------------------------------------
 // Orchestration
 
-std::string g_self, g_nsA, g_nsB, g_vethA, g_vethB;
+std::string g_self;
+kvbench::VethPair g_pair;
 
-int Sh(const std::string& c)
-{
-    return system(c.c_str());
-}
-
-struct Result {
-    unsigned long long bytes = 0;
-    double secs = 0;
-    bool ok = false;
+struct Result : kvbench::Result {
     double MBs() const { return ok && secs > 0 && bytes ? bytes / secs / 1e6 : 0; }
 };
 
 // Runs the receiver in B and the sender in A; returns the receiver's figures.
 Result Run(const std::string& recvArgs, const std::string& sendArgs)
 {
-    std::string cmd = "ip netns exec " + g_nsB + " " + g_self + " " + recvArgs;
-    FILE* r = popen(cmd.c_str(), "r");
-    Result res;
-    if (!r) return res;
-    char line[512];
-    bool ready = false;
-    while (fgets(line, sizeof(line), r)) {
-        if (!ready && std::strncmp(line, "READY", 5) == 0) {
-            ready = true;
-            Sh("ip netns exec " + g_nsA + " " + g_self + " " + sendArgs + " &");
-        }
-        if (std::sscanf(line, "RESULT bytes=%llu secs=%lf", &res.bytes, &res.secs) == 2) res.ok = true;
-    }
-    pclose(r);
-    Sh("sleep 2");  // the sender has ended and its port is free again
-    return res;
-}
-
-// Drops about percent % of the packets arriving at each end (0 removes the rule).
-void SetLoss(int percent)
-{
-    for (auto& p : {std::make_pair(g_nsA, g_vethA), std::make_pair(g_nsB, g_vethB)}) {
-        Sh("ip netns exec " + p.first + " nft delete table inet kvbench 2>/dev/null");
-        if (percent > 0)
-            Sh("ip netns exec " + p.first + " nft add table inet kvbench && ip netns exec " + p.first +
-               " nft 'add chain inet kvbench in { type filter hook input priority 0; policy accept; }' && ip netns exec " +
-               p.first + " nft add rule inet kvbench in iifname " + p.second + " numgen random mod 100 \\< " +
-               std::to_string(percent) + " drop");
-    }
+    return {kvbench::RunPair(g_pair, g_self, recvArgs, sendArgs, 2)};
 }
 
 int Orchestrate()
 {
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    if (n <= 0) return 1;
-    self[n] = 0;
-    g_self = self;
-    std::string tag = std::to_string(getpid());
-    g_nsA = "kvbenchf" + tag + "a";
-    g_nsB = "kvbenchf" + tag + "b";
-    g_vethA = "kvf" + tag + "a";
-    g_vethB = "kvf" + tag + "b";
-    if (Sh("ip netns add " + g_nsA) || Sh("ip netns add " + g_nsB) ||
-        Sh("ip link add " + g_vethA + " type veth peer name " + g_vethB) ||
-        Sh("ip link set " + g_vethA + " netns " + g_nsA) || Sh("ip link set " + g_vethB + " netns " + g_nsB) ||
-        Sh("ip -n " + g_nsA + " addr add " + kAddrA + "/24 broadcast 10.232.0.255 dev " + g_vethA) ||
-        Sh("ip -n " + g_nsB + " addr add " + kAddrB + "/24 broadcast 10.232.0.255 dev " + g_vethB) ||
-        Sh("ip -n " + g_nsA + " link set " + g_vethA + " up") || Sh("ip -n " + g_nsB + " link set " + g_vethB + " up") ||
-        Sh("ip -n " + g_nsA + " link set lo up") || Sh("ip -n " + g_nsB + " link set lo up") ||
-        // The LAN discovery broadcasts to 255.255.255.255, which needs a route.
-        Sh("ip -n " + g_nsA + " route add default dev " + g_vethA) ||
-        Sh("ip -n " + g_nsB + " route add default dev " + g_vethB)) {
+    g_self = kvbench::SelfPath();
+    if (g_self.empty() || !g_pair.Make("kvbenchf", "kvf", "10.232.0", kAddrA, kAddrB)) {
         fprintf(stderr, "bench_file: cannot build the veth pair (needs root, ip and nft)\n");
-        Sh("ip netns del " + g_nsA + " 2>/dev/null; ip netns del " + g_nsB + " 2>/dev/null");
         return 1;
     }
     struct Row {
@@ -304,14 +188,14 @@ int Orchestrate()
         Result tcp, file, stream;
     } rows[] = {{0, 64ull << 20, {}, {}, {}}, {5, 8ull << 20, {}, {}, {}}};
     for (auto& r : rows) {
-        SetLoss(r.loss);
+        g_pair.SetLoss(r.loss);
         std::string b = std::to_string(r.bytes);
         r.tcp = Run("tcp-recv " + b, std::string("tcp-send ") + kAddrB + " " + b);
         r.file = Run("file-recv " + b, "file-send " + b);
         r.stream = Run("stream-recv " + b, "stream-send " + b);
     }
-    SetLoss(0);
-    Sh("ip netns del " + g_nsA + "; ip netns del " + g_nsB);
+    g_pair.SetLoss(0);
+    g_pair.Remove();
 
     printf("\nFile class throughput between two nodes over a veth pair (receiver side figures)\n");
     printf("%-6s %-9s %12s %12s %12s %14s %14s\n", "loss", "size", "TCP MB/s", "file MB/s", "stream MB/s",
@@ -335,8 +219,8 @@ int main(int argc, char** argv)
     if (mode == "file-send" && argc >= 3) return FileSend(strtoull(argv[2], nullptr, 10));
     if (mode == "stream-recv" && argc >= 3) return StreamRecv(strtoull(argv[2], nullptr, 10));
     if (mode == "stream-send" && argc >= 3) return StreamSend(strtoull(argv[2], nullptr, 10));
-    if (mode == "tcp-recv" && argc >= 3) return TcpRecv(strtoull(argv[2], nullptr, 10));
-    if (mode == "tcp-send" && argc >= 4) return TcpSend(argv[2], strtoull(argv[3], nullptr, 10));
+    if (mode == "tcp-recv" && argc >= 3) return kvbench::TcpRecv(kPort, strtoull(argv[2], nullptr, 10));
+    if (mode == "tcp-send" && argc >= 4) return kvbench::TcpSend(argv[2], kPort, strtoull(argv[3], nullptr, 10), 1 << 16);
     if (!mode.empty()) {
         fprintf(stderr, "usage: bench_file\n");
         return 2;

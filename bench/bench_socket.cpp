@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "kvBenchPair.h"
 #include "qvSockDriv.h"
 #include "qvSocket.h"
 #include "qvTimer.h"
@@ -42,10 +43,8 @@ const char* kAddrA = "10.231.0.1";
 const char* kAddrB = "10.231.0.2";
 const u16 kPort = 17100;
 
-double Now()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+using kvbench::Now;
+using kvbench::Until;
 
 // ---------------------------------------------------------------------------------------
 // Socket layer instances
@@ -108,16 +107,6 @@ public:
     void SocketSetParam(u32, u32, u32) override {}
     void SocketThreadStatus(u32) override {}
 };
-
-bool Until(const std::function<bool()>& f, double secs)
-{
-    double t0 = Now();
-    while (!f()) {
-        if (Now() - t0 > secs) return false;
-        usleep(1000);
-    }
-    return true;
-}
 
 // Starts an instance, finds the peer on the LAN and connects to it. 0 on failure.
 u32 SockStart(CQVSocket& sock, Owner& own, const char* self, const char* peerId)
@@ -445,94 +434,18 @@ int UdpPing(const char* addr, u32 count)
     return 0;
 }
 
-int TcpRecv(u64 total)
-{
-    int ls = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kPort);
-    bind(ls, (sockaddr*)&a, sizeof(a));
-    listen(ls, 1);
-    printf("READY\n");
-    fflush(stdout);
-    int fd = accept(ls, nullptr, nullptr);
-    std::vector<char> buf(1 << 16);
-    u64 got = 0;
-    double first = 0;
-    while (got < total) {
-        ssize_t r = recv(fd, buf.data(), buf.size(), 0);
-        if (r <= 0) break;
-        if (!got) first = Now();
-        got += (u64)r;
-    }
-    double last = Now();
-    printf("RESULT msgs=0 bytes=%llu secs=%.6f\n", (unsigned long long)got, last - first);
-    close(fd);
-    close(ls);
-    return 0;
-}
-
-int TcpSend(const char* addr, u64 total, u32 size)
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kPort);
-    inet_pton(AF_INET, addr, &a.sin_addr);
-    for (int i = 0; i < 50 && connect(fd, (sockaddr*)&a, sizeof(a)) != 0; i++) usleep(100 * 1000);
-    std::vector<char> m(size, 't');
-    u64 sent = 0;
-    while (sent < total) {
-        ssize_t r = send(fd, m.data(), size, 0);
-        if (r <= 0) break;
-        sent += (u64)r;
-    }
-    close(fd);
-    return 0;
-}
-
 // ---------------------------------------------------------------------------------------
 // Orchestration
 
-std::string g_self, g_nsA, g_nsB;
+using kvbench::Result;
 
-int Sh(const std::string& c)
-{
-    return system(c.c_str());
-}
-
-struct Result {
-    u32 msgs = 0;
-    unsigned long long bytes = 0;
-    double secs = 0;
-    bool ok = false;
-};
+std::string g_self;
+kvbench::VethPair g_pair;
 
 // Runs the receiver in B and the sender in A; returns the receiver's figures.
 Result Run(const std::string& recvArgs, const std::string& sendArgs)
 {
-    std::string cmd = "ip netns exec " + g_nsB + " " + g_self + " " + recvArgs;
-    FILE* r = popen(cmd.c_str(), "r");
-    Result res;
-    if (!r) return res;
-    char line[512];
-    bool ready = false;
-    while (fgets(line, sizeof(line), r)) {
-        if (!ready && std::strncmp(line, "READY", 5) == 0) {
-            ready = true;
-            std::string s = "ip netns exec " + g_nsA + " " + g_self + " " + sendArgs + " &";
-            Sh(s);
-        }
-        if (std::sscanf(line, "RESULT msgs=%u bytes=%llu secs=%lf", &res.msgs, &res.bytes, &res.secs) == 3)
-            res.ok = true;
-    }
-    pclose(r);
-    Sh("sleep 1");
-    return res;
+    return kvbench::RunPair(g_pair, g_self, recvArgs, sendArgs, 1);
 }
 
 struct Rtt {
@@ -543,12 +456,12 @@ struct Rtt {
 Rtt RunPing(const std::string& echoArgs, const std::string& pingArgs)
 {
     Rtt res;
-    FILE* e = popen(("ip netns exec " + g_nsB + " " + g_self + " " + echoArgs).c_str(), "r");
+    FILE* e = popen(("ip netns exec " + g_pair.nsB + " " + g_self + " " + echoArgs).c_str(), "r");
     if (!e) return res;
     char line[512];
     while (fgets(line, sizeof(line), e)) {
         if (std::strncmp(line, "READY", 5) != 0) continue;
-        FILE* p = popen(("ip netns exec " + g_nsA + " " + g_self + " " + pingArgs).c_str(), "r");
+        FILE* p = popen(("ip netns exec " + g_pair.nsA + " " + g_self + " " + pingArgs).c_str(), "r");
         if (!p) break;
         char l2[512];
         unsigned n = 0;
@@ -558,32 +471,15 @@ Rtt RunPing(const std::string& echoArgs, const std::string& pingArgs)
         break;
     }
     pclose(e);
-    Sh("sleep 1");
+    kvbench::Sh("sleep 1");
     return res;
 }
 
 int Orchestrate()
 {
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    if (n <= 0) return 1;
-    self[n] = 0;
-    g_self = self;
-    std::string tag = std::to_string(getpid());
-    g_nsA = "kvbench" + tag + "a";
-    g_nsB = "kvbench" + tag + "b";
-    std::string va = "kvb" + tag + "a", vb = "kvb" + tag + "b";
-    if (Sh("ip netns add " + g_nsA) || Sh("ip netns add " + g_nsB) ||
-        Sh("ip link add " + va + " type veth peer name " + vb) ||
-        Sh("ip link set " + va + " netns " + g_nsA) || Sh("ip link set " + vb + " netns " + g_nsB) ||
-        Sh("ip -n " + g_nsA + " addr add " + kAddrA + "/24 broadcast 10.231.0.255 dev " + va) ||
-        Sh("ip -n " + g_nsB + " addr add " + kAddrB + "/24 broadcast 10.231.0.255 dev " + vb) ||
-        Sh("ip -n " + g_nsA + " link set " + va + " up") || Sh("ip -n " + g_nsB + " link set " + vb + " up") ||
-        Sh("ip -n " + g_nsA + " link set lo up") || Sh("ip -n " + g_nsB + " link set lo up") ||
-        // The LAN discovery broadcasts to 255.255.255.255, which needs a route.
-        Sh("ip -n " + g_nsA + " route add default dev " + va) || Sh("ip -n " + g_nsB + " route add default dev " + vb)) {
+    g_self = kvbench::SelfPath();
+    if (g_self.empty() || !g_pair.Make("kvbench", "kvb", "10.231.0", kAddrA, kAddrB)) {
         fprintf(stderr, "bench_socket: cannot build the veth pair (needs root and ip)\n");
-        Sh("ip netns del " + g_nsA + " 2>/dev/null; ip netns del " + g_nsB + " 2>/dev/null");
         return 1;
     }
     // Counts long enough that the first slow start and the handshake are a small part of
@@ -624,7 +520,7 @@ int Orchestrate()
     for (u32 enc = 0; enc < 2; enc++)
         rttSock[enc] = RunPing("sock-echo beA beB " + std::to_string(enc),
                                "sock-ping beB beA " + std::to_string(pings) + " " + std::to_string(enc));
-    Sh("ip netns del " + g_nsA + "; ip netns del " + g_nsB);
+    g_pair.Remove();
 
     printf("\nPeer socket over a veth pair (receiver side figures)\n");
     printf("%-40s %14s %12s %12s\n", "", "64 B msgs/s", "1 KiB MB/s", "64 KiB MB/s");
@@ -670,8 +566,9 @@ int main(int argc, char** argv)
     if (mode == "udp-recv" && argc >= 4) return UdpRecv((u32)atoi(argv[2]), (u32)atoi(argv[3]));
     if (mode == "udp-send" && argc >= 6)
         return UdpSend(argv[2], (u32)atoi(argv[3]), (u32)atoi(argv[4]), (u32)atoi(argv[5]));
-    if (mode == "tcp-recv" && argc >= 3) return TcpRecv(strtoull(argv[2], nullptr, 10));
-    if (mode == "tcp-send" && argc >= 5) return TcpSend(argv[2], strtoull(argv[3], nullptr, 10), (u32)atoi(argv[4]));
+    if (mode == "tcp-recv" && argc >= 3) return kvbench::TcpRecv(kPort, strtoull(argv[2], nullptr, 10));
+    if (mode == "tcp-send" && argc >= 5)
+        return kvbench::TcpSend(argv[2], kPort, strtoull(argv[3], nullptr, 10), (u32)atoi(argv[4]));
     if (!mode.empty()) {
         fprintf(stderr, "usage: bench_socket\n");
         return 2;

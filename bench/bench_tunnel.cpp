@@ -22,7 +22,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "kvBenchPair.h"
 #include "kvLab.h"
 #include "kvTunnelPair.h"
 
@@ -51,10 +51,7 @@ const uint16_t kTunSink = 17321;   // tunnel client addresses on 127.0.0.1 in A 
 const uint16_t kTunEcho = 17322;   // encrypted)
 const int kIdleConns = 1000;
 
-double Now()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+using kvbench::Now;
 
 // ---------------------------------------------------------------------------------------
 // Services in B: the sink reads frames "u32 length (big-endian), payload"; a frame of length
@@ -337,12 +334,7 @@ int Hold(const std::string& host, uint16_t port, int count)
 // ---------------------------------------------------------------------------------------
 // Orchestration
 
-std::string g_nsA, g_nsB, g_vethA, g_vethB;
-
-int Sh(const std::string& c)
-{
-    return kvlab::Sh(c);
-}
+kvbench::VethPair g_pair;
 
 long RssKiB(pid_t pid)
 {
@@ -387,34 +379,11 @@ long TreeRssKiB(pid_t root)
     return sum;
 }
 
-// How loss is made: netem on both veth ends when the kernel has it, else nftables dropping
-// the same share of the packets arriving at each end.
-bool g_netem = false;
-
-void SetLoss(int percent)
-{
-    for (auto& p : {std::make_pair(g_nsA, g_vethA), std::make_pair(g_nsB, g_vethB)}) {
-        if (g_netem) {
-            Sh("ip netns exec " + p.first + " tc qdisc del dev " + p.second + " root 2>/dev/null");
-            if (percent > 0)
-                Sh("ip netns exec " + p.first + " tc qdisc add dev " + p.second + " root netem loss " +
-                   std::to_string(percent) + "%");
-            continue;
-        }
-        Sh("ip netns exec " + p.first + " nft delete table inet kvbench 2>/dev/null");
-        if (percent > 0)
-            Sh("ip netns exec " + p.first + " nft add table inet kvbench && ip netns exec " + p.first +
-               " nft 'add chain inet kvbench in { type filter hook input priority 0; policy accept; }' && ip netns exec " +
-               p.first + " nft add rule inet kvbench in iifname " + p.second + " numgen random mod 100 \\< " +
-               std::to_string(percent) + " drop");
-    }
-}
-
 // Runs one measurement in a child inside A and returns its RESULT line's fields.
 std::map<std::string, double> Measure(const std::function<void()>& fn, int timeoutSecs)
 {
     kvlab::RunOptions o;
-    o.ns = g_nsA;
+    o.ns = g_pair.nsA;
     kvlab::Process p = kvlab::RunChild(o, [&] {
         fn();
         return 0;
@@ -482,7 +451,7 @@ void MeasureIdle(Path& p, const std::vector<Proc>& procs)
 {
     for (auto& q : procs) p.rss0.push_back({q.label, q.tree ? TreeRssKiB(q.pid) : RssKiB(q.pid)});
     kvlab::RunOptions o;
-    o.ns = g_nsA;
+    o.ns = g_pair.nsA;
     std::string host = p.host;
     uint16_t echo = p.echo;
     kvlab::Process h = kvlab::RunChild(o, [&] { return Hold(host, echo, kIdleConns); });
@@ -530,12 +499,12 @@ bool StartSsh(Ssh& s)
     }
     // sshd wants its privilege separation directory /run/sshd: it gets it on a private /run.
     kvlab::RunOptions ob;
-    ob.ns = g_nsB;
+    ob.ns = g_pair.nsB;
     ob.tmpfs = {"/run"};
     s.sshd = kvlab::SpawnChild(ob, {"/bin/sh", "-c", "mkdir -m 755 /run/sshd && exec /usr/sbin/sshd -D -e -f " + d +
                                                          "/sshd_config"});
     kvlab::RunOptions oa;
-    oa.ns = g_nsA;
+    oa.ns = g_pair.nsA;
     oa.env = {"HOME=" + d};
     std::string hostArg = std::string("root@") + kAddrB;
     bool up = false;
@@ -623,29 +592,6 @@ private:
 
 // ---------------------------------------------------------------------------------------
 
-bool MakePair()
-{
-    std::string tag = std::to_string(getpid());
-    g_nsA = "kvbencht" + tag + "a";
-    g_nsB = "kvbencht" + tag + "b";
-    g_vethA = "kvt" + tag + "a";
-    g_vethB = "kvt" + tag + "b";
-    if (Sh("ip netns add " + g_nsA) || Sh("ip netns add " + g_nsB) ||
-        Sh("ip link add " + g_vethA + " type veth peer name " + g_vethB) ||
-        Sh("ip link set " + g_vethA + " netns " + g_nsA) || Sh("ip link set " + g_vethB + " netns " + g_nsB) ||
-        Sh("ip -n " + g_nsA + " addr add " + kAddrA + "/24 broadcast 10.233.0.255 dev " + g_vethA) ||
-        Sh("ip -n " + g_nsB + " addr add " + kAddrB + "/24 broadcast 10.233.0.255 dev " + g_vethB) ||
-        Sh("ip -n " + g_nsA + " link set " + g_vethA + " up") || Sh("ip -n " + g_nsB + " link set " + g_vethB + " up") ||
-        Sh("ip -n " + g_nsA + " link set lo up") || Sh("ip -n " + g_nsB + " link set lo up") ||
-        // LAN discovery broadcasts to 255.255.255.255, which needs a route.
-        Sh("ip -n " + g_nsA + " route add default dev " + g_vethA) ||
-        Sh("ip -n " + g_nsB + " route add default dev " + g_vethB))
-        return false;
-    g_netem = Sh("ip netns exec " + g_nsA + " tc qdisc add dev " + g_vethA + " root netem loss 0% 2>/dev/null") == 0;
-    if (g_netem) Sh("ip netns exec " + g_nsA + " tc qdisc del dev " + g_vethA + " root");
-    return true;
-}
-
 double Ratio(double a, double b)
 {
     return a > 0 && b > 0 ? a / b : 0;
@@ -663,15 +609,14 @@ int Orchestrate(double secs, bool quick)
 {
     rlimit nofile{65536, 65536};
     setrlimit(RLIMIT_NOFILE, &nofile);  // children inherit it: 1,000 idle connections per side
-    if (!MakePair()) {
+    if (!g_pair.Make("kvbencht", "kvt", "10.233.0", kAddrA, kAddrB)) {
         fprintf(stderr, "bench_tunnel: cannot build the veth pair (needs root, ip and nft)\n");
-        Sh("ip netns del " + g_nsA + " 2>/dev/null; ip netns del " + g_nsB + " 2>/dev/null");
         return 1;
     }
     int rc = 0;
     {
         kvlab::RunOptions ob;
-        ob.ns = g_nsB;
+        ob.ns = g_pair.nsB;
         kvlab::Process services = kvlab::RunChild(ob, [] { return Serve(); });
         Ssh ssh;
         TunnelPair tun;
@@ -685,7 +630,7 @@ int Orchestrate(double secs, bool quick)
             rc = 1;
         }
         paths[1].ready = rc == 0 && StartSsh(ssh);
-        if (rc == 0 && tun.Start(g_nsA, kAddrA, g_nsB, kAddrB)) {
+        if (rc == 0 && tun.Start(g_pair.nsA, kAddrA, g_pair.nsB, kAddrB)) {
             for (int enc = 0; enc < 2; enc++) {
                 Path& p = paths[2 + enc];
                 p.sink = (uint16_t)(kTunSink + 10 * enc);
@@ -698,7 +643,7 @@ int Orchestrate(double secs, bool quick)
         const int losses[2] = {0, 5};
         const int nLoss = quick ? 1 : 2;
         for (int l = 0; l < nLoss && rc == 0; l++) {
-            SetLoss(losses[l]);
+            g_pair.SetLoss(losses[l]);
             for (auto& p : paths) {
                 if (!p.ready) continue;
                 fprintf(stderr, "bench_tunnel: %s at %d%% loss\n", p.name.c_str(), losses[l]);
@@ -706,7 +651,7 @@ int Orchestrate(double secs, bool quick)
                 p.settle();
             }
         }
-        SetLoss(0);
+        g_pair.SetLoss(0);
         if (rc == 0 && !quick) {
             if (paths[1].ready)
                 MeasureIdle(paths[1], {{"ssh client", ssh.ssh.Pid(), false}, {"sshd", ssh.sshd.Pid(), true}});
@@ -720,7 +665,7 @@ int Orchestrate(double secs, bool quick)
                ssh.cipher.empty() ? "?" : ssh.cipher.c_str());
         printf("stream %.0f s per figure; echo: 64 bytes there and back on one connection; open: connect and\n"
                "the first 64-byte echo on a new connection; times in microseconds, median (mean); loss by %s\n",
-               secs, g_netem ? "netem on both ends" : "nftables on both ends (no netem in this kernel)");
+               secs, g_pair.netem ? "netem on both ends" : "nftables on both ends (no netem in this kernel)");
         for (int l = 0; l < nLoss; l++) {
             printf("\n%d%% loss%-14s %10s %22s %22s\n", losses[l], "", "MB/s", "echo us", "open us");
             for (auto& p : paths) {
@@ -774,7 +719,7 @@ int Orchestrate(double secs, bool quick)
         ssh.sshd.Kill();
         services.Kill();
     }
-    Sh("ip netns del " + g_nsA + "; ip netns del " + g_nsB);
+    g_pair.Remove();
     return rc;
 }
 
