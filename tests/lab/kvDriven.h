@@ -22,6 +22,8 @@ public:
         argv.push_back(fifo);
         p = lab.SpawnIn(h, argv);
     }
+    // Writes one command line; fails the test when the FIFO does not take it.
+    void Cmd(const std::string& line) { ASSERT_TRUE(Send(line)) << m_fifo; }
     // Writes one command line; false when the FIFO does not open within 5 s or the write fails.
     bool Send(const std::string& line)
     {

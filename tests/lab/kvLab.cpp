@@ -353,6 +353,15 @@ bool WaitUntil(const std::function<bool()>& cond, int timeoutMs)
     }
 }
 
+void ExpectNoSanitizerReport(const Process& p)
+{
+    if (!p.Valid())
+        return;
+    std::string out = p.Output();
+    for (const char* bad : {"Sanitizer", "runtime error"})
+        EXPECT_EQ(std::string::npos, out.find(bad)) << out;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Process
 

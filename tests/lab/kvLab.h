@@ -121,6 +121,11 @@ Process SpawnChild(const RunOptions& opt, const std::vector<std::string>& argv);
 // Polls cond every few milliseconds until it is true (true) or timeoutMs has passed (false).
 bool WaitUntil(const std::function<bool()>& cond, int timeoutMs);
 
+// Fails the current test (non-fatally) when the child's output holds a sanitizer report: the
+// programs the tests start are built with the same sanitizers as the tests, and what they find
+// there is a fault of the test too. Nothing for a child that was never started.
+void ExpectNoSanitizerReport(const Process& p);
+
 // A fresh directory under /tmp, removed with its content by the destructor. Use it as HOME.
 class TempDir {
 public:

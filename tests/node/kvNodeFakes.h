@@ -1,9 +1,10 @@
 // Pieces shared by the node tests: the timer service, a white-box probe (the node declares it
-// a friend), a recording object class, a recording owner and a polling wait.
+// a friend), a recording object class, a recording owner, a carrier that goes nowhere and a polling wait.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -246,6 +247,29 @@ public:
     std::function<void()> hold;
     std::mutex mu;
     std::vector<ClassCall> requests, replies;
+};
+
+// A datagram carrier that takes everything and delivers nothing.
+class NullLower : public IQVSocketLower {
+public:
+    u32 Initialize(void*, const u32*) override { return 1; }
+    void Clean() override {}
+    u32 Add(const QV_ADDR_S&, u32) override { return ++m_uNext; }
+    void Delete(u32) override {}
+    u32 Search(const QV_ADDR_S&, u32&) override { return 0; }
+    u32 SetPeerParam(u32, u32) override { return 1; }
+    u32 GetPeerAddr(u32, QV_ADDR_S*) override { return 0; }
+    s32 Send(u32, const QV_BUF_S& b, u32, u32, u32*) override { return (s32)b.uLen; }
+    s32 SendDirect(const QV_ADDR_S&, const QV_BUF_S&, u32) override { return -1; }
+    u32 Ctrl(u32, u32, u32) override { return 1; }
+    u32 GetPeerCnntAddr(u32, u32*, u32) override { return 0; }
+    u32 SetMainSpeed(u32, u32) override { return 1; }
+    u32 SetSelfPeer(const char*) override { return 1; }
+    u32 GetTryTimeout() override { return 6; }
+    u32 SetLoopSpeed(u32) override { return 1; }
+
+private:
+    std::atomic<u32> m_uNext{0};
 };
 
 inline QV_CFG_S SmallCfg()

@@ -1,6 +1,6 @@
 // A node whose Peer class talks to a remote party made of a bare socket layer over the
-// in-memory wire: the remote is a static peer "R", in sync with the node, and the test sends
-// it anything, well-formed or not.
+// in-memory wire: the remote is a static peer "R" (PeerRemote: in sync with the node), and the
+// test sends it anything, well-formed or not.
 #pragma once
 
 #include "kvLoginProbe.h"
@@ -8,10 +8,12 @@
 
 namespace {
 
-class PeerRemote : public ::testing::Test {
+// The node (its socket on end 0 of the wire, self object "N") and the remote's bare socket
+// layer "R" (end 1), without any peer yet.
+class RemoteWire : public ::testing::Test {
 protected:
-    // uAuth: peer authentication (option 23) is switched on before the peer announces itself.
-    void Start(u32 uNodeOption = 0, u32 uAuth = 0)
+    // Starts both; pClass, when given, is attached to the node at uClassIndex first.
+    void Open(const QV_CFG_S& c, IQVBase* pClass = nullptr, u32 uClassIndex = 0, u32 uMaxObj = 0)
     {
         addrA = AddrOf("10.9.0.1:7000");
         addrB = AddrOf("10.9.0.2:7000");
@@ -19,10 +21,9 @@ protected:
         lowB = new MemLower(&wire, 1, addrB);
         node = new CQVNode();
         node->GetSocket()->SetLower(lowA);
-        QV_CFG_S c = SmallCfg();
-        c.uNodeOption = uNodeOption;
-        // Binary payloads, as the tunnel has them: texts keep their NUL.
-        c.uClassOption = 0;
+        if (pClass) {
+            ASSERT_EQ(1u, node->AttachClass(pClass, uClassIndex, uMaxObj));
+        }
         ASSERT_EQ(1u, node->Initialize(nullptr, &owner, &c));
         rown.sock = &rsock;
         rsock.Attach(&rown);
@@ -43,6 +44,11 @@ protected:
         wire.low[1] = lowB;
         self = node->ObjectAdd("N", QV_CLASS_PEER, 0, QV_PEER_FLAG_SELF);
         ASSERT_NE(0u, self);
+    }
+    // Adds the remote as the static peer "R" at its address; uAuth: peer authentication
+    // (option 23) is switched on before the peer is looked for.
+    void AddStaticPeer(u32 uAuth = 0)
+    {
         peer = node->ObjectAdd("R", QV_CLASS_PEER, 0, QV_PEER_FLAG_STATIC | QV_PEER_FLAG_INFO | QV_PEER_FLAG_ADDED);
         ASSERT_NE(0u, peer);
         if (uAuth) {
@@ -51,6 +57,45 @@ protected:
         char rec[384] = {0};
         std::strcpy(rec, "10.9.0.2:7000");
         ASSERT_EQ(0, node->ObjectRequest(peer, 37, rec, sizeof(rec), 0));
+    }
+    void TearDown() override
+    {
+        wire.Stop();
+        if (node)
+            node->Delete();
+        rsock.Clean();
+        delete lowA;
+        delete lowB;
+    }
+    CQVClassPeer::STAT_S PeerStat()
+    {
+        CQVNodeTestProbe probe(*node);
+        return probe.Locked([&](CQVNodeClassProc&) { return node->GetClassPeer()->GetStat(); });
+    }
+
+    MemWire wire;
+    MemLower* lowA = nullptr;
+    MemLower* lowB = nullptr;
+    QV_ADDR_S addrA, addrB;
+    TestOwner owner;
+    CQVNode* node = nullptr;
+    CQVSocket rsock;
+    RemoteOwner rown;
+    u32 self = 0, peer = 0;
+};
+
+// The remote in sync with the node as its static peer.
+class PeerRemote : public RemoteWire {
+protected:
+    // uAuth: peer authentication (option 23) is switched on before the peer announces itself.
+    void Start(u32 uNodeOption = 0, u32 uAuth = 0)
+    {
+        QV_CFG_S c = SmallCfg();
+        c.uNodeOption = uNodeOption;
+        // Binary payloads, as the tunnel has them: texts keep their NUL.
+        c.uClassOption = 0;
+        ASSERT_NO_FATAL_FAILURE(Open(c));
+        ASSERT_NO_FATAL_FAILURE(AddStaticPeer(uAuth));
         ASSERT_TRUE(WaitFor([&] { return !rown.Msgs(QV_PMSG_SYNC_REPORT).empty(); }, 5000));
         ASSERT_GT(rown.Send(QV_PMSG_SYNC_UPDATE, 0, SyncMsg(kRemotePeerObj, 0, 0, 0x1111, "R", "")), 0);
         CQVNodeTestProbe probe(*node);
@@ -64,15 +109,6 @@ protected:
             return probe.Locked([&](CQVNodeClassProc& c) { return c.ObjGetObjIDByPeer(self, peer); }) ==
                    kRemoteSelfObj;
         }));
-    }
-    void TearDown() override
-    {
-        wire.Stop();
-        if (node)
-            node->Delete();
-        rsock.Clean();
-        delete lowA;
-        delete lowB;
     }
     std::vector<ClassCall> Replies(u32 uParam)
     {
@@ -117,11 +153,6 @@ protected:
         probe.Pass(10 * (n + 1));
         ASSERT_GE(ClassTick() - before, n);
     }
-    CQVClassPeer::STAT_S PeerStat()
-    {
-        CQVNodeTestProbe probe(*node);
-        return probe.Locked([&](CQVNodeClassProc&) { return node->GetClassPeer()->GetStat(); });
-    }
     // The remote's reply to the node's call (flag 2 text with its NUL, flag 1 a code).
     void Answer(const RemoteMsg& call, u16 uFlag, const std::string& data)
     {
@@ -137,15 +168,6 @@ protected:
 
     static constexpr u32 kRemotePeerObj = 0x00010001;
     static constexpr u32 kRemoteSelfObj = 0x00030001;
-    MemWire wire;
-    MemLower* lowA = nullptr;
-    MemLower* lowB = nullptr;
-    QV_ADDR_S addrA, addrB;
-    TestOwner owner;
-    CQVNode* node = nullptr;
-    CQVSocket rsock;
-    RemoteOwner rown;
-    u32 self = 0, peer = 0;
 };
 
 }  // namespace

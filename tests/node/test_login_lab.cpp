@@ -19,7 +19,6 @@ const int kLong = 30000;   // ms: logins and connections through the station
 // The FIFO-driven lab program, with the commands these tests use.
 class Driven : public kvlab::Driven {
 public:
-    void Cmd(const std::string& line) { ASSERT_TRUE(Send(line)) << Fifo(); }
     // Runs "state" and waits for the answer to contain the text (asked again until it does).
     bool State(const std::string& arg, const std::string& text, int ms = kLong)
     {
@@ -40,13 +39,8 @@ protected:
     void SetUp() override { KV_LAB_REQUIRE(); }
     void TearDown() override
     {
-        for (Driven* d : {&srv, &a, &b}) {
-            if (!d->p.Valid())
-                continue;
-            std::string out = d->Out();
-            for (const char* bad : {"Sanitizer", "runtime error"})
-                EXPECT_EQ(std::string::npos, out.find(bad)) << out;
-        }
+        for (Driven* d : {&srv, &a, &b})
+            kvlab::ExpectNoSanitizerReport(d->p);
     }
     void StartServer(const kvlab::Host& h)
     {

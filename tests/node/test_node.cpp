@@ -10,29 +10,6 @@
 
 namespace {
 
-// A datagram carrier that takes everything and delivers nothing.
-class NullLower : public IQVSocketLower {
-public:
-    u32 Initialize(void*, const u32*) override { return 1; }
-    void Clean() override {}
-    u32 Add(const QV_ADDR_S&, u32) override { return ++m_uNext; }
-    void Delete(u32) override {}
-    u32 Search(const QV_ADDR_S&, u32&) override { return 0; }
-    u32 SetPeerParam(u32, u32) override { return 1; }
-    u32 GetPeerAddr(u32, QV_ADDR_S*) override { return 0; }
-    s32 Send(u32, const QV_BUF_S& b, u32, u32, u32*) override { return (s32)b.uLen; }
-    s32 SendDirect(const QV_ADDR_S&, const QV_BUF_S&, u32) override { return -1; }
-    u32 Ctrl(u32, u32, u32) override { return 1; }
-    u32 GetPeerCnntAddr(u32, u32*, u32) override { return 0; }
-    u32 SetMainSpeed(u32, u32) override { return 1; }
-    u32 SetSelfPeer(const char*) override { return 1; }
-    u32 GetTryTimeout() override { return 6; }
-    u32 SetLoopSpeed(u32) override { return 1; }
-
-private:
-    std::atomic<u32> m_uNext{0};
-};
-
 class NodeCore : public ::testing::Test {
 protected:
     void SetUp() override

@@ -2,7 +2,7 @@
 // in-memory wire: connecting a static peer, object synchronisation, the send and receive
 // backlogs, messages both ways between objects, hostile messages of every type, errors for
 // missing objects, a dropped peer, and a peer that connects first.
-#include "kvNodeWire.h"
+#include "kvPeerRemote.h"
 
 #include <random>
 
@@ -10,57 +10,18 @@ namespace {
 
 const u32 kChatMsg = 100;
 
-class NodePeer : public ::testing::Test {
+class NodePeer : public RemoteWire {
 protected:
     void SetUp() override
     {
-        addrA = AddrOf("10.9.0.1:7000");
-        addrB = AddrOf("10.9.0.2:7000");
-        lowA = new MemLower(&wire, 0, addrA);
-        lowB = new MemLower(&wire, 1, addrB);
-        node = new CQVNode();
-        node->GetSocket()->SetLower(lowA);
-        ASSERT_EQ(1u, node->AttachClass(&tc, 7, 100));
         QV_CFG_S c = SmallCfg();
-        ASSERT_EQ(1u, node->Initialize(nullptr, &owner, &c));
-        rown.sock = &rsock;
-        rsock.Attach(&rown);
-        rsock.SetLower(lowB);
-        CQVSocket::CFG_S sc;
-        std::memset(&sc, 0, sizeof(sc));
-        sc.uTableSize = 8;
-        for (u32 i = 0; i < 4; i++) {
-            sc.uSendQue[i] = 64;
-            sc.uRecvQue[i] = 80;
-        }
-        rsock.SetConfig(sc);
-        ASSERT_EQ(1u, rsock.Initialize(nullptr));
-        ASSERT_EQ(1u, rsock.SetName("R"));
-        wire.sock[0] = node->GetSocket();
-        wire.low[0] = lowA;
-        wire.sock[1] = &rsock;
-        wire.low[1] = lowB;
-        self = node->ObjectAdd("N", QV_CLASS_PEER, 0, QV_PEER_FLAG_SELF);
-        ASSERT_NE(0u, self);
-    }
-    void TearDown() override
-    {
-        wire.Stop();
-        if (node)
-            node->Delete();
-        rsock.Clean();
-        delete lowA;
-        delete lowB;
+        ASSERT_NO_FATAL_FAILURE(Open(c, &tc, 7, 100));
     }
     // Adds the remote as a static peer at its address and waits for the node's sync report of
     // the peer object, which tells the node's handle of it.
     void ConnectStatic()
     {
-        peer = node->ObjectAdd("R", QV_CLASS_PEER, 0, QV_PEER_FLAG_STATIC | QV_PEER_FLAG_INFO | QV_PEER_FLAG_ADDED);
-        ASSERT_NE(0u, peer);
-        char rec[384] = {0};
-        std::strcpy(rec, "10.9.0.2:7000");
-        ASSERT_EQ(0, node->ObjectRequest(peer, 37, rec, sizeof(rec), 0));
+        ASSERT_NO_FATAL_FAILURE(AddStaticPeer());
         ASSERT_TRUE(WaitFor([&] { return Report("R") != nullptr; }, 5000));
         EXPECT_EQ(peer, Get32(Report("R")->data, 0));
         uPeerIndex = 0xFFFFFFFF;
@@ -92,22 +53,9 @@ protected:
         CQVNodeTestProbe probe(*node);
         return probe.Locked([&](CQVNodeClassProc& c) { return c.ObjGetObjIDByPeer(uObject, peer); });
     }
-    CQVClassPeer::STAT_S PeerStat()
-    {
-        CQVNodeTestProbe probe(*node);
-        return probe.Locked([&](CQVNodeClassProc&) { return node->GetClassPeer()->GetStat(); });
-    }
 
-    MemWire wire;
-    MemLower* lowA = nullptr;
-    MemLower* lowB = nullptr;
-    QV_ADDR_S addrA, addrB;
     TestClass tc;
-    TestOwner owner;
-    CQVNode* node = nullptr;
-    CQVSocket rsock;
-    RemoteOwner rown;
-    u32 self = 0, peer = 0, uPeerIndex = 0;
+    u32 uPeerIndex = 0;
     RemoteMsg m_last;
 };
 

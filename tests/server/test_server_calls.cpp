@@ -209,9 +209,7 @@ protected:
     }
     void TearDown() override
     {
-        std::string out = server.Output();
-        for (const char* bad : {"Sanitizer", "runtime error"})
-            EXPECT_EQ(std::string::npos, out.find(bad)) << out;
+        kvlab::ExpectNoSanitizerReport(server);
     }
     void Control(const std::string& line)
     {

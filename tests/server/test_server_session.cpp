@@ -92,11 +92,7 @@ protected:
     }
     void TearDown() override
     {
-        // The server runs under the same sanitizers as the tests: what they find there fails
-        // the test too.
-        std::string out = server.Output();
-        for (const char* bad : {"Sanitizer", "runtime error"})
-            EXPECT_EQ(std::string::npos, out.find(bad)) << out;
+        kvlab::ExpectNoSanitizerReport(server);
     }
     // Starts the test's own client on host a.
     void StartA(const std::string& name = "alice")

@@ -27,7 +27,6 @@ const char* kUser = "alice@lab";
 // The FIFO-driven lab program, with the commands these tests use.
 class Driven : public kvlab::Driven {
 public:
-    void Cmd(const std::string& line) { ASSERT_TRUE(Send(line)) << Fifo(); }
     // The rest of the first output line that starts with the text ("" when none).
     std::string Line(const std::string& text) const
     {
@@ -65,13 +64,8 @@ protected:
     }
     void TearDown() override
     {
-        for (Driven* d : {&srv, &a}) {
-            if (!d->p.Valid())
-                continue;
-            std::string out = d->Out();
-            for (const char* bad : {"Sanitizer", "runtime error"})
-                EXPECT_EQ(std::string::npos, out.find(bad)) << out;
-        }
+        for (Driven* d : {&srv, &a})
+            kvlab::ExpectNoSanitizerReport(d->p);
     }
     // Starts the tunnel host logged in as kUser; extra goes into the client section.
     void StartHost(const std::string& extra)
@@ -229,8 +223,7 @@ public:
     void TearDown() override
     {
         for (Driven* d : {&a, &b})
-            for (const char* bad : {"Sanitizer", "runtime error"})
-                EXPECT_EQ(std::string::npos, d->Out().find(bad)) << d->Out();
+            kvlab::ExpectNoSanitizerReport(d->p);
     }
     void StartHost(Driven& d, const kvlab::Host& h, const std::string& tag, const std::string& node = "")
     {
