@@ -22,6 +22,8 @@ public:
     u32 Traffic() const { return C.m_uPeerTraffic; }
     u32 ActiveTime() const { return C.m_Login.uActiveTime; }
     u32 ActiveStamp() const { return C.m_Login.uActiveStamp; }
+    // Node seconds since the last keep-alive went out.
+    u32 ActiveAge() const { return C.m_Login.uActiveAge; }
     // The transport's stamp of the last packet from the server.
     u32 ServerRecvStamp() const
     {

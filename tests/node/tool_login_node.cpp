@@ -338,12 +338,12 @@ bool Tool::Command(const std::string& line)
         u32 p = n >= 2 ? node->ObjectGetID(a1) : 0;
         Peer([&](CQVClassPeerLoginProbe& lp) {
             Out("state login=%u mode=%u tick=%u try=%u peer=%u offline=%u reso=%u expire=%u traffic=%u svr=%u "
-                "active=%u answered=%u silent=%u stamps=%u/%u/%u",
+                "active=%u answered=%u silent=%u stamps=%u/%u/%u age=%u",
                 lp.Status(), lp.Mode(), lp.Tick(), lp.Try(), p ? lp.PeerStatus(p) : 0, p ? lp.PeerOffline(p) : 0,
                 lp.ResoCount(), lp.Expire(), lp.Traffic(), lp.PeerStatus(svr), lp.ActiveTime(),
                 !lp.ActiveTime() || (lp.ServerRecvStamp() && (s32)(lp.ServerRecvStamp() - lp.ActiveStamp()) >= 0),
                 lp.CurrentStamp() - lp.ServerRecvStamp() >= 2,
-                lp.ActiveStamp(), lp.ServerRecvStamp(), lp.CurrentStamp());
+                lp.ActiveStamp(), lp.ServerRecvStamp(), lp.CurrentStamp(), lp.ActiveAge());
             return 0;
         });
     } else if (w == "stat") {
