@@ -210,13 +210,21 @@ public:
     }
     bool Connect()
     {
-        if (u32 old = m_node->ObjectGetID(m_peerName.c_str())) m_node->ObjectDelete(old);
-        m_peer = m_node->ObjectAdd(m_peerName.c_str(), QV_CLASS_PEER, 0,
-                                   QV_PEER_FLAG_STATIC | QV_PEER_FLAG_INFO | QV_PEER_FLAG_ADDED);
         char rec[384];
         memset(rec, 0, sizeof(rec));
         qvAddrToStr(&m_peerAddr, rec, 128);
-        int r = m_peer ? m_node->ObjectRequest(m_peer, 37, rec, sizeof(rec), 0) : -1;
+        int r = -1;
+        // The peer that connected first is held here as an incoming peer of that name: it goes
+        // before the static one is added. Its socket may bring it back in between (then the
+        // name is an incoming peer again and its address is refused with 13): once more.
+        for (int t = 0; t < 20; t++) {
+            if (u32 old = m_node->ObjectGetID(m_peerName.c_str())) m_node->ObjectDelete(old);
+            m_peer = m_node->ObjectAdd(m_peerName.c_str(), QV_CLASS_PEER, 0,
+                                       QV_PEER_FLAG_STATIC | QV_PEER_FLAG_INFO | QV_PEER_FLAG_ADDED);
+            r = m_peer ? m_node->ObjectRequest(m_peer, 37, rec, sizeof(rec), 0) : -1;
+            if (r != 13) break;
+            usleep(50 * 1000);
+        }
         m_why = "static peer address refused: " + std::to_string(r);
         return r == 0;
     }
