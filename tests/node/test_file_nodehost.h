@@ -290,10 +290,10 @@ public:
             memset(&acc, 0, sizeof(acc));
             const char* slash = strrchr(ask.PeerPath, '/');
             const char* base = slash ? slash + 1 : ask.PeerPath;
-            if (std::string(ask.PeerPath).rfind("stream/", 0) == 0)
-                snprintf(acc.Path, sizeof(acc.Path), "stream/%s", base);  // a stream of this node
-            else
-                snprintf(acc.Path, sizeof(acc.Path), "%s/%s", acceptDir.c_str(), base);
+            // A stream of this node, or a file under the accept directory.
+            std::string path = std::string(ask.PeerPath).rfind("stream/", 0) == 0 ? std::string("stream/") + base
+                                                                                   : acceptDir + "/" + base;
+            snprintf(acc.Path, sizeof(acc.Path), "%s", path.c_str());
             m_node->ObjectExtReply(uObject, 0, &acc, sizeof(acc), uHandle);
             return -1;
         }

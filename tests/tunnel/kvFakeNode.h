@@ -17,6 +17,7 @@
 #include "doZirizaDef.h"
 #include "doZirizaModule.h"
 #include "doZirizaNode.h"
+#include "qvLibTunnel.h"
 #include "qvNodeDef.h"
 
 class CFakeNode : public IQVNode
@@ -372,3 +373,56 @@ inline const char* SysInfo()
 {
     return "(DevID){dev1}(MacAddr){00}(CpuMHz){1}(MemSize){1}(BrwVer){}(OSVer){x}(OSSpk){}(OSType){linux}";
 }
+
+inline CDOZiriza* Tunnel()
+{
+    return doZirizaModule().GetTunnel();
+}
+
+// The tunnel through its flat interface on the scripted node, its clock driven by ticks; each
+// test starts it as it needs and it is stopped after each.
+class CFakeNodeTunnel : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        CFakeNode::Install();
+        CDOZiriza::SetManualTimer(1);
+        doZirizaCallbackSet(&CEventLog::Callback);
+    }
+    void SetUp() override { CEventLog::Get().Clear(); }
+    void TearDown() override
+    {
+        CFakeNode::GateOpen();
+        doZirizaStop();
+    }
+
+    void Start(const std::string& cfg)
+    {
+        std::string path = dir.Write("kelvard.cfg", cfg);
+        ASSERT_EQ(0, doZirizaStart(path.c_str(), SysInfo(), nullptr, nullptr));
+        Sync();
+    }
+    // Every message posted before has been handled once a bridged call returns; a handled
+    // message may post one more (a login error posts the relogin), hence a few rounds.
+    u32 Sync()
+    {
+        QV_TUNNEL_STATUS_S s = {0xDEAD};
+        for (int i = 0; i < 3; i++)
+            EXPECT_EQ(0, doZirizaStatusGet(0, &s));
+        return s.uStatus;
+    }
+    void Ticks(u32 n)
+    {
+        for (u32 i = 0; i < n; i++)
+            Tunnel()->OnTimer(0);
+        Sync();
+    }
+    CFakeNode* Node()
+    {
+        std::lock_guard<std::mutex> g(CFakeNode::Lock());
+        return CFakeNode::Current();
+    }
+
+    CTempDir dir;
+};

@@ -15,61 +15,15 @@
 
 namespace {
 
-CDOZiriza* Tunnel()
-{
-    return doZirizaModule().GetTunnel();
-}
-
-class Login : public ::testing::Test
+class Login : public CFakeNodeTunnel
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        CFakeNode::Install();
-        CDOZiriza::SetManualTimer(1);
-        doZirizaCallbackSet(&CEventLog::Callback);
-    }
-    void SetUp() override { CEventLog::Get().Clear(); }
-    void TearDown() override
-    {
-        CFakeNode::GateOpen();
-        doZirizaStop();
-    }
-
-    void Start(const std::string& cfg)
-    {
-        std::string path = dir.Write("kelvard.cfg", cfg);
-        ASSERT_EQ(0, doZirizaStart(path.c_str(), SysInfo(), nullptr, nullptr));
-        Sync();
-    }
-    // Every message posted before has been handled once a bridged call returns; a handled
-    // message may post one more (a login error posts the relogin), hence a few rounds.
-    u32 Sync()
-    {
-        QV_TUNNEL_STATUS_S s = {0xDEAD};
-        for (int i = 0; i < 3; i++)
-            EXPECT_EQ(0, doZirizaStatusGet(0, &s));
-        return s.uStatus;
-    }
-    void Ticks(u32 n)
-    {
-        for (u32 i = 0; i < n; i++)
-            Tunnel()->OnTimer(0);
-        Sync();
-    }
-    CFakeNode* Node()
-    {
-        std::lock_guard<std::mutex> g(CFakeNode::Lock());
-        return CFakeNode::Current();
-    }
     u32 Logins() { return Node() ? Node()->CountMethod(32) : 0; }
     void LoggedIn()
     {
         Node()->ReplyLogin(0, "(Direct){1}", "sess");
         ASSERT_EQ((u32)QV_TUNNEL_STA_LOGIN_SUCCESS, Sync());
     }
-
-    CTempDir dir;
 };
 
 }  // namespace

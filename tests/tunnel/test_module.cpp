@@ -15,23 +15,9 @@
 
 namespace {
 
-CDOZiriza* Tunnel()
-{
-    return doZirizaModule().GetTunnel();
-}
-
-class Module : public ::testing::Test
+class Module : public CFakeNodeTunnel
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        CFakeNode::Install();
-        CDOZiriza::SetManualTimer(1);
-        doZirizaCallbackSet(&CEventLog::Callback);
-    }
-    void SetUp() override { CEventLog::Get().Clear(); }
-    void TearDown() override { doZirizaStop(); }
-
     int StartWith(const std::string& cfgText, const char* sysInfo = SysInfo())
     {
         std::string path = dir.Write("kelvard.cfg", cfgText);
@@ -43,8 +29,6 @@ protected:
         EXPECT_EQ(0, doZirizaStatusGet(0, &s));
         return s.uStatus;
     }
-
-    CTempDir dir;
 };
 
 }  // namespace

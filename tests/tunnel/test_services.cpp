@@ -12,47 +12,9 @@
 
 namespace {
 
-CDOZiriza* Tunnel()
-{
-    return doZirizaModule().GetTunnel();
-}
-
-class Services : public ::testing::Test
+class Services : public CFakeNodeTunnel
 {
 protected:
-    static void SetUpTestSuite()
-    {
-        CFakeNode::Install();
-        CDOZiriza::SetManualTimer(1);
-        doZirizaCallbackSet(&CEventLog::Callback);
-    }
-    void SetUp() override { CEventLog::Get().Clear(); }
-    void TearDown() override { doZirizaStop(); }
-
-    void Start(const std::string& cfg)
-    {
-        std::string path = dir.Write("kelvard.cfg", cfg);
-        ASSERT_EQ(0, doZirizaStart(path.c_str(), SysInfo(), nullptr, nullptr));
-        Sync();
-    }
-    u32 Sync()
-    {
-        QV_TUNNEL_STATUS_S s = {0xDEAD};
-        for (int i = 0; i < 3; i++)
-            EXPECT_EQ(0, doZirizaStatusGet(0, &s));
-        return s.uStatus;
-    }
-    void Ticks(u32 n)
-    {
-        for (u32 i = 0; i < n; i++)
-            Tunnel()->OnTimer(0);
-        Sync();
-    }
-    CFakeNode* Node()
-    {
-        std::lock_guard<std::mutex> g(CFakeNode::Lock());
-        return CFakeNode::Current();
-    }
     void LoggedIn(const char* lpszParam = "(Direct){1}", const char* lpszSess = "")
     {
         Node()->ReplyLogin(0, lpszParam, lpszSess);
@@ -110,8 +72,6 @@ protected:
             s += "(t" + std::to_string(i) + "){(Type){0}}";
         return s;
     }
-
-    CTempDir dir;
 };
 
 const char* const kNoDirect = "(Utilize){(DirectTunnelEnable){0}}";

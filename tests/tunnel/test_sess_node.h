@@ -263,7 +263,6 @@ protected:
         return fd;
     }
 
-    CDOZiriza* Tunnel() { return doZirizaModule().GetTunnel(); }
     CSessNode* Node()
     {
         std::lock_guard<std::mutex> g(CFakeNode::Lock());
