@@ -235,7 +235,7 @@ inline std::string SessParam(const std::string& strText, const std::string& strK
     return s.substr(p, s.find('&', p) - p);
 }
 
-class SessFixture : public ::testing::Test
+class SessFixture : public CFakeNodeTunnel
 {
 protected:
     static void SetUpTestSuite()
@@ -246,13 +246,13 @@ protected:
     }
     void SetUp() override
     {
-        CEventLog::Get().Clear();
+        CFakeNodeTunnel::SetUp();
         CSessNode::CheckResult() = 0;
         CSessNode::DigestResult() = 0;
     }
     void TearDown() override
     {
-        doZirizaStop();
+        CFakeNodeTunnel::TearDown();
         for (int fd : m_fds)
             close(fd);
     }
@@ -268,13 +268,7 @@ protected:
         std::lock_guard<std::mutex> g(CFakeNode::Lock());
         return static_cast<CSessNode*>(CFakeNode::Current());
     }
-    u32 Sync()
-    {
-        QV_TUNNEL_STATUS_S s = {0xDEAD};
-        for (int i = 0; i < 3; i++)
-            EXPECT_EQ(0, doZirizaStatusGet(0, &s));
-        return s.uStatus;
-    }
+    // Ticks, with a sync after every 16.
     void Ticks(u32 n)
     {
         for (u32 i = 0; i < n; i++)
@@ -358,6 +352,5 @@ protected:
         return doZirizaConnectAdd("", strPeer.c_str(), uType, uEncrypt, strSvr.c_str(), strClient.c_str(), &ca);
     }
 
-    CTempDir dir;
     std::vector<int> m_fds;
 };
