@@ -66,6 +66,20 @@ protected:
         d.Cmd("login " + user + " pw");
         ASSERT_TRUE(d.Wait("node: reply obj=kvserver err=0", kLong)) << d.Out();
     }
+    // The server and nodes a (alice) and b (bob) on one public segment, both logged in.
+    void PublicPair()
+    {
+        auto pub = lab.AddSegment("pub");
+        auto hs = lab.AddHost(pub, "srv");
+        auto ha = lab.AddHost(pub, "a");
+        auto hb = lab.AddHost(pub, "b");
+        ASSERT_TRUE(lab.PinNeighbours({hs, ha, hb}));
+        ASSERT_NO_FATAL_FAILURE(StartServer(hs));
+        ASSERT_NO_FATAL_FAILURE(StartNode(a, ha, "a"));
+        ASSERT_NO_FATAL_FAILURE(StartNode(b, hb, "b"));
+        ASSERT_NO_FATAL_FAILURE(Login(a, "alice"));
+        ASSERT_NO_FATAL_FAILURE(Login(b, "bob"));
+    }
     // Lines of the server's output that hold every one of the texts.
     size_t SrvLines(const std::vector<std::string>& texts)
     {
@@ -144,16 +158,7 @@ protected:
 
 TEST_F(LoginLab, PublicNodesLogInStayLoggedInResolveConnectAndChat)
 {
-    auto pub = lab.AddSegment("pub");
-    auto hs = lab.AddHost(pub, "srv");
-    auto ha = lab.AddHost(pub, "a");
-    auto hb = lab.AddHost(pub, "b");
-    ASSERT_TRUE(lab.PinNeighbours({hs, ha, hb}));
-    ASSERT_NO_FATAL_FAILURE(StartServer(hs));
-    ASSERT_NO_FATAL_FAILURE(StartNode(a, ha, "a"));
-    ASSERT_NO_FATAL_FAILURE(StartNode(b, hb, "b"));
-    ASSERT_NO_FATAL_FAILURE(Login(a, "alice"));
-    ASSERT_NO_FATAL_FAILURE(Login(b, "bob"));
+    ASSERT_NO_FATAL_FAILURE(PublicPair());
     EXPECT_TRUE(a.Wait("type=3 ")) << a.Out();
     EXPECT_TRUE(a.Wait("version=kv-rendezvous 1.0")) << a.Out();
     ASSERT_TRUE(a.State("", "login=3 mode=2 ")) << a.Out();
@@ -278,16 +283,7 @@ TEST_F(LoginLab, NodesOnOneLan)
 // time, driven by ticks).
 TEST_F(LoginLab, CallsMessagesAndPingsBetweenLoggedInNodes)
 {
-    auto pub = lab.AddSegment("pub");
-    auto hs = lab.AddHost(pub, "srv");
-    auto ha = lab.AddHost(pub, "a");
-    auto hb = lab.AddHost(pub, "b");
-    ASSERT_TRUE(lab.PinNeighbours({hs, ha, hb}));
-    ASSERT_NO_FATAL_FAILURE(StartServer(hs));
-    ASSERT_NO_FATAL_FAILURE(StartNode(a, ha, "a"));
-    ASSERT_NO_FATAL_FAILURE(StartNode(b, hb, "b"));
-    ASSERT_NO_FATAL_FAILURE(Login(a, "alice"));
-    ASSERT_NO_FATAL_FAILURE(Login(b, "bob"));
+    ASSERT_NO_FATAL_FAILURE(PublicPair());
     ASSERT_NO_FATAL_FAILURE(ConnectAndChat(a, "alice", b, "bob"));
 
     a.Cmd("call bob hello-call");
@@ -365,16 +361,7 @@ TEST_F(LoginLab, APeerThatRestartsIsServedAgainByThePeerThatStayedUp)
 // other is refused.
 TEST_F(LoginLab, AuthenticationGatesMessagesAndDigestsAreChecked)
 {
-    auto pub = lab.AddSegment("pub");
-    auto hs = lab.AddHost(pub, "srv");
-    auto ha = lab.AddHost(pub, "a");
-    auto hb = lab.AddHost(pub, "b");
-    ASSERT_TRUE(lab.PinNeighbours({hs, ha, hb}));
-    ASSERT_NO_FATAL_FAILURE(StartServer(hs));
-    ASSERT_NO_FATAL_FAILURE(StartNode(a, ha, "a"));
-    ASSERT_NO_FATAL_FAILURE(StartNode(b, hb, "b"));
-    ASSERT_NO_FATAL_FAILURE(Login(a, "alice"));
-    ASSERT_NO_FATAL_FAILURE(Login(b, "bob"));
+    ASSERT_NO_FATAL_FAILURE(PublicPair());
     b.Cmd("auth 1");
     ASSERT_TRUE(b.Wait("node: auth r=0")) << b.Out();
     b.Cmd("acceptinfo letmein");
