@@ -5,19 +5,11 @@
 
 #include <arpa/inet.h>
 
+#include "kvAddr4.h"
 #include "kvLoginProbe.h"
 #include "kvNodeFakes.h"
 
 namespace {
-
-inline QV_ADDR_S V4(const char* ip, u16 port)
-{
-    QV_ADDR_S a;
-    std::memset(&a, 0, sizeof(a));
-    inet_pton(AF_INET, ip, &a.uAddr[3]);
-    a.uPort = port;
-    return a;
-}
 
 inline void Put32(std::vector<u8>& v, u32 at, u32 x)
 {

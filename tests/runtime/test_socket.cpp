@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "kvAddr4.h"
 #include "kvLab.h"
 #include "qvEPoll.h"
 #include "qvLog.h"
@@ -27,15 +28,6 @@ namespace {
 const u32 FAIL = 0xFFFFFFFFu;
 // Larger than any UDP datagram: every send of it fails with EMSGSIZE.
 const u32 OVERSIZE = 70000;
-
-QV_ADDR_S V4(const char* lpszIP, u16 uPort)
-{
-    QV_ADDR_S Addr;
-    memset(&Addr, 0, sizeof(Addr));
-    inet_pton(AF_INET, lpszIP, &Addr.uAddr[3]);
-    Addr.uPort = uPort;
-    return Addr;
-}
 
 // A loopback port that was free a moment ago.
 u16 FreePort(int iType = SOCK_DGRAM)

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "kvAddr4.h"
 #include "kvLab.h"
 #include "kvSrvTestClient.h"
 #include "kvSrvWire.h"
@@ -35,15 +36,6 @@ public:
 
 const u16 kSrvPort = 7781;
 const char* kSrvName = "kvserver";
-
-QV_ADDR_S V4(const std::string& ip, u16 port)
-{
-    QV_ADDR_S a;
-    memset(&a, 0, sizeof(a));
-    inet_pton(AF_INET, ip.c_str(), &a.uAddr[3]);
-    a.uPort = port;
-    return a;
-}
 
 std::string Str(const std::vector<u8>& d, u32 at, u32* next = nullptr)
 {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kvAddr4.h"
 #include "kvSrvAccounts.h"
 #include "kvSrvStation.h"
 #include "kvSrvWire.h"
@@ -22,15 +23,6 @@
 using namespace kvsrv;
 
 namespace {
-
-QV_ADDR_S V4(const char* ip, u16 port)
-{
-    QV_ADDR_S a;
-    memset(&a, 0, sizeof(a));
-    inet_pton(AF_INET, ip, &a.uAddr[3]);
-    a.uPort = port;
-    return a;
-}
 
 std::vector<u8> Cc(char letter, u32 len, u8 flags = 0)
 {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "kvAddr4.h"
 #include "kvFlood.h"
 #include "kvLab.h"
 #include "kvSocketProcProbe.h"
@@ -27,15 +28,6 @@
 #include "qvTimer.h"
 
 namespace {
-
-QV_ADDR_S V4(const std::string& ip, u16 port)
-{
-    QV_ADDR_S a;
-    memset(&a, 0, sizeof(a));
-    inet_pton(AF_INET, ip.c_str(), &a.uAddr[3]);
-    a.uPort = port;
-    return a;
-}
 
 bool Same(const QV_ADDR_S& a, const QV_ADDR_S& b)
 {

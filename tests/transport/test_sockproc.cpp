@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "kvAddr4.h"
 #include "../runtime/kvLogLines.h"
 #include "kvLab.h"
 #include "kvSocketProcProbe.h"
@@ -24,15 +25,6 @@
 #include "qvTimer.h"
 
 namespace {
-
-QV_ADDR_S V4(const char* ip, u16 port)
-{
-    QV_ADDR_S a;
-    memset(&a, 0, sizeof(a));
-    inet_pton(AF_INET, ip, &a.uAddr[3]);
-    a.uPort = port;
-    return a;
-}
 
 struct Event {
     std::string kind;   // data, connect, report, cnnt, pull, thread

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "kvAddr4.h"
 #include "../runtime/kvLogLines.h"
 #include "kvLab.h"
 #include "kvSocketProcProbe.h"
@@ -25,15 +26,6 @@
 namespace {
 
 const u16 kSrvPort = 7781;
-
-QV_ADDR_S V4(const std::string& ip, u16 port)
-{
-    QV_ADDR_S a;
-    memset(&a, 0, sizeof(a));
-    inet_pton(AF_INET, ip.c_str(), &a.uAddr[3]);
-    a.uPort = port;
-    return a;
-}
 
 QV_ADDR_S V6(const std::string& ip, u16 port)
 {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "kvAddr4.h"
 #include "kvDrivPump.h"
 #include "kvFlood.h"
 #include "kvLab.h"
@@ -42,15 +43,6 @@ public:
 };
 
 namespace {
-
-QV_ADDR_S V4(const std::string& ip, u16 port)
-{
-    QV_ADDR_S a;
-    memset(&a, 0, sizeof(a));
-    inet_pton(AF_INET, ip.c_str(), &a.uAddr[3]);
-    a.uPort = port;
-    return a;
-}
 
 class FakeProc : public IQVSocketProc {
 public:
