@@ -13,6 +13,9 @@
 #ifndef UDP_SEGMENT
 #define UDP_SEGMENT 103
 #endif
+#ifndef UDP_GRO
+#define UDP_GRO 104
+#endif
 
 namespace {
 
@@ -279,7 +282,22 @@ u32 qvDgramDeferred()
     return t_uDefer;
 }
 
-CQVDgramIn::CQVDgramIn() : m_lpBuf(nullptr), m_uCount(0), m_uSize(0), m_lpMsg(nullptr), m_lpIov(nullptr), m_lpSa(nullptr) {}
+namespace {
+
+// Reads per recvmmsg with UDP GRO, and the room of each: a coalesced read is at most 64 KiB
+// (1 MiB in all per reader). Datagrams that were not coalesced take a read each.
+const u32 kBigReads = 16;
+const u32 kBigSize = 65536;
+const u32 kBigCtl = 64;
+
+} // namespace
+
+CQVDgramIn::CQVDgramIn()
+    : m_lpBuf(nullptr), m_uCount(0), m_uSize(0), m_lpMsg(nullptr), m_lpIov(nullptr), m_lpSa(nullptr), m_uGroOff(0),
+      m_hGroTried(-1), m_lpBig(nullptr), m_lpBigMsg(nullptr), m_lpBigIov(nullptr), m_lpBigSa(nullptr),
+      m_lpBigCtl(nullptr), m_uBigRead(0), m_uBigCur(0), m_uBigOff(0)
+{
+}
 
 CQVDgramIn::~CQVDgramIn()
 {
@@ -315,13 +333,125 @@ void CQVDgramIn::Free()
     m_lpMsg = nullptr;
     m_lpIov = nullptr;
     m_lpSa = nullptr;
+    BigFree();
+    m_hGroTried = -1;
     m_uCount = m_uSize = 0;
 }
 
-u32 CQVDgramIn::Receive(int hSocket)
+void CQVDgramIn::BigFree()
+{
+    delete[] m_lpBig;
+    delete[] m_lpBigMsg;
+    delete[] m_lpBigIov;
+    delete[] m_lpBigSa;
+    delete[] m_lpBigCtl;
+    m_lpBig = nullptr;
+    m_lpBigMsg = nullptr;
+    m_lpBigIov = nullptr;
+    m_lpBigSa = nullptr;
+    m_lpBigCtl = nullptr;
+    m_uBigRead = m_uBigCur = m_uBigOff = 0;
+}
+
+void CQVDgramIn::GroTry(int hSocket)
+{
+    if (m_uGroOff || hSocket == m_hGroTried)
+        return;
+    m_hGroTried = hSocket;
+    u32 uNew = !m_lpBig;
+    if (uNew) {
+        m_lpBig = new (std::nothrow) u8[(size_t)kBigReads * kBigSize];
+        m_lpBigMsg = new (std::nothrow) struct mmsghdr[kBigReads];
+        m_lpBigIov = new (std::nothrow) struct iovec[kBigReads];
+        m_lpBigSa = new (std::nothrow) struct sockaddr_storage[kBigReads];
+        m_lpBigCtl = new (std::nothrow) u8[(size_t)kBigReads * kBigCtl];
+        if (!m_lpBig || !m_lpBigMsg || !m_lpBigIov || !m_lpBigSa || !m_lpBigCtl) {
+            BigFree();
+            return;
+        }
+    }
+    // Once a socket may hand over coalesced reads, every read goes to the large buffers
+    // (a read into a 2 KiB slot would cut one). A kernel that refuses the first socket keeps
+    // plain reads; a later socket that refuses is read through the large buffers all the same.
+    int iOn = 1;
+    if (setsockopt(hSocket, SOL_UDP, UDP_GRO, &iOn, sizeof(iOn)) != 0 && uNew) {
+        BigFree();
+        m_uGroOff = 1;
+    }
+}
+
+u32 CQVDgramIn::ReadBig(int hSocket)
+{
+    memset(m_lpBigMsg, 0, kBigReads * sizeof(m_lpBigMsg[0]));
+    for (u32 i = 0; i < kBigReads; i++) {
+        m_lpBigIov[i].iov_base = m_lpBig + (size_t)i * kBigSize;
+        m_lpBigIov[i].iov_len = kBigSize;
+        m_lpBigMsg[i].msg_hdr.msg_name = &m_lpBigSa[i];
+        m_lpBigMsg[i].msg_hdr.msg_namelen = sizeof(m_lpBigSa[i]);
+        m_lpBigMsg[i].msg_hdr.msg_iov = &m_lpBigIov[i];
+        m_lpBigMsg[i].msg_hdr.msg_iovlen = 1;
+        m_lpBigMsg[i].msg_hdr.msg_control = m_lpBigCtl + (size_t)i * kBigCtl;
+        m_lpBigMsg[i].msg_hdr.msg_controllen = kBigCtl;
+    }
+    int r = recvmmsg(hSocket, m_lpBigMsg, kBigReads, MSG_DONTWAIT, nullptr);
+    m_uBigRead = r > 0 ? (u32)r : 0;
+    m_uBigCur = m_uBigOff = 0;
+    return m_uBigRead;
+}
+
+u32 CQVDgramIn::ReceiveGro(int hSocket, u32 uRead)
+{
+    u32 n = 0, uReads = 0;
+    while (n < m_uCount) {
+        if (m_uBigCur >= m_uBigRead) {
+            // A short recvmmsg means the socket is empty.
+            if (!uRead || (uReads && m_uBigRead < kBigReads))
+                break;
+            if (!ReadBig(hSocket))
+                break;
+            uReads++;
+        }
+        struct mmsghdr& m = m_lpBigMsg[m_uBigCur];
+        u32 uLen = m.msg_len;
+        u32 uSeg = uLen;
+        for (struct cmsghdr* c = CMSG_FIRSTHDR(&m.msg_hdr); c; c = CMSG_NXTHDR(&m.msg_hdr, c)) {
+            if (c->cmsg_level == SOL_UDP && c->cmsg_type == UDP_GRO && c->cmsg_len >= CMSG_LEN(sizeof(int))) {
+                int iSeg = 0;
+                memcpy(&iSeg, CMSG_DATA(c), sizeof(iSeg));
+                if (iSeg > 0 && (u32)iSeg < uSeg)
+                    uSeg = (u32)iSeg;
+            }
+        }
+        // One datagram of the read (the last of a coalesced run may be shorter); a datagram
+        // longer than a slot comes cut to the slot, as with recvfrom.
+        u32 uPart = uLen - m_uBigOff < uSeg ? uLen - m_uBigOff : uSeg;
+        u32 uCopy = uPart < m_uSize ? uPart : m_uSize;
+        const u8* lpSrc = m_lpBig + (size_t)m_uBigCur * kBigSize + m_uBigOff;
+        if (uCopy)
+            memcpy(Data(n), lpSrc, uCopy);
+        m_lpMsg[n].msg_len = uCopy;
+        // The sender is copied with the datagram: a later read of this same call reuses the
+        // address records of the large buffers.
+        m_lpSa[n] = m_lpBigSa[m_uBigCur];
+        n++;
+        m_uBigOff += uPart;
+        if (!uPart || m_uBigOff >= uLen) {
+            m_uBigCur++;
+            m_uBigOff = 0;
+        }
+    }
+    return n;
+}
+
+u32 CQVDgramIn::Receive(int hSocket, u32 uRead)
 {
     if (!m_lpBuf || hSocket < 0)
         return 0;
+    if (!uRead && !Pending())
+        return 0;
+    GroTry(hSocket);
+    if (m_lpBig)
+        return ReceiveGro(hSocket, uRead);
     memset(m_lpMsg, 0, m_uCount * sizeof(m_lpMsg[0]));
     for (u32 i = 0; i < m_uCount; i++) {
         m_lpIov[i].iov_base = Data(i);

@@ -104,6 +104,9 @@ public:
 u32 qvDgramDeferred();
 
 // Batched datagram input: one recvmmsg fills up to uCount buffers of uSize bytes each.
+// Where the kernel allows it (UDP GRO), a socket it reads is switched to take runs of
+// equal-sized datagrams from one sender as one read of up to 64 KiB; such a read is cut back
+// into its datagrams here, so the caller sees exactly the datagrams that were sent, in order.
 class CQVDgramIn {
 public:
     CQVDgramIn();
@@ -116,18 +119,44 @@ public:
     u32 IsReady() const { return m_lpBuf != nullptr; }
     u32 Count() const { return m_uCount; }
     u32 Size() const { return m_uSize; }
-    // Datagrams read (0 when none is queued or on error; errno tells).
-    u32 Receive(int hSocket);
+    // Datagrams read (0 when none is queued or on error; errno tells). Fewer than Count()
+    // with nothing Pending when the socket had no more. With uRead 0 only what is Pending
+    // is given out, the socket is not read.
+    u32 Receive(int hSocket, u32 uRead = 1);
+    // Datagrams of a coalesced read that did not fit the slots yet: the socket's readiness no
+    // longer tells of them, so the reader takes them before it waits again.
+    u32 Pending() const { return m_lpBig && m_uBigCur < m_uBigRead; }
     u8* Data(u32 i) { return m_lpBuf + (size_t)i * m_uSize; }
     u32 Len(u32 i) const;
     // The sender of datagram i (port in host order, extra 0); 0 for an unknown family.
     u32 From(u32 i, QV_ADDR_S* lpFrom) const;
 
+    // Reads without UDP GRO from now on (and never switches a socket to it).
+    void GroOff() { m_uGroOff = 1; }
+    u32 IsGro() const { return m_lpBig != nullptr; }
+
 private:
+    // Switches hSocket to UDP GRO once per descriptor number; the large buffers come first.
+    void GroTry(int hSocket);
+    u32 ReceiveGro(int hSocket, u32 uRead);
+    u32 ReadBig(int hSocket);
+    void BigFree();
+
     u8* m_lpBuf;
     u32 m_uCount;
     u32 m_uSize;
     struct mmsghdr* m_lpMsg;
     struct iovec* m_lpIov;
     struct sockaddr_storage* m_lpSa;
+    // UDP GRO: reads of up to 64 KiB each, cut into datagrams copied to the slots above.
+    u32 m_uGroOff;
+    int m_hGroTried;
+    u8* m_lpBig;
+    struct mmsghdr* m_lpBigMsg;
+    struct iovec* m_lpBigIov;
+    struct sockaddr_storage* m_lpBigSa;
+    u8* m_lpBigCtl;
+    u32 m_uBigRead;   // reads in m_lpBig from the last recvmmsg
+    u32 m_uBigCur;    // the read being cut
+    u32 m_uBigOff;    // bytes of it already given out
 };

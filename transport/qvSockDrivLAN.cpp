@@ -603,18 +603,19 @@ u32 CQVSockDrivLAN::SelectProc(int hSocket, u32 uEvents, u32, u32)
     // Everything queued is taken on one wake, a batch per call, up to a bound so that the
     // other descriptors of the loop get their turn.
     u32 uAny = 0;
-    for (u32 uRound = 0; uRound < LAN_RECV_ROUNDS; uRound++) {
+    // Datagrams of a coalesced read left over from the last round are taken in any case.
+    for (u32 uRound = 0; uRound < LAN_RECV_ROUNDS || m_In.Pending(); uRound++) {
         // Read under the lock for the same reason as SockSend writes under it.
         if (!m_Sect.Lock())
             return uAny;
-        u32 n = hSocket == m_hSocket ? m_In.Receive(hSocket) : 0;
+        u32 n = hSocket == m_hSocket ? m_In.Receive(hSocket, uRound < LAN_RECV_ROUNDS) : 0;
         m_Sect.Unlock();
         for (u32 i = 0; i < n; i++) {
             QV_ADDR_S From;
             if (m_In.Len(i) >= LAN_HDR && m_In.From(i, &From) && DgramProc(m_In.Data(i), m_In.Len(i), From))
                 uAny = 1;
         }
-        if (n < m_In.Count())
+        if (!n || (n < m_In.Count() && !m_In.Pending()))
             break;
     }
     return uAny;

@@ -943,8 +943,9 @@ u32 CQVSockDrivUDP4::SelectProc(int hSocket, u32 uEvents, u32 uKind, u32 uTick)
         // Everything queued is taken on one wake, a batch per call, up to a bound so that
         // the other descriptors of the loop get their turn.
         u32 uAny = 0;
-        for (u32 uRound = 0; uRound < UDP4_RECV_ROUNDS; uRound++) {
-            u32 n = m_In.Receive(hSocket);
+        // Datagrams of a coalesced read left over from the last round are taken in any case.
+        for (u32 uRound = 0; uRound < UDP4_RECV_ROUNDS || m_In.Pending(); uRound++) {
+            u32 n = m_In.Receive(hSocket, uRound < UDP4_RECV_ROUNDS);
             if (n)
                 m_Sock[0].NoteReceived();
             if (n && m_uNat64Count) {
@@ -956,7 +957,7 @@ u32 CQVSockDrivUDP4::SelectProc(int hSocket, u32 uEvents, u32 uKind, u32 uTick)
                 if (m_In.From(i, &Src) && DgramProc(m_In.Data(i), m_In.Len(i), m_In.Size(), Src, uTick, hSocket, uKind))
                     uAny = 1;
             }
-            if (n < m_In.Count())
+            if (!n || (n < m_In.Count() && !m_In.Pending()))
                 break;
         }
         return uAny;
