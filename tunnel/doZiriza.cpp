@@ -522,7 +522,7 @@ void CDOZiriza::MsgDispatch(MSG_S* pMsg)
         break;
     case DOZIRIZA_MSG_PEER_SYNC:
         if (bStarted)
-            MsgPeerSync(u0, u1);
+            MsgPeerSync(u0, u1, t0);
         break;
     case DOZIRIZA_MSG_PEER_ERROR:
         if (bStarted)
@@ -1154,10 +1154,15 @@ void CDOZiriza::MsgKickOut(u32 uParam, const char* lpszAddr)
 // ---------------------------------------------------------------------------------------------
 // Peers
 
-void CDOZiriza::MsgPeerSync(u32 uPeer, u32 uAction)
+void CDOZiriza::MsgPeerSync(u32 uPeer, u32 uAction, const char* lpszName)
 {
+    // The name the object had when the node reported it (a peer error served before this
+    // message may have deleted the object since).
     char szName[128] = "";
-    m_Node.GetObjName(uPeer, szName, sizeof(szName));
+    if (lpszName != nullptr && *lpszName != 0)
+        snprintf(szName, sizeof(szName), "%s", lpszName);
+    else
+        m_Node.GetObjName(uPeer, szName, sizeof(szName));
     u32 uEvent = QV_TUNNEL_EVENT_PEER_OFFLINE;
     if (uAction != 0)
     {
@@ -1178,9 +1183,11 @@ void CDOZiriza::MsgPeerError(u32 uPeer, u32 uMethod, u32 uErr)
 {
     if (uMethod != 34 || uErr == 0)
         return;
+    // The name is taken first: the peer object may be deleted below.
+    QV_STRING strName = PeerName(uPeer);
     TcpSessPeerError(uPeer);
     PeerOutObjDelete(uPeer, 0);
-    PeerEventCallbackObj(uPeer, QV_TUNNEL_EVENT_PEER_ERROR, PeerSyncCount());
+    PeerEventCallback(strName.c_str(), QV_TUNNEL_EVENT_PEER_ERROR, PeerSyncCount());
 }
 
 void CDOZiriza::MsgPeerCallRequest(u32 uPeer, u32 uHandle, const char* lpszCall)

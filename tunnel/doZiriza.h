@@ -290,7 +290,6 @@ public:
     void CallbackEventPost(u32 uEvent, u32 uValue, const char* lpszText);
     void CallbackEventPeerInfo(const char* lpszPeer, u32 uType, const char* lpszAddr, const char* lpszIPVer);
     void PeerEventCallback(const char* lpszPeer, u32 uEvent, u32 uCount);
-    void PeerEventCallbackObj(u32 uPeerObj, u32 uEvent, u32 uCount);
     void CallbackEventPush(u32 uEvent, const char* lpszParam, const char* lpszMatch);
     u32 EventApiPush(u32 uEvent, const char* lpszParam, const char* lpszMatch);
     u32 EventApiPop(u32* lpuEvent, QV_STRING& strParam);
@@ -642,7 +641,7 @@ protected:
     void MsgLoginReply(u32 uErr, const char* lpszParam, const char* lpszSess);
     void MsgReloginReply(u32 uErr, const char* lpszParam, const char* lpszSess);
     void MsgKickOut(u32 uParam, const char* lpszAddr);
-    void MsgPeerSync(u32 uPeer, u32 uAction);
+    void MsgPeerSync(u32 uPeer, u32 uAction, const char* lpszName);
     void MsgPeerError(u32 uPeer, u32 uMethod, u32 uErr);
     void MsgPeerCallRequest(u32 uPeer, u32 uHandle, const char* lpszCall);
     void MsgPeerGetInfoReply(u32 uPeer, u32 uKind, u32 uHandle, const char* lpszInfo);

@@ -87,13 +87,6 @@ void CDOZiriza::PeerEventCallback(const char* lpszPeer, u32 uEvent, u32 uCount)
             TunnelEventCallback(m_Tunnel.IndexOf(p), uCode);
 }
 
-void CDOZiriza::PeerEventCallbackObj(u32 uPeerObj, u32 uEvent, u32 uCount)
-{
-    char szName[128] = "";
-    m_Node.GetObjName(uPeerObj, szName, sizeof(szName));
-    PeerEventCallback(szName, uEvent, uCount);
-}
-
 void CDOZiriza::CallbackEventPush(u32 uEvent, const char* lpszParam, const char* lpszMatch)
 {
     const char* lpszText = lpszParam ? lpszParam : "";

@@ -1183,7 +1183,12 @@ int CDOZirizaNode::OnExtRequest(u32 uObj, u32 uMethod, const void* lpData, u32 u
                     qvLogOut(1, "TunnelNode: OnExtRequest: Server unsync at objself.");
             }
             else if (uAction == 0 && bRuns)
-                t->PostMessage(DOZIRIZA_MSG_PEER_SYNC, uPeer, 0);
+            {
+                // The name goes along: the peer object may be gone when the message is served.
+                char szPeer[128];
+                GetObjName(uPeer, szPeer, sizeof(szPeer));
+                t->PostMessage(DOZIRIZA_MSG_PEER_SYNC, uPeer, 0, 0, szPeer);
+            }
             return 0;
         case 35:
             if (!bRuns)
@@ -1280,7 +1285,11 @@ int CDOZirizaNode::OnExtRequest(u32 uObj, u32 uMethod, const void* lpData, u32 u
         if (uMethod == 1 && uSize >= 8)
             t->PostMessage(DOZIRIZA_MSG_PEER_ERROR, uObj, uAction, ReadU32(lpData, uSize, 4));
         else if (uMethod == 0 && uSize >= 4)
-            t->PostMessage(DOZIRIZA_MSG_PEER_SYNC, uObj, uAction);
+        {
+            char szPeer[128];
+            GetObjName(uObj, szPeer, sizeof(szPeer));
+            t->PostMessage(DOZIRIZA_MSG_PEER_SYNC, uObj, uAction, 0, szPeer);
+        }
         else if (uMethod == 38)
         {
             QV_STRING strText;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -177,6 +178,8 @@ public:
         m_Req.push_back(req);
         if (uMethod == 32 && m_iLoginResult > 0)
             return m_iLoginResult;
+        if (uMethod == 41)
+            return m_iCheckResult.load();
         return (uMethod == 32 || uMethod == 3 || uMethod == 35 || uMethod == 38) ? -1 : 0;
     }
     int ObjectExtReply(u32 uObject, u32 uError, const void* lpData, u32 uSize, u32 uHandle) override
@@ -252,6 +255,7 @@ public:
     u32 m_uRelayCount = 0;
     u32 m_uCleaned = 0;
     int m_iLoginResult = 0;
+    std::atomic<int> m_iCheckResult{0};  // answer to every peer check (method 41)
     std::string m_strLoginPass;
     std::string m_strLoginParam;
     std::vector<REQ_S> m_ExtReply;

@@ -284,3 +284,26 @@ TEST_F(Login, PeerSyncAndPeerCalls)
     EXPECT_EQ(2u, Node()->m_ExtReply[0].uMethod);  // the error
     EXPECT_EQ(77u, Node()->m_ExtReply[0].uParam);  // the call handle
 }
+
+// A peer error deletes the peer object (a peer that is not static); the error event still
+// names the peer.
+TEST_F(Login, PeerErrorEventNamesThePeerItsObjectIsDeletedFor)
+{
+    Start(ClientCfg(dir.path));
+    LoggedIn();
+    u32 uPeer = Node()->ObjectAdd("_DEV_p3@grp", QV_CLASS_PEER, 0, 0);
+    u32 uOn = 1;
+    Node()->Proc()->OnExtRequest(uPeer, 0, &uOn, 4, 0, uPeer);
+    Sync();
+    Node()->m_iCheckResult = 21;  // not a static peer
+    u32 rec[2] = {34, 5};
+    Node()->Proc()->OnExtRequest(uPeer, 1, rec, sizeof(rec), 0, uPeer);
+    Sync();
+    ASSERT_TRUE(WaitFor([] {
+        for (auto& e : CEventLog::Get().Copy())
+            if (e.first == 7 && e.second.find("{\"peerid\":\"_DEV_p3\",") == 0)
+                return true;
+        return false;
+    }));
+    EXPECT_EQ(0u, Node()->ObjectGetID("_DEV_p3@grp"));
+}
