@@ -56,6 +56,7 @@ struct tagQV_SK_BUF_S;
 #define QV_PEER_PEND_OBJCLR 0x20
 #define QV_PEER_PEND_UPDATE 0x40
 #define QV_PEER_PEND_AUTH 0x80
+#define QV_PEER_PEND_BACKLOG 0x100  // held messages whose IDs are known wait for room in the queue
 
 // Dispatch bits served by OnDisp.
 #define QV_PEER_DISP_CONNECT 0x01
@@ -312,6 +313,9 @@ public:
     static u32 PeerAddrNameIs(const char* lpszName);
     u32 RecvBacklogEvent(u32 uInst);
     u32 SendBacklogPop(u32 uInst, u32 uLocal);
+    // Sends the held messages of a peer whose object IDs are known, in order; 1 when none is
+    // left refused by a full queue.
+    u32 SendBacklogRetry(u32 uInst);
     void RecvBacklogClean(u32 uInst);
     void SendBacklogClean(u32 uInst);
     u32 RecvBacklogCount() const { return m_uRblCount; }

@@ -222,12 +222,18 @@ s32 CQVClassPeer::Send(u32 uInst, tagQV_SK_BUF_S& buf, u32 uSendFlags, u32 uMode
         if (uMode)
             return -5;
         // Messages of this object that waited for the ID go first: the ID may be known before
-        // the notification that releases them has been served.
+        // the notification that releases them has been served. One that the full queue still
+        // refuses keeps its place: a later message of the same priority waits too (refused
+        // as by the full queue).
         for (SBL_S* s = m_Sbl.Head(); s; s = CQVList<SBL_S>::Next(s))
             if (s->uIndex == uInst && s->uLocal == uObject) {
                 SendBacklogPop(uInst, uObject);
                 break;
             }
+        if (buf.uPrio == 0)
+            for (SBL_S* s = m_Sbl.Head(); s; s = CQVList<SBL_S>::Next(s))
+                if (s->uIndex == uInst && s->uLocal == uObject)
+                    return 0;
         return m_pSocket->Send(p->uSockID, buf, uSendFlags);
     }
     if (m_uSide)
@@ -255,8 +261,12 @@ s32 CQVClassPeer::SendBacklogPush(u32 uIndex, tagQV_SK_BUF_S& buf, u32 uSendFlag
         }
         s = n;
     }
-    if (m_Sbl.Count() >= m_uSblMax && m_Sbl.Head())
-        SblFree(m_Sbl.Head());
+    // Full: the new message is refused (its sender tries again, as for a full queue) rather
+    // than an older one dropped that its sender took for sent.
+    if (m_Sbl.Count() >= m_uSblMax) {
+        m_uSblCount = m_Sbl.Count();
+        return 0;
+    }
     SBL_S* r = new (std::nothrow) SBL_S();
     u8* d = buf.uSize ? new (std::nothrow) u8[buf.uSize] : nullptr;
     if (!r || (buf.uSize && !d)) {
@@ -304,7 +314,13 @@ u32 CQVClassPeer::SendBacklogPop(u32 uInst, u32 uLocal)
                 b.uHandle2 = s->uParam;
                 b.uSize = s->uLen;
                 b.lpData = s->pData;
-                m_pSocket->Send(p->uSockID, b, s->uSendFlags);
+                if (m_pSocket->Send(p->uSockID, b, s->uSendFlags) == 0 && s->uLen) {
+                    // The queue is full for now: this message and the later ones of the
+                    // object keep their order and go with the pending sends (every second
+                    // and on every acknowledgement). Freed here it would be lost.
+                    SendMaskAdd(uInst, QV_PEER_PEND_BACKLOG);
+                    break;
+                }
                 qvPrintf("CQVClassPeer::SendBacklogPop: uObjLocal=%u, uObject=%u", uLocal, uID);
                 SblFree(s);
                 uSent++;
@@ -316,4 +332,38 @@ u32 CQVClassPeer::SendBacklogPop(u32 uInst, u32 uLocal)
     }
     m_uSblCount = m_Sbl.Count();
     return uSent;
+}
+
+u32 CQVClassPeer::SendBacklogRetry(u32 uInst)
+{
+    PEER_S* p = EntryInUse(uInst);
+    if (!p)
+        return 1;
+    u32 uDone = 1;
+    SBL_S* s = m_Sbl.Head();
+    while (s) {
+        SBL_S* n = CQVList<SBL_S>::Next(s);
+        u32 uID = s->uIndex == uInst ? m_pProc->ObjGetObjIDByPeer(s->uLocal, p->uObject) : 0;
+        if (uID) {
+            QV_SK_BUF_S b;
+            std::memset(&b, 0, sizeof(b));
+            b.uHandle = s->uHandle;
+            b.uObject = uID;
+            b.uMethod = s->uMethod;
+            b.uFlag = s->uFlag;
+            b.uPrio = s->uPrio;
+            b.uHandle2 = s->uParam;
+            b.uSize = s->uLen;
+            b.lpData = s->pData;
+            // One priority, one queue: after a refusal the rest would be refused too.
+            if (m_pSocket->Send(p->uSockID, b, s->uSendFlags) == 0 && s->uLen) {
+                uDone = 0;
+                break;
+            }
+            SblFree(s);
+        }
+        s = n;
+    }
+    m_uSblCount = m_Sbl.Count();
+    return uDone;
 }

@@ -295,6 +295,10 @@ void CQVClassPeer::SendMaskInst(u32 uIndex)
         if (!p->pPend || !(uAction ? p->uPend10 : p->uPend20))
             uMask &= ~uBit;
     }
+    if ((uMask & QV_PEER_PEND_BACKLOG) && SendBacklogRetry(uIndex))
+        uMask &= ~QV_PEER_PEND_BACKLOG;
+    if (!EntryInUse(uIndex))
+        return;
     // What this node presents to the peer, when sending it failed before.
     if ((uMask & QV_PEER_PEND_AUTH) && AuthSendInfo(uIndex))
         uMask &= ~QV_PEER_PEND_AUTH;

@@ -59,6 +59,48 @@ protected:
     RemoteMsg m_last;
 };
 
+// Held messages are never dropped for want of room: a full backlog refuses the new message
+// (its sender tries again), and messages released while the queue to the peer is full keep
+// their order and go once it has room.
+TEST_F(NodePeer, HeldMessagesWaitForRoomInsteadOfBeingDropped)
+{
+    ConnectStatic();
+    CQVNodeTestProbe probe(*node);
+    CQVClassPeerTestProbe peers(*node->GetClassPeer());
+    probe.Locked([&](CQVNodeClassProc&) {
+        peers.SetBacklogLimits(32, 3);
+        return 0;
+    });
+    u32 chat = node->ObjectAdd("chat", 7, peer, 0);
+    ASSERT_NE(0u, chat);
+    u32 unit = probe.Locked([&](CQVNodeClassProc& c) { return c.MCastAlloc(chat, kChatMsg, 0, nullptr, 0, 0, 30, 7); });
+    ASSERT_NE(0u, unit);
+    for (const char* m : {"m1", "m2", "m3"})
+        EXPECT_EQ(0, probe.Locked([&](CQVNodeClassProc& c) { return c.MCastSend(unit, 0, m, 2, 0, 0); }));
+    EXPECT_EQ(1, probe.Locked([&](CQVNodeClassProc& c) { return c.MCastSend(unit, 0, "m4", 2, 0, 0); }));
+    EXPECT_EQ(3u, probe.Locked([&](CQVNodeClassProc&) { return node->GetClassPeer()->SendBacklogCount(); }));
+
+    Update("R", 0x00010001);
+    ASSERT_TRUE(WaitFor([&] { return PeerStatus() == QV_PEER_STA_SYNC; }));
+    // Nothing the node sends leaves: messages to the peer fill its queue.
+    wire.Hold(0, true);
+    int n = 0;
+    while (n < 1000 && node->ObjectRequest(peer, 36, "(Note){n}", 0, 0) == 0)
+        n++;
+    ASSERT_LT(n, 1000);
+    probe.Locked([&](CQVNodeClassProc& c) { return c.ObjSetPeerID(chat, 0x00020001, peer); });
+    // A message of the object sent now waits behind the held ones.
+    EXPECT_NE(0, probe.Locked([&](CQVNodeClassProc& c) { return c.MCastSend(unit, 0, "m4", 2, 0, 0); }));
+    EXPECT_EQ(3u, probe.Locked([&](CQVNodeClassProc&) { return node->GetClassPeer()->SendBacklogCount(); }));
+    wire.Hold(0, false);
+    ASSERT_TRUE(WaitFor([&] { return rown.Msgs(kChatMsg).size() == 3; }, 5000));
+    auto m = rown.Msgs(kChatMsg);
+    EXPECT_EQ("m1", m[0].data);
+    EXPECT_EQ("m2", m[1].data);
+    EXPECT_EQ("m3", m[2].data);
+    EXPECT_EQ(0u, probe.Locked([&](CQVNodeClassProc&) { return node->GetClassPeer()->SendBacklogCount(); }));
+}
+
 // Messages sent before the peer told its ID for the object wait in the send backlog and go out
 // in order once it does; then both sides talk to each other's object.
 TEST_F(NodePeer, SyncReleasesTheSendBacklogInOrderAndObjectsTalkBothWays)

@@ -86,7 +86,8 @@ TEST_F(ForwardLab, SixtyFourMiBEachWayArriveWithIdenticalDigests)
 
 // 200 connections set up at once fill the peers' control queues for seconds (on a slow
 // machine, or, as here, with 5% of the datagrams lost on both sides): messages of the set-up
-// that a full queue refuses go again, so every connection still gets its whole echo.
+// that a full queue refuses go again, and those held until the peer's object IDs are known
+// are never dropped, so every connection still gets its whole echo.
 TEST_F(ForwardLab, TwoHundredConnectionsAtOnce)
 {
     // Set-ups may queue behind each other for seconds on a slow (instrumented) build: the
