@@ -93,7 +93,7 @@ TEST_F(NodePeer, HeldMessagesWaitForRoomInsteadOfBeingDropped)
     EXPECT_NE(0, probe.Locked([&](CQVNodeClassProc& c) { return c.MCastSend(unit, 0, "m4", 2, 0, 0); }));
     EXPECT_EQ(3u, probe.Locked([&](CQVNodeClassProc&) { return node->GetClassPeer()->SendBacklogCount(); }));
     wire.Hold(0, false);
-    ASSERT_TRUE(WaitFor([&] { return rown.Msgs(kChatMsg).size() == 3; }, 5000));
+    ASSERT_TRUE(WaitFor([&] { return rown.Msgs(kChatMsg).size() == 3; }, 10000));
     auto m = rown.Msgs(kChatMsg);
     EXPECT_EQ("m1", m[0].data);
     EXPECT_EQ("m2", m[1].data);
