@@ -231,6 +231,21 @@ public:
         u32 uSendFlags;
     };
 
+    // A call sent and not answered yet, kept so that a call the peer refused (it went to the
+    // ID the peer's previous instance had for itself) goes again once the peer has told its
+    // new one. Ends with its waiter.
+    struct CALL_S {
+        QV_LINK_S<CALL_S> link;
+        u32 uIndex;
+        u32 uWaiter;
+        u32 uUnit;
+        u32 uRemoteID;                  // the peer's ID the call went to, 0 once sent again
+        u32 uSendFlags;
+        u16 uFlag;
+        u8* pData;
+        u32 uLen;
+    };
+
     // Counters of messages dropped by the receive path, by cause.
     struct STAT_S {
         u32 uShort;        // below the minimum size of its type
@@ -374,6 +389,10 @@ private:
     s32 SendBacklogPush(u32 uIndex, tagQV_SK_BUF_S& buf, u32 uSendFlags, u32 uMode, u32 uLocal);
     void RblFree(RBL_S* r);
     void SblFree(SBL_S* s);
+    // Calls kept for a peer that restarted (qvClassPeerCall.cpp).
+    void CallKeep(u32 uIndex, u32 uWaiter, u32 uUnit, u16 uFlag, const void* lpData, u32 uLen);
+    void CallAgain(u32 uIndex, u32 uRemoteID);
+    void CallClean(u32 uInst);
 
     // Synchronisation (qvClassPeerSync.cpp).
     u32 SyncOneObject(u32 uIndex, u32 uObject, u32 uAction);
@@ -606,6 +625,7 @@ private:
     u32 m_uRblCount;
     CQVList<SBL_S> m_Sbl;
     u32 m_uSblCount;
+    CQVList<CALL_S> m_Calls;
 
     STAT_S m_Stat;
 };

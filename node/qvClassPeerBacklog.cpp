@@ -37,6 +37,7 @@ void CQVClassPeer::RecvBacklogClean(u32 uInst)
 
 void CQVClassPeer::SendBacklogClean(u32 uInst)
 {
+    CallClean(uInst);
     SBL_S* s = m_Sbl.Head();
     while (s) {
         SBL_S* n = CQVList<SBL_S>::Next(s);

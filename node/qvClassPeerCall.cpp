@@ -32,6 +32,9 @@ const u32 kPingHead = 24;
 const u32 kPingMin = 52;
 const u32 kPingMax = 4116;
 const u32 kPingRecord = 12;
+// Calls kept at once for sending again (each at most QV_PEER_MSG_MAX bytes); a call beyond them
+// is not sent again.
+const u32 kCallKeepMax = 64;
 // Only a client-only login refuses calls (node option bit 7); the bits above it are other
 // switches of the owner (batch receive is bit 8).
 const u32 kNodeOptClientOnly = 0x80;
@@ -95,7 +98,90 @@ int CQVClassPeer::ReqCall(u32 uIndex, const void* lpData, u32 uSize, u32 uParam)
         Debug(uIndex, "CQVClassPeer::ReqCall. MCastSend failed!");
         return 14;
     }
+    CallKeep(uIndex, uWaiter, uUnit, uFlag, lpData, uLen);
     return -1;
+}
+
+void CQVClassPeer::CallKeep(u32 uIndex, u32 uWaiter, u32 uUnit, u16 uFlag, const void* lpData, u32 uLen)
+{
+    PEER_S* p = EntryInUse(uIndex);
+    if (!p)
+        return;
+    // Calls whose waiter has ended (answered or timed out) go first.
+    for (CALL_S* c = m_Calls.Head(); c;) {
+        CALL_S* n = CQVList<CALL_S>::Next(c);
+        u32 uKind = 0;
+        if (m_pProc->WaiterPeek(c->uWaiter, &uKind, nullptr) == 0 || uKind != kWaitCall) {
+            m_Calls.Remove(c);
+            delete[] c->pData;
+            delete c;
+        }
+        c = n;
+    }
+    u32 uRemote = m_pProc->ObjGetObjIDByPeer(p->uObject, p->uObject);
+    if (!uRemote || m_Calls.Count() >= kCallKeepMax || uLen > QV_PEER_MSG_MAX)
+        return;
+    CALL_S* c = new (std::nothrow) CALL_S();
+    u8* d = uLen ? new (std::nothrow) u8[uLen] : nullptr;
+    if (!c || (uLen && !d)) {
+        delete c;
+        delete[] d;
+        return;
+    }
+    if (uLen)
+        std::memcpy(d, lpData, uLen);
+    u32 uOption = 0;
+    m_pProc->ObjGetOption(p->uObject, 0, &uOption);
+    c->uIndex = uIndex;
+    c->uWaiter = uWaiter;
+    c->uUnit = uUnit;
+    c->uRemoteID = uRemote;
+    c->uSendFlags = ((uOption & QV_OBJ_OPT_ENCRYPT) ? QV_SOCK_SEND_ENCRYPT : 0) |
+                    ((uOption & QV_OBJ_OPT_HFLAG) ? QV_SOCK_SEND_HFLAG : 0);
+    c->uFlag = uFlag;
+    c->pData = d;
+    c->uLen = uLen;
+    m_Calls.PushTail(c);
+}
+
+// The peer has no object of the ID uRemoteID: the calls of this entry that went to it and
+// still wait for their answer join the send backlog, which sends them once the peer's object
+// has its new ID (a peer that restarted tells it when it synchronises again).
+void CQVClassPeer::CallAgain(u32 uIndex, u32 uRemoteID)
+{
+    PEER_S* p = EntryInUse(uIndex);
+    if (!p || !uRemoteID)
+        return;
+    for (CALL_S* c = m_Calls.Head(); c; c = CQVList<CALL_S>::Next(c)) {
+        u32 uKind = 0;
+        if (c->uIndex != uIndex || c->uRemoteID != uRemoteID ||
+            m_pProc->WaiterPeek(c->uWaiter, &uKind, nullptr) != p->uObject || uKind != kWaitCall)
+            continue;
+        QV_SK_BUF_S b;
+        std::memset(&b, 0, sizeof(b));
+        b.uHandle = c->uUnit;
+        b.uMethod = QV_PMSG_CALL;
+        b.uFlag = c->uFlag;
+        b.uHandle2 = c->uWaiter;
+        b.uSize = c->uLen;
+        b.lpData = c->pData;
+        c->uRemoteID = 0;
+        if (SendBacklogPush(uIndex, b, c->uSendFlags, 0, p->uObject) > 0)
+            Debug(uIndex, "CQVClassPeer::CallAgain, uWaiter=%u, uObjPeer=%u", c->uWaiter, uRemoteID);
+    }
+}
+
+void CQVClassPeer::CallClean(u32 uInst)
+{
+    for (CALL_S* c = m_Calls.Head(); c;) {
+        CALL_S* n = CQVList<CALL_S>::Next(c);
+        if (uInst >= m_uPeerMax || c->uIndex == uInst) {
+            m_Calls.Remove(c);
+            delete[] c->pData;
+            delete c;
+        }
+        c = n;
+    }
 }
 
 int CQVClassPeer::ReqMessage(u32 uIndex, const void* lpData, u32 uSize, u32 uParam)

@@ -101,6 +101,8 @@ void CQVClassPeer::RecvError(u32 uIndex, const tagQV_SK_BUF_S&, u32)
     qvPrintf("CQVClassPeer::RecvError, uPeer=%u, uObjError=%u", p->uObject, uObject);
     Debug(uIndex, "CQVClassPeer::RecvError, uPeer=%u, uObjError=%u", p->uObject, uObject);
     m_pProc->PeerCleanID(p->uObject, uObject);
+    // Calls that went to that ID never reached anyone: they wait for the peer's new ID.
+    CallAgain(uIndex, uObject);
     p = EntryInUse(uIndex);
     if (p && m_pRecvBuf[8] && p->uSockID)
         m_pSocket->SendDropByObject(p->uSockID, m_pRecvBuf[9], uObject);

@@ -3,7 +3,8 @@
 // network namespace, its own /opt). The client installs through its installer (the install
 // script run through a sudo stand-in), logs in, manages connections through its menu on a
 // terminal, stops and starts the tunnel; a restarted daemon keeps its account and connections;
-// second instances are refused; and TCP bytes go through a connection the client added.
+// second instances are refused; and TCP bytes go through a connection the client added, also
+// after either end restarted.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -443,4 +444,14 @@ TEST_F(Lab, TransferThroughAConnectionTheClientAdded)
     EXPECT_EQ(0, a.box->Run({"./kelvard-daemon"}, kvbox::kInstallDir, &out, a.env));
     ASSERT_TRUE(a.StatusBecomes("用户ID:alice, 状态:在线\n"));
     ASSERT_NO_FATAL_FAILURE(ExpectTransfer(64 * 1024)) << "after the restart\n" << Dump(a) << Dump(b);
+
+    // The machine with the service restarts its daemon: the first connection made once it is
+    // back is carried.
+    pid_t fb = b.Daemon();
+    ASSERT_GT(fb, 0);
+    ASSERT_EQ(0, kill(fb, SIGKILL));
+    ASSERT_TRUE(kvlab::WaitUntil([&] { return b.Daemon() == 0; }, 10000));
+    EXPECT_EQ(0, b.box->Run({"./kelvard-daemon"}, kvbox::kInstallDir, &out, b.env));
+    ASSERT_TRUE(b.StatusBecomes("用户ID:bob, 状态:在线\n"));
+    ASSERT_NO_FATAL_FAILURE(ExpectTransfer(64 * 1024)) << "after the service side restarted\n" << Dump(a) << Dump(b);
 }

@@ -355,6 +355,39 @@ TEST_F(LoginLab, APeerThatRestartsIsServedAgainByThePeerThatStayedUp)
     }
 }
 
+// Node a reaches node b as a static peer at b's LAN address; b restarts (a new process at the
+// same address) and logs in again. A call that a makes as soon as b is back reaches b's new
+// instance and is answered, rather than going to the handle b's old instance had for itself
+// and waiting for the call time-out.
+TEST_F(LoginLab, ACallToAPeerThatRestartedIsAnswered)
+{
+    auto pub = lab.AddSegment("pub");
+    auto hs = lab.AddHost(pub, "srv");
+    auto ha = lab.AddHost(pub, "a");
+    auto hb = lab.AddHost(pub, "b");
+    ASSERT_TRUE(lab.PinNeighbours({hs, ha, hb}));
+    ASSERT_TRUE(lab.QuietScans({ha, hb}));
+    ASSERT_NO_FATAL_FAILURE(StartServer(hs));
+    ASSERT_NO_FATAL_FAILURE(StartNode(b, hb, "b", "bob"));
+    ASSERT_NO_FATAL_FAILURE(Login(b, "bob"));
+    ASSERT_NO_FATAL_FAILURE(StartNode(a, ha, "a", "alice"));
+    a.Cmd("scan bob");
+    ASSERT_TRUE(a.Wait("node: found bob " + hb.ip4 + ":7654")) << a.Out();
+    a.Cmd("static bob " + hb.ip4 + ":7654");
+    ASSERT_NO_FATAL_FAILURE(Login(a, "alice"));
+    ASSERT_TRUE(a.State("bob", "peer=3 ")) << a.Out();
+    a.Cmd("call bob before");
+    ASSERT_TRUE(a.Wait("reply obj=bob err=0 size=12 param=101 echo:before")) << a.Out() << b.Out();
+
+    b.p.Kill();
+    b = Driven();
+    ASSERT_NO_FATAL_FAILURE(StartNode(b, hb, "b1", "bob"));
+    ASSERT_NO_FATAL_FAILURE(Login(b, "bob"));
+    a.Cmd("call bob after");
+    ASSERT_TRUE(b.Wait("ext obj=bob method=35 param=alice size=6 after", 5000)) << b.Out() << "\n-- a:\n" << a.Out();
+    ASSERT_TRUE(a.Wait("reply obj=bob err=0 size=11 param=102 echo:after", 5000)) << a.Out();
+}
+
 // Node b has authentication on and its owner accepts only peers presenting "letmein": node a
 // presents nothing at first, is rejected and hears so, and its messages do not reach b; once a
 // presents the accepted text they do. A digest node a makes for b is accepted by b as a's; any
