@@ -389,6 +389,7 @@ private:
     s32 SendBacklogPush(u32 uIndex, tagQV_SK_BUF_S& buf, u32 uSendFlags, u32 uMode, u32 uLocal);
     void RblFree(RBL_S* r);
     void SblFree(SBL_S* s);
+    bool SblSend(PEER_S* p, const SBL_S* s, u32 uID);
     // Calls kept for a peer that restarted (qvClassPeerCall.cpp).
     void CallKeep(u32 uIndex, u32 uWaiter, u32 uUnit, u16 uFlag, const void* lpData, u32 uLen);
     void CallAgain(u32 uIndex, u32 uRemoteID);

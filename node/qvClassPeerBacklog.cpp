@@ -295,6 +295,23 @@ s32 CQVClassPeer::SendBacklogPush(u32 uIndex, tagQV_SK_BUF_S& buf, u32 uSendFlag
     return (s32)buf.uSize;
 }
 
+// Sends a held message to the peer's object uID; false when the queue refused it (a message
+// with no bytes counts as gone either way, as the socket layer takes it whole or not at all).
+bool CQVClassPeer::SblSend(PEER_S* p, const SBL_S* s, u32 uID)
+{
+    QV_SK_BUF_S b;
+    std::memset(&b, 0, sizeof(b));
+    b.uHandle = s->uHandle;
+    b.uObject = uID;
+    b.uMethod = s->uMethod;
+    b.uFlag = s->uFlag;
+    b.uPrio = s->uPrio;
+    b.uHandle2 = s->uParam;
+    b.uSize = s->uLen;
+    b.lpData = s->pData;
+    return m_pSocket->Send(p->uSockID, b, s->uSendFlags) != 0 || !s->uLen;
+}
+
 u32 CQVClassPeer::SendBacklogPop(u32 uInst, u32 uLocal)
 {
     PEER_S* p = EntryInUse(uInst);
@@ -305,17 +322,7 @@ u32 CQVClassPeer::SendBacklogPop(u32 uInst, u32 uLocal)
         if (s->uIndex == uInst && s->uLocal == uLocal && p) {
             u32 uID = m_pProc->ObjGetObjIDByPeer(uLocal, p->uObject);
             if (uID) {
-                QV_SK_BUF_S b;
-                std::memset(&b, 0, sizeof(b));
-                b.uHandle = s->uHandle;
-                b.uObject = uID;
-                b.uMethod = s->uMethod;
-                b.uFlag = s->uFlag;
-                b.uPrio = s->uPrio;
-                b.uHandle2 = s->uParam;
-                b.uSize = s->uLen;
-                b.lpData = s->pData;
-                if (m_pSocket->Send(p->uSockID, b, s->uSendFlags) == 0 && s->uLen) {
+                if (!SblSend(p, s, uID)) {
                     // The queue is full for now: this message and the later ones of the
                     // object keep their order and go with the pending sends (every second
                     // and on every acknowledgement). Freed here it would be lost.
@@ -346,18 +353,8 @@ u32 CQVClassPeer::SendBacklogRetry(u32 uInst)
         SBL_S* n = CQVList<SBL_S>::Next(s);
         u32 uID = s->uIndex == uInst ? m_pProc->ObjGetObjIDByPeer(s->uLocal, p->uObject) : 0;
         if (uID) {
-            QV_SK_BUF_S b;
-            std::memset(&b, 0, sizeof(b));
-            b.uHandle = s->uHandle;
-            b.uObject = uID;
-            b.uMethod = s->uMethod;
-            b.uFlag = s->uFlag;
-            b.uPrio = s->uPrio;
-            b.uHandle2 = s->uParam;
-            b.uSize = s->uLen;
-            b.lpData = s->pData;
             // One priority, one queue: after a refusal the rest would be refused too.
-            if (m_pSocket->Send(p->uSockID, b, s->uSendFlags) == 0 && s->uLen) {
+            if (!SblSend(p, s, uID)) {
                 uDone = 0;
                 break;
             }
