@@ -66,6 +66,18 @@ protected:
         d.Cmd("login " + user + " pw");
         ASSERT_TRUE(d.Wait("node: reply obj=kvserver err=0", kLong)) << d.Out();
     }
+    // The server and the hosts of nodes a and b on one segment, whose LAN scans reach only
+    // each other; the server runs, the nodes are left to the test.
+    void LanPair(kvlab::Host& ha, kvlab::Host& hb)
+    {
+        auto pub = lab.AddSegment("pub");
+        auto hs = lab.AddHost(pub, "srv");
+        ha = lab.AddHost(pub, "a");
+        hb = lab.AddHost(pub, "b");
+        ASSERT_TRUE(lab.PinNeighbours({hs, ha, hb}));
+        ASSERT_TRUE(lab.QuietScans({ha, hb}));
+        ASSERT_NO_FATAL_FAILURE(StartServer(hs));
+    }
     // The server and nodes a (alice) and b (bob) on one public segment, both logged in.
     void PublicPair()
     {
@@ -323,13 +335,8 @@ TEST_F(LoginLab, CallsMessagesAndPingsBetweenLoggedInNodes)
 // new cookies.
 TEST_F(LoginLab, APeerThatRestartsIsServedAgainByThePeerThatStayedUp)
 {
-    auto pub = lab.AddSegment("pub");
-    auto hs = lab.AddHost(pub, "srv");
-    auto ha = lab.AddHost(pub, "a");
-    auto hb = lab.AddHost(pub, "b");
-    ASSERT_TRUE(lab.PinNeighbours({hs, ha, hb}));
-    ASSERT_TRUE(lab.QuietScans({ha, hb}));
-    ASSERT_NO_FATAL_FAILURE(StartServer(hs));
+    kvlab::Host ha, hb;
+    ASSERT_NO_FATAL_FAILURE(LanPair(ha, hb));
     ASSERT_NO_FATAL_FAILURE(StartNode(a, ha, "a", "alice"));
     ASSERT_NO_FATAL_FAILURE(StartNode(b, hb, "b", "bob"));
     ASSERT_NO_FATAL_FAILURE(Login(a, "alice"));
@@ -361,13 +368,8 @@ TEST_F(LoginLab, APeerThatRestartsIsServedAgainByThePeerThatStayedUp)
 // and waiting for the call time-out.
 TEST_F(LoginLab, ACallToAPeerThatRestartedIsAnswered)
 {
-    auto pub = lab.AddSegment("pub");
-    auto hs = lab.AddHost(pub, "srv");
-    auto ha = lab.AddHost(pub, "a");
-    auto hb = lab.AddHost(pub, "b");
-    ASSERT_TRUE(lab.PinNeighbours({hs, ha, hb}));
-    ASSERT_TRUE(lab.QuietScans({ha, hb}));
-    ASSERT_NO_FATAL_FAILURE(StartServer(hs));
+    kvlab::Host ha, hb;
+    ASSERT_NO_FATAL_FAILURE(LanPair(ha, hb));
     ASSERT_NO_FATAL_FAILURE(StartNode(b, hb, "b", "bob"));
     ASSERT_NO_FATAL_FAILURE(Login(b, "bob"));
     ASSERT_NO_FATAL_FAILURE(StartNode(a, ha, "a", "alice"));

@@ -415,17 +415,23 @@ TEST_F(NodeCore, LargePayloadsAreNeverCut)
 class NodeTimeout : public NodeCore {
 protected:
     NodeTimeout() { cfgTimeout = 30; }
+    // Object a on a peer and two message units for requests to it; node time runs by Pass only.
+    void TwoUnits(CQVNodeTestProbe& probe, u32& a, u32& u1, u32& u2)
+    {
+        probe.ManualTime();
+        std::vector<u32> p = Peers(1);
+        a = node->ObjectAdd("a", 7, p[0], 0);
+        u1 = probe.Locked([&](CQVNodeClassProc& c) { return c.MCastAlloc(a, 10, 0, nullptr, 0, 0, 0xFFFFFFFF, 0); });
+        u2 = probe.Locked([&](CQVNodeClassProc& c) { return c.MCastAlloc(a, 10, 0, nullptr, 0, 0, 0xFFFFFFFF, 0); });
+        ASSERT_TRUE(u1 && u2);
+    }
 };
 
 TEST_F(NodeTimeout, UnansweredRequestsTimeOutAndLateAnswersStillArrive)
 {
     CQVNodeTestProbe probe(*node);
-    probe.ManualTime();
-    std::vector<u32> p = Peers(1);
-    u32 a = node->ObjectAdd("a", 7, p[0], 0);
-    u32 u1 = probe.Locked([&](CQVNodeClassProc& c) { return c.MCastAlloc(a, 10, 0, nullptr, 0, 0, 0xFFFFFFFF, 0); });
-    u32 u2 = probe.Locked([&](CQVNodeClassProc& c) { return c.MCastAlloc(a, 10, 0, nullptr, 0, 0, 0xFFFFFFFF, 0); });
-    ASSERT_TRUE(u1 && u2);
+    u32 a = 0, u1 = 0, u2 = 0;
+    ASSERT_NO_FATAL_FAILURE(TwoUnits(probe, a, u1, u2));
     owner.extResult = -1;   // answers later
     probe.Locked([&](CQVNodeClassProc& c) { return c.ObjExtRequest(a, 35, "1", 1, u1, 0, 0); });
     probe.Locked([&](CQVNodeClassProc& c) { return c.ObjExtRequest(a, 35, "2", 1, u2, 0, 0); });
@@ -448,12 +454,8 @@ TEST_F(NodeTimeout, UnansweredRequestsTimeOutAndLateAnswersStillArrive)
 TEST_F(NodeTimeout, AnAnswerGivenWhileTheOwnerIsAskedLeavesNoTimeOut)
 {
     CQVNodeTestProbe probe(*node);
-    probe.ManualTime();
-    std::vector<u32> p = Peers(1);
-    u32 a = node->ObjectAdd("a", 7, p[0], 0);
-    u32 u1 = probe.Locked([&](CQVNodeClassProc& c) { return c.MCastAlloc(a, 10, 0, nullptr, 0, 0, 0xFFFFFFFF, 0); });
-    u32 u2 = probe.Locked([&](CQVNodeClassProc& c) { return c.MCastAlloc(a, 10, 0, nullptr, 0, 0, 0xFFFFFFFF, 0); });
-    ASSERT_TRUE(u1 && u2);
+    u32 a = 0, u1 = 0, u2 = 0;
+    ASSERT_NO_FATAL_FAILURE(TwoUnits(probe, a, u1, u2));
     owner.extResult = -1;
     // The first request is answered from inside the owner's call (as an owner that serves it
     // on the asking thread does); the second is never answered.
