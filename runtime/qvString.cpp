@@ -1,7 +1,9 @@
 // QV_STRING and CQVString: the library's string type and its heap object.
 #include "qvString.h"
 
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -543,4 +545,22 @@ IQVString* qvNewString(const char* lpszText)
         return nullptr;
     }
     return p;
+}
+
+QV_STRING qvStringFormat(const char* lpszFormat, ...)
+{
+    va_list args;
+    va_start(args, lpszFormat);
+    va_list copy;
+    va_copy(copy, args);
+    int n = vsnprintf(nullptr, 0, lpszFormat, copy);
+    va_end(copy);
+    QV_STRING str;
+    if (n > 0 && str.Alloc((u32)n, 0))
+    {
+        vsnprintf(str.data, (size_t)n + 1, lpszFormat, args);
+        str.uLength = (u32)n;
+    }
+    va_end(args);
+    return str;
 }

@@ -151,5 +151,9 @@ private:
     QV_STRING m_Str;
 };
 
+// The text that printf would write, as a new string; "" when the text is empty or memory
+// runs out.
+QV_STRING qvStringFormat(const char* lpszFormat, ...) __attribute__((format(printf, 1, 2)));
+
 // A new string holding a copy of the text (null gives ""), or null when memory runs out.
 IQVString* qvNewString(const char* lpszText);

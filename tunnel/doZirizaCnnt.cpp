@@ -17,25 +17,6 @@ const u32 REQ_ADDR_MAX = 63;
 const u32 REQ_SVR_MAX = 255;
 const u32 REQ_SESSION_MAX = 255;
 
-QV_STRING Format(const char* lpszFormat, ...) __attribute__((format(printf, 1, 2)));
-QV_STRING Format(const char* lpszFormat, ...)
-{
-    va_list args;
-    va_start(args, lpszFormat);
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, lpszFormat, copy);
-    va_end(copy);
-    QV_STRING str;
-    if (n > 0 && str.Alloc((u32)n, 0))
-    {
-        vsnprintf(str.data, (size_t)n + 1, lpszFormat, args);
-        str.uLength = (u32)n;
-    }
-    va_end(args);
-    return str;
-}
-
 // The parameters shared by the connection requests.
 struct CNNT_REQ_S
 {
@@ -117,7 +98,7 @@ void CDOZiriza::HttpReqConnectAdd(u32 uHandle, const char* lpszParam)
         }
     }
     if (uResult != 0)
-        HttpSendText(uHandle, Format("cnntadd:{\"result\":\"%u\"}", uResult).c_str());
+        HttpSendText(uHandle, qvStringFormat("cnntadd:{\"result\":\"%u\"}", uResult).c_str());
 }
 
 u32 CDOZiriza::DirectTunnelAdd(const char* lpszPeer, u32 uType, const char* lpszEncrypt, const char* lpszSvrAddr,
@@ -161,7 +142,7 @@ u32 CDOZiriza::DirectTunnelAdd(const char* lpszPeer, u32 uType, const char* lpsz
             return DOZIRIZA_RES_REJECT;
         }
     }
-    OnHttpConnectAdd(0, uHttpSess, Format("(ClientAddr){%s}", doZirizaOmlEncode(lpszCltAddr).c_str()).c_str());
+    OnHttpConnectAdd(0, uHttpSess, qvStringFormat("(ClientAddr){%s}", doZirizaOmlEncode(lpszCltAddr).c_str()).c_str());
     return 0;
 }
 
@@ -206,7 +187,7 @@ void CDOZiriza::HttpReqConnectDelete(u32 uHandle, const char* lpszParam)
             uResult = DOZIRIZA_RES_BADSTATUS;
     }
     if (uResult != 0)
-        HttpSendText(uHandle, Format("cnntdelete:{\"result\":\"%u\"}", uResult).c_str());
+        HttpSendText(uHandle, qvStringFormat("cnntdelete:{\"result\":\"%u\"}", uResult).c_str());
 }
 
 void CDOZiriza::HttpReqConnectQuery(u32 uHandle, const char* lpszParam)
@@ -247,11 +228,11 @@ void CDOZiriza::HttpReqConnectQuery(u32 uHandle, const char* lpszParam)
             uResult = DOZIRIZA_RES_BADSTATUS;
     }
     if (uResult == 0)
-        HttpSendText(uHandle, Format("cnntquery:{\"result\":\"%u\",\"clientaddr\":\"%s\"}", uResult,
+        HttpSendText(uHandle, qvStringFormat("cnntquery:{\"result\":\"%u\",\"clientaddr\":\"%s\"}", uResult,
                                      qvJsonConvert(strClient.c_str()).c_str())
                                   .c_str());
     else
-        HttpSendText(uHandle, Format("cnntquery:{\"result\":\"%u\"}", uResult).c_str());
+        HttpSendText(uHandle, qvStringFormat("cnntquery:{\"result\":\"%u\"}", uResult).c_str());
 }
 
 void CDOZiriza::HttpReqConnectEnum(u32 uHandle, const char* lpszParam)
@@ -302,12 +283,12 @@ void CDOZiriza::HttpReqConnectEnum(u32 uHandle, const char* lpszParam)
     }
     if (uResult == 0)
         HttpSendText(uHandle,
-                     Format("connectenum:{\"result\":\"%u\",\"peerid\":\"%s\",\"type\":\"%u\",\"encrypt\":\"%s\","
+                     qvStringFormat("connectenum:{\"result\":\"%u\",\"peerid\":\"%s\",\"type\":\"%u\",\"encrypt\":\"%s\","
                             "\"listenaddr\":\"%s\",\"clientaddr\":\"%s\"}",
                             uResult, qvJsonConvert(PeerIDTrim(strPeer.c_str()).c_str()).c_str(), uType,
                             uEncrypt ? "1" : "0", qvJsonConvert(strListen.c_str()).c_str(),
                             qvJsonConvert(strClient.c_str()).c_str())
                          .c_str());
     else
-        HttpSendText(uHandle, Format("connectenum:{\"result\":\"%u\"}", uResult).c_str());
+        HttpSendText(uHandle, qvStringFormat("connectenum:{\"result\":\"%u\"}", uResult).c_str());
 }

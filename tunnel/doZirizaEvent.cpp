@@ -7,30 +7,7 @@
 #include "doZiriza.h"
 #include "qvLog.h"
 
-namespace {
-
 // "%s" texts of events are built dynamically: a peer or server text has no fixed bound here.
-QV_STRING Format(const char* lpszFormat, ...) __attribute__((format(printf, 1, 2)));
-QV_STRING Format(const char* lpszFormat, ...)
-{
-    va_list args;
-    va_start(args, lpszFormat);
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, lpszFormat, copy);
-    va_end(copy);
-    QV_STRING str;
-    if (n > 0 && str.Alloc((u32)n, 0))
-    {
-        vsnprintf(str.data, (size_t)n + 1, lpszFormat, args);
-        str.uLength = (u32)n;
-    }
-    va_end(args);
-    return str;
-}
-
-}  // namespace
-
 void CDOZiriza::CallbackEventPost(u32 uEvent, u32 uValue, const char* lpszText)
 {
     const char* lpszIn = lpszText ? lpszText : "";
@@ -38,13 +15,13 @@ void CDOZiriza::CallbackEventPost(u32 uEvent, u32 uValue, const char* lpszText)
     {
     case QV_TUNNEL_EVENT_NET_ERROR:
     case QV_TUNNEL_EVENT_LOGIN:
-        CallbackEventPush(uEvent, Format("{\"errcode\":%u}", uValue).c_str(), "");
+        CallbackEventPush(uEvent, qvStringFormat("{\"errcode\":%u}", uValue).c_str(), "");
         break;
     case QV_TUNNEL_EVENT_LOGOUT:
         CallbackEventPush(uEvent, "", "");
         break;
     case QV_TUNNEL_EVENT_KICK_OUT:
-        CallbackEventPush(uEvent, Format("{\"param\":%u,\"addrnow\":\"%s\"}", uValue, qvJsonConvert(lpszIn).c_str()).c_str(),
+        CallbackEventPush(uEvent, qvStringFormat("{\"param\":%u,\"addrnow\":\"%s\"}", uValue, qvJsonConvert(lpszIn).c_str()).c_str(),
                           "");
         break;
     case QV_TUNNEL_EVENT_PEER_ONLINE:
@@ -52,7 +29,7 @@ void CDOZiriza::CallbackEventPost(u32 uEvent, u32 uValue, const char* lpszText)
     case QV_TUNNEL_EVENT_PEER_ERROR:
     {
         QV_STRING strPeer = qvJsonConvert(PeerIDTrim(lpszIn).c_str());
-        CallbackEventPush(uEvent, Format("{\"peerid\":\"%s\",\"count\":%u}", strPeer.c_str(), uValue).c_str(), lpszIn);
+        CallbackEventPush(uEvent, qvStringFormat("{\"peerid\":\"%s\",\"count\":%u}", strPeer.c_str(), uValue).c_str(), lpszIn);
         break;
     }
     case QV_TUNNEL_EVENT_CONNECT_CHECK:
@@ -60,7 +37,7 @@ void CDOZiriza::CallbackEventPost(u32 uEvent, u32 uValue, const char* lpszText)
     case QV_TUNNEL_EVENT_CONNECT_ONLINE:
     case QV_TUNNEL_EVENT_CONNECT_OFFLINE:
     case QV_TUNNEL_EVENT_LISTEN_FAIL:
-        CallbackEventPush(uEvent, Format("{\"clientaddr\":\"%s\"}", qvJsonConvert(lpszIn).c_str()).c_str(), lpszIn);
+        CallbackEventPush(uEvent, qvStringFormat("{\"clientaddr\":\"%s\"}", qvJsonConvert(lpszIn).c_str()).c_str(), lpszIn);
         break;
     default:
         break;
@@ -70,7 +47,7 @@ void CDOZiriza::CallbackEventPost(u32 uEvent, u32 uValue, const char* lpszText)
 void CDOZiriza::CallbackEventPeerInfo(const char* lpszPeer, u32 uType, const char* lpszAddr, const char* lpszIPVer)
 {
     QV_STRING strPeer = qvJsonConvert(PeerIDTrim(lpszPeer).c_str());
-    QV_STRING strText = Format("{\"peerid\":\"%s\",\"type\":%u,\"addr\":\"%s\",\"ipver\":\"%s\"}", strPeer.c_str(),
+    QV_STRING strText = qvStringFormat("{\"peerid\":\"%s\",\"type\":%u,\"addr\":\"%s\",\"ipver\":\"%s\"}", strPeer.c_str(),
                                uType, qvJsonConvert(lpszAddr).c_str(), qvJsonConvert(lpszIPVer).c_str());
     CallbackEventPush(QV_TUNNEL_EVENT_PEER_INFO, strText.c_str(), "");
 }

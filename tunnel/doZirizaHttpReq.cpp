@@ -24,25 +24,6 @@ namespace {
 
 const char* const s_szJsonType = "application/json;charset=UTF-8";
 
-QV_STRING Answer(const char* lpszFormat, ...) __attribute__((format(printf, 1, 2)));
-QV_STRING Answer(const char* lpszFormat, ...)
-{
-    va_list args;
-    va_start(args, lpszFormat);
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, lpszFormat, copy);
-    va_end(copy);
-    QV_STRING str;
-    if (n > 0 && str.Alloc((u32)n, 0))
-    {
-        vsnprintf(str.data, (size_t)n + 1, lpszFormat, args);
-        str.uLength = (u32)n;
-    }
-    va_end(args);
-    return str;
-}
-
 // A decimal request parameter; 0 when it is absent.
 u32 ParamNumber(const char* lpszParam, const char* lpszName, u32* lpuValue)
 {
@@ -238,7 +219,7 @@ void CDOZiriza::OnHttpPushGet(u32 uResult, u32 uHandle, const char* lpszData, u3
 {
     // Push data comes from the server: it is escaped in both forms so that it cannot add
     // members to the answer (the call bridge decodes it again).
-    QV_STRING strText = Answer("%s:{\"result\":\"%u\",\"data\":\"%s\"}", uFlag ? "pushgetjson" : "pushget", uResult,
+    QV_STRING strText = qvStringFormat("%s:{\"result\":\"%u\",\"data\":\"%s\"}", uFlag ? "pushgetjson" : "pushget", uResult,
                                qvJsonConvert(lpszData).c_str());
     dprintf_level(3, "%s", strText.c_str());
     if (strText.empty())
@@ -249,7 +230,7 @@ void CDOZiriza::OnHttpPushGet(u32 uResult, u32 uHandle, const char* lpszData, u3
 
 void CDOZiriza::OnHttpEventGet(u32 uResult, u32 uHandle, u32 uEvent, const char* lpszParam)
 {
-    QV_STRING strText = Answer("eventget:{\"result\":\"%u\",\"event\":\"%u\",\"param\":\"%s\"}", uResult, uEvent,
+    QV_STRING strText = qvStringFormat("eventget:{\"result\":\"%u\",\"event\":\"%u\",\"param\":\"%s\"}", uResult, uEvent,
                                qvJsonConvert(lpszParam).c_str());
     dprintf_level(3, "%s", strText.c_str());
     if (strText.empty())
@@ -303,7 +284,7 @@ void CDOZiriza::MsgHttpRequest(u32 uHandle, const char* lpszName, const char* lp
     default:
         // Known by name, served by the connection, server-call and authorisation logic; this
         // build answers that it does not implement it rather than leaving the caller waiting.
-        HttpSendText(uHandle, Answer("%s:{\"result\":\"%u\"}", s_pszHttpReq[uIndex], DOZIRIZA_RES_NOIMP).c_str());
+        HttpSendText(uHandle, qvStringFormat("%s:{\"result\":\"%u\"}", s_pszHttpReq[uIndex], DOZIRIZA_RES_NOIMP).c_str());
         break;
     }
 }
@@ -314,14 +295,14 @@ void CDOZiriza::HttpReqStatusGet(u32 uHandle, const char* lpszParam)
     u32 uStatus = 0;
     u32 uResult = ParamNumber(lpszParam, "option", &uOption) ? StatusGet(uOption, &uStatus) : (u32)DOZIRIZA_RES_BADPARAM;
     if (uResult == DOZIRIZA_RES_OK)
-        HttpSendText(uHandle, Answer("statusget:{\"result\":\"%u\",\"status\":\"%u\"}", uResult, uStatus).c_str());
+        HttpSendText(uHandle, qvStringFormat("statusget:{\"result\":\"%u\",\"status\":\"%u\"}", uResult, uStatus).c_str());
     else
-        HttpSendText(uHandle, Answer("statusget:{\"result\":\"%u\"}", uResult).c_str());
+        HttpSendText(uHandle, qvStringFormat("statusget:{\"result\":\"%u\"}", uResult).c_str());
 }
 
 void CDOZiriza::HttpReqVersionGet(u32 uHandle, const char*)
 {
-    QV_STRING strText = Answer("versionget:{\"version\":\"%u.%u.%u.%s\"}", DOZIRIZA_VER_MAJOR, DOZIRIZA_VER_MINOR,
+    QV_STRING strText = qvStringFormat("versionget:{\"version\":\"%u.%u.%u.%s\"}", DOZIRIZA_VER_MAJOR, DOZIRIZA_VER_MINOR,
                                DOZIRIZA_VER_PATCH, DOZIRIZA_VER_BUILD);
     dprintf_level(3, "%s", strText.c_str());
     HttpSendText(uHandle, strText.c_str());
@@ -329,14 +310,14 @@ void CDOZiriza::HttpReqVersionGet(u32 uHandle, const char*)
 
 void CDOZiriza::HttpReqDomainGet(u32 uHandle, const char*)
 {
-    QV_STRING strText = Answer("domainget:{\"domain\":\"%s\"}", qvJsonConvert(DomainGet().c_str()).c_str());
+    QV_STRING strText = qvStringFormat("domainget:{\"domain\":\"%s\"}", qvJsonConvert(DomainGet().c_str()).c_str());
     dprintf_level(3, "%s", strText.c_str());
     HttpSendText(uHandle, strText.c_str());
 }
 
 void CDOZiriza::HttpReqCommentGet(u32 uHandle, const char*)
 {
-    QV_STRING strText = Answer("commentget:{\"comment\":\"%s\"}", qvJsonConvert(CommentGet().c_str()).c_str());
+    QV_STRING strText = qvStringFormat("commentget:{\"comment\":\"%s\"}", qvJsonConvert(CommentGet().c_str()).c_str());
     dprintf_level(3, "%s", strText.c_str());
     HttpSendText(uHandle, strText.c_str());
 }
@@ -346,7 +327,7 @@ void CDOZiriza::HttpReqSelfGet(u32 uHandle, const char*)
     QV_STRING strSelf;
     if (!m_LoginInfo.strUser.empty())
         strSelf = PeerIDTrim(m_LoginInfo.strUser.c_str());
-    QV_STRING strText = Answer("selfget:{\"self\":\"%s\"}", qvJsonConvert(strSelf.c_str()).c_str());
+    QV_STRING strText = qvStringFormat("selfget:{\"self\":\"%s\"}", qvJsonConvert(strSelf.c_str()).c_str());
     dprintf_level(3, "%s", strText.c_str());
     HttpSendText(uHandle, strText.c_str());
 }
@@ -372,7 +353,7 @@ void CDOZiriza::HttpReqControl(u32 uHandle, const char* lpszParam)
                 uResult = DOZIRIZA_RES_BADPARAM;
         }
     }
-    HttpSendText(uHandle, Answer("control:{\"result\":\"%u\"}", uResult).c_str());
+    HttpSendText(uHandle, qvStringFormat("control:{\"result\":\"%u\"}", uResult).c_str());
 }
 
 void CDOZiriza::HttpReqPeerFwdCfg(u32 uHandle, const char* lpszParam)
@@ -399,7 +380,7 @@ void CDOZiriza::HttpReqPeerFwdCfg(u32 uHandle, const char* lpszParam)
                     *apuField[i] = (u32)aiValue[i];
         }
     }
-    HttpSendText(uHandle, Answer("peerfwdcfg:{\"result\":\"%u\"}", uResult).c_str());
+    HttpSendText(uHandle, qvStringFormat("peerfwdcfg:{\"result\":\"%u\"}", uResult).c_str());
 }
 
 void CDOZiriza::HttpReqPushGet(u32 uHandle, const char*, u32 uFlag)
@@ -425,7 +406,7 @@ void CDOZiriza::HttpReqExit(u32 uHandle, const char* lpszParam)
 {
     QV_STRING strPass;
     u32 bPass = ParseParam(lpszParam, "pass", '=', strPass);
-    HttpSendText(uHandle, Answer("exit:{\"result\":\"%u\"}", bPass ? DOZIRIZA_RES_OK : DOZIRIZA_RES_BADPARAM).c_str());
+    HttpSendText(uHandle, qvStringFormat("exit:{\"result\":\"%u\"}", bPass ? DOZIRIZA_RES_OK : DOZIRIZA_RES_BADPARAM).c_str());
     if (bPass)
         Exit();
 }

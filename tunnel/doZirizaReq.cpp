@@ -14,25 +14,6 @@ namespace {
 
 const char* const s_szJsonType = "application/json;charset=UTF-8";
 
-QV_STRING Answer(const char* lpszFormat, ...) __attribute__((format(printf, 1, 2)));
-QV_STRING Answer(const char* lpszFormat, ...)
-{
-    va_list args;
-    va_start(args, lpszFormat);
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, lpszFormat, copy);
-    va_end(copy);
-    QV_STRING str;
-    if (n > 0 && str.Alloc((u32)n, 0))
-    {
-        vsnprintf(str.data, (size_t)n + 1, lpszFormat, args);
-        str.uLength = (u32)n;
-    }
-    va_end(args);
-    return str;
-}
-
 // A required parameter: 1 with its value, 0 when the key is absent.
 u32 Required(const char* lpszParam, const char* lpszName, QV_STRING& strValue)
 {
@@ -66,7 +47,7 @@ void CDOZiriza::HttpReqDomainSet(u32 uHandle, const char* lpszParam)
         else if ((uResult = DomainSet(Decoded(strPass).c_str(), uHandle, 0)) == DOZIRIZA_RES_OK)
             return;
     }
-    QV_STRING strText = Answer("domainset:{\"result\":\"%u\"}", uResult);
+    QV_STRING strText = qvStringFormat("domainset:{\"result\":\"%u\"}", uResult);
     dprintf_level(3, "%s", strText.c_str());
     HttpSendText(uHandle, strText.c_str());
 }
@@ -80,7 +61,7 @@ void CDOZiriza::HttpReqCommentSet(u32 uHandle, const char* lpszParam)
         uResult = Required(lpszParam, "comment", strComment) ? CommentSet(Decoded(strComment).c_str())
                                                              : (u32)DOZIRIZA_RES_BADPARAM;
     }
-    QV_STRING strText = Answer("commentset:{\"result\":\"%u\"}", uResult);
+    QV_STRING strText = qvStringFormat("commentset:{\"result\":\"%u\"}", uResult);
     dprintf_level(3, "%s", strText.c_str());
     HttpSendText(uHandle, strText.c_str());
 }
@@ -97,7 +78,7 @@ void CDOZiriza::HttpReqTunnelSet(u32 uHandle, const char* lpszParam)
                  (uResult = DomainSet(Decoded(strPass).c_str(), uHandle, 1)) == DOZIRIZA_RES_OK)
             return;
     }
-    QV_STRING strText = Answer("tunnelset:{\"result\":\"%u\"}", uResult);
+    QV_STRING strText = qvStringFormat("tunnelset:{\"result\":\"%u\"}", uResult);
     dprintf_level(3, "%s", strText.c_str());
     HttpSendText(uHandle, strText.c_str());
 }
@@ -121,7 +102,7 @@ void CDOZiriza::HttpReqPeerInfoGet(u32 uHandle, const char* lpszParam)
                 return;
         }
     }
-    HttpSendText(uHandle, Answer("peerinfoget:{\"result\":\"%u\"}", uResult).c_str());
+    HttpSendText(uHandle, qvStringFormat("peerinfoget:{\"result\":\"%u\"}", uResult).c_str());
 }
 
 void CDOZiriza::HttpReqUserExtend(u32 uHandle, const char* lpszParam, u32 bJson)
@@ -138,7 +119,7 @@ void CDOZiriza::HttpReqUserExtend(u32 uHandle, const char* lpszParam, u32 bJson)
             return;
         }
     }
-    QV_STRING strText = Answer("%s:{\"result\":\"%u\",\"data\":\"\"}", lpszName, uResult);
+    QV_STRING strText = qvStringFormat("%s:{\"result\":\"%u\",\"data\":\"\"}", lpszName, uResult);
     dprintf_level(3, "%s", strText.c_str());
     HttpSendText(uHandle, strText.c_str());
 }
@@ -163,7 +144,7 @@ void CDOZiriza::HttpReqChannelSet(u32 uHandle, const char* lpszParam)
                 uResult = (u32)m_Node.PeerSetChannelMode(uObj, uType);
         }
     }
-    HttpSendText(uHandle, Answer("channelset:{\"result\":\"%u\"}", uResult).c_str());
+    HttpSendText(uHandle, qvStringFormat("channelset:{\"result\":\"%u\"}", uResult).c_str());
 }
 
 void CDOZiriza::HttpReqPeerAuthSet(u32 uHandle, const char* lpszParam)
@@ -187,7 +168,7 @@ void CDOZiriza::HttpReqPeerAuthSet(u32 uHandle, const char* lpszParam)
             }
         }
     }
-    HttpSendText(uHandle, Answer("peerauthset:{\"result\":\"%u\"}", uResult).c_str());
+    HttpSendText(uHandle, qvStringFormat("peerauthset:{\"result\":\"%u\"}", uResult).c_str());
 }
 
 void CDOZiriza::HttpReqPeerAuthReply(u32 uHandle, const char* lpszParam)
@@ -204,7 +185,7 @@ void CDOZiriza::HttpReqPeerAuthReply(u32 uHandle, const char* lpszParam)
             uResult = (u32)m_Node.PeerAuthProcReply(Number(strErr), Number(strAuth), Decoded(strValue).c_str());
         }
     }
-    HttpSendText(uHandle, Answer("peerauthreply:{\"result\":\"%u\"}", uResult).c_str());
+    HttpSendText(uHandle, qvStringFormat("peerauthreply:{\"result\":\"%u\"}", uResult).c_str());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -214,7 +195,7 @@ void CDOZiriza::OnHttpDomainSet(u32 uResult, u32 uHandle)
 {
     u32 uFlag = 0;
     HttpSessDelete(uHandle, &uFlag);
-    QV_STRING strText = Answer("%s:{\"result\":\"%u\"}", uFlag ? "tunnelset" : "domainset", uResult);
+    QV_STRING strText = qvStringFormat("%s:{\"result\":\"%u\"}", uFlag ? "tunnelset" : "domainset", uResult);
     dprintf_level(3, "%s", strText.c_str());
     HttpSendText(uHandle, strText.c_str());
 }
@@ -223,7 +204,7 @@ void CDOZiriza::OnHttpConnectAdd(u32 uResult, u32 uHandle, const char* lpszReply
 {
     CDOZirizaOmlDoc doc(lpszReply);
     // The address comes from the server's reply: escaped so that it stays one member.
-    HttpSendText(uHandle, Answer("cnntadd:{\"result\":\"%u\",\"clientaddr\":\"%s\"}", uResult,
+    HttpSendText(uHandle, qvStringFormat("cnntadd:{\"result\":\"%u\",\"clientaddr\":\"%s\"}", uResult,
                                  qvJsonConvert(doc.Text("ClientAddr").c_str()).c_str())
                               .c_str());
 }
@@ -231,9 +212,9 @@ void CDOZiriza::OnHttpConnectAdd(u32 uResult, u32 uHandle, const char* lpszReply
 void CDOZiriza::OnHttpConnectDelete(u32 uResult, u32 uHandle)
 {
     if (uHandle & HTTP_LCL_DELETE)
-        HttpSendText(uHandle & ~HTTP_LCL_DELETE, Answer("cnntlcldelete:{\"result\":\"%u\"}", uResult).c_str());
+        HttpSendText(uHandle & ~HTTP_LCL_DELETE, qvStringFormat("cnntlcldelete:{\"result\":\"%u\"}", uResult).c_str());
     else
-        HttpSendText(uHandle, Answer("cnntdelete:{\"result\":\"%u\"}", uResult).c_str());
+        HttpSendText(uHandle, qvStringFormat("cnntdelete:{\"result\":\"%u\"}", uResult).c_str());
 }
 
 void CDOZiriza::OnHttpUserExtend(u32 uResult, u32 uHandle, const char* lpszData)
@@ -242,7 +223,7 @@ void CDOZiriza::OnHttpUserExtend(u32 uResult, u32 uHandle, const char* lpszData)
     HttpSessDelete(uHandle, &uFlag);
     // The data is the server's text: escaped in both forms so that it cannot add members to the
     // answer (the call bridge decodes it again).
-    QV_STRING strText = Answer("%s:{\"result\":\"%u\",\"data\":\"%s\"}", uFlag ? "userextendjson" : "userextend",
+    QV_STRING strText = qvStringFormat("%s:{\"result\":\"%u\",\"data\":\"%s\"}", uFlag ? "userextendjson" : "userextend",
                                uResult, qvJsonConvert(lpszData ? lpszData : "").c_str());
     dprintf_level(3, "%s", strText.c_str());
     if (strText.empty())
@@ -266,7 +247,7 @@ void CDOZiriza::OnHttpPeerInfoGet(u32 uPeer, u32 uResult, u32 uHandle, const cha
         astr[4].clear();
     }
     QV_STRING strText =
-        Answer("peerinfoget:{\"result\":\"%u\",\"peerid\":\"%s\",\"type\":\"%s\",\"addrlocal\":\"%s\","
+        qvStringFormat("peerinfoget:{\"result\":\"%u\",\"peerid\":\"%s\",\"type\":\"%s\",\"addrlocal\":\"%s\","
                "\"addrremote\":\"%s\",\"tunnellocal\":\"%s\",\"tunnelremote\":\"%s\",\"privremote\":\"%s\"}",
                uResult, strPeer.c_str(), astr[0].c_str(), astr[1].c_str(), astr[2].c_str(), astr[3].c_str(),
                astr[4].c_str(), astr[5].c_str());
@@ -404,7 +385,7 @@ void CDOZiriza::HttpReqCnntLclDelete(u32 uHandle, const char* lpszParam)
             uResult = DOZIRIZA_RES_BADSTATUS;
     }
     if (uResult != DOZIRIZA_RES_OK)
-        HttpSendText(uHandle, Answer("cnntlcldelete:{\"result\":\"%u\"}", uResult).c_str());
+        HttpSendText(uHandle, qvStringFormat("cnntlcldelete:{\"result\":\"%u\"}", uResult).c_str());
 }
 
 void CDOZiriza::HttpReqCnntLclQuery(u32 uHandle, const char* lpszParam)
@@ -445,10 +426,10 @@ void CDOZiriza::HttpReqCnntLclQuery(u32 uHandle, const char* lpszParam)
         uResult = DOZIRIZA_RES_BADSTATUS;
     if (uResult != DOZIRIZA_RES_OK)
     {
-        HttpSendText(uHandle, Answer("cnntlclquery:{\"result\":\"%u\"}", uResult).c_str());
+        HttpSendText(uHandle, qvStringFormat("cnntlclquery:{\"result\":\"%u\"}", uResult).c_str());
         return;
     }
-    HttpSendText(uHandle, Answer("cnntlclquery:{\"result\":\"0\",\"peerid\":\"%s\",\"type\":\"%u\",\"encrypt\":\"%s\","
+    HttpSendText(uHandle, qvStringFormat("cnntlclquery:{\"result\":\"0\",\"peerid\":\"%s\",\"type\":\"%u\",\"encrypt\":\"%s\","
                                  "\"listenaddr\":\"%s\",\"clientaddr\":\"%s\"}",
                                  qvJsonConvert(PeerIDTrim(strPeer.c_str()).c_str()).c_str(), uType, strEnc.c_str(),
                                  qvJsonConvert(uType == 0 ? strSvr.c_str() : "").c_str(),

@@ -15,25 +15,6 @@ namespace {
 // Largest accept-list entry of a "TunnelSta" confirmation, in characters.
 const u32 ACCEPT_ENTRY_MAX = 255;
 
-QV_STRING Printf(const char* lpszFormat, ...) __attribute__((format(printf, 1, 2)));
-QV_STRING Printf(const char* lpszFormat, ...)
-{
-    va_list args;
-    va_start(args, lpszFormat);
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, lpszFormat, copy);
-    va_end(copy);
-    QV_STRING str;
-    if (n > 0 && str.Alloc((u32)n, 0))
-    {
-        vsnprintf(str.data, (size_t)n + 1, lpszFormat, args);
-        str.uLength = (u32)n;
-    }
-    va_end(args);
-    return str;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -62,7 +43,7 @@ u32 CDOZiriza::CallRequest(u32 uMeth, const char* lpszParam, u32 uHandle)
 u32 CDOZiriza::CallReqReportClientInfo()
 {
     const SYS_INFO_S& si = m_Cfg.SysInfo;
-    QV_STRING strInner = Printf("(ClientVer){%u.%u.%u.%s}(DevID){%s}(MacAddr){%s}(CpuMHz){%s}(MemSize){%s}"
+    QV_STRING strInner = qvStringFormat("(ClientVer){%u.%u.%u.%s}(DevID){%s}(MacAddr){%s}(CpuMHz){%s}(MemSize){%s}"
                                 "(BrwVer){%s}(OSType){%s}(OSVer){%s}(OSSpk){%s}",
                                 DOZIRIZA_VER_MAJOR, DOZIRIZA_VER_MINOR, DOZIRIZA_VER_PATCH, DOZIRIZA_VER_BUILD,
                                 si.strDevID.c_str(), si.strMacAddr.c_str(), si.strCpuMHz.c_str(),
@@ -424,7 +405,7 @@ void CDOZiriza::ServerNotifyTunnelSta(const char* lpszParam)
         }
         QV_STRING strEntry;
         if (bNoAdd)
-            strEntry = Printf("(){(Accept){0}(Ext){%s}}", strExtEnc.c_str());
+            strEntry = qvStringFormat("(){(Accept){0}(Ext){%s}}", strExtEnc.c_str());
         else
         {
             QV_STRING strName;
@@ -433,10 +414,10 @@ void CDOZiriza::ServerNotifyTunnelSta(const char* lpszParam)
             u32 uIndex = SvrTunnelAdd(pEle, bConfirm ? 0x01 : 0, strName, addr);
             QV_STRING strNameEnc = doZirizaOmlEncode(strName.c_str());
             if (uIndex < m_Cfg.Base.uMaxTunnel)
-                strEntry = Printf("(%s){(Accept){1}(Ext){%s}}", strNameEnc.c_str(), strExtEnc.c_str());
+                strEntry = qvStringFormat("(%s){(Accept){1}(Ext){%s}}", strNameEnc.c_str(), strExtEnc.c_str());
             else
             {
-                strEntry = Printf("(%s){(Accept){0}", strNameEnc.c_str());
+                strEntry = qvStringFormat("(%s){(Accept){0}", strNameEnc.c_str());
                 if (addr.uAddr[0] | addr.uAddr[1] | addr.uAddr[2] | addr.uAddr[3] | addr.uPort)
                 {
                     char szAddr[64] = "";

@@ -408,3 +408,14 @@ TEST(String, CopiesConcatenationAndFailedGrowth)
     ASSERT_EQ(1u, a.Alloc(31, 1));
     EXPECT_EQ(before, a.data);
 }
+
+TEST(QvStringFormat, WritesWhatPrintfWouldInAnyLength)
+{
+    std::string big(1000, 'x');
+    QV_STRING s = qvStringFormat("%s:%u", big.c_str(), 42u);
+    EXPECT_EQ(big + ":42", std::string(s.c_str()));
+    EXPECT_EQ(1003u, s.length());
+    QV_STRING e = qvStringFormat("%s", "");
+    EXPECT_TRUE(e.empty());
+    EXPECT_STREQ("", e.c_str());
+}
