@@ -661,25 +661,26 @@ u32 CDOZiriza::MsgQueued()
     return uCount;
 }
 
-u32 CDOZiriza::Start()
+u32 CDOZiriza::PostRetry(u32 uTries, u32 uWaitMs, u32 uMsg, u32 uParam0, u32 uParam1)
 {
-    for (u32 i = 0; i < 32; i++)
+    for (u32 i = 0; i < uTries; i++)
     {
-        if (PostMessage(DOZIRIZA_MSG_START))
+        if (PostMessage(uMsg, uParam0, uParam1))
             return 1;
-        qvSleep(100);
+        qvSleep(uWaitMs);
     }
     return 0;
 }
 
+u32 CDOZiriza::Start()
+{
+    return PostRetry(32, 100, DOZIRIZA_MSG_START);
+}
+
 u32 CDOZiriza::Restart(u32 uDelay, u32 uStatus)
 {
-    for (u32 i = 0; i < 32; i++)
-    {
-        if (PostMessage(DOZIRIZA_MSG_RESTART, uDelay, uStatus))
-            return 1;
-        qvSleep(200);
-    }
+    if (PostRetry(32, 200, DOZIRIZA_MSG_RESTART, uDelay, uStatus))
+        return 1;
     m_uRestartCountdown = uDelay;
     qvLogOut(0, "Tunnel::Restart: failed.");
     return 0;
@@ -687,12 +688,8 @@ u32 CDOZiriza::Restart(u32 uDelay, u32 uStatus)
 
 u32 CDOZiriza::Relogin(u32 uDelay, u32 uStatus)
 {
-    for (u32 i = 0; i < 16; i++)
-    {
-        if (PostMessage(DOZIRIZA_MSG_RELOGIN, uDelay, uStatus))
-            return 1;
-        qvSleep(200);
-    }
+    if (PostRetry(16, 200, DOZIRIZA_MSG_RELOGIN, uDelay, uStatus))
+        return 1;
     m_uReloginCountdown = uDelay;
     qvLogOut(0, "Tunnel::Relogin: failed.");
     return 0;
@@ -702,12 +699,8 @@ u32 CDOZiriza::Exit()
 {
     m_Callback.Disable();
     m_uRunning = 0;
-    for (u32 i = 0; i < 16; i++)
-    {
-        if (PostMessage(DOZIRIZA_MSG_EXIT))
-            return 1;
-        qvSleep(100);
-    }
+    if (PostRetry(16, 100, DOZIRIZA_MSG_EXIT))
+        return 1;
     // The loop has seen the cleared flag or will on its next wake-up.
     m_EventMsg.Signal();
     return 0;

@@ -206,6 +206,8 @@ public:
     // 1 queued / 0. Null texts leave the message's texts empty.
     u32 PostMessage(u32 uMsg, u32 uParam0 = 0, u32 uParam1 = 0, u32 uParam2 = 0, const char* lpszText0 = nullptr,
                     const char* lpszText1 = nullptr, const char* lpszText2 = nullptr);
+    // PostMessage tried up to uTries times, uWaitMs apart, while the queue is full.
+    u32 PostRetry(u32 uTries, u32 uWaitMs, u32 uMsg, u32 uParam0 = 0, u32 uParam1 = 0);
     // Serves a file object's sync or open message at once on the calling thread, as the module
     // thread would, when that thread is between messages and none is queued (so the order is
     // the queue's); 0 when it has to be posted. Saves a thread wake-up on each step of a new
