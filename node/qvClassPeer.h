@@ -136,10 +136,11 @@ public:
         u32 uObject;
         u32 uFlags;   // 0x10 report with action 1 pending, 0x20 with action 0
     };
-    // A sync update whose sending failed.
+    // A sync update whose sending failed. It names the local object as it is when it goes
+    // (uAsked: the peer's report carried its handle), not as it was when the report came.
     struct SYNC_UPD_S {
         QV_LINK_S<SYNC_UPD_S> link;
-        u32 uObject;
+        u32 uAsked;
         u32 uEcho;
         u32 uOwn;
         QV_STRING name;
@@ -412,6 +413,7 @@ private:
                   const char* lpszGroup);
     s32 SyncSendRaw(PEER_S* p, u32 uMethod, u8* lpData, u32 uLen);
     u32 SyncUpdateSend(u32 uIndex, u32 uObject, u32 uEcho, u32 uOwn, const char* lpszName, const char* lpszGroup);
+    u32 SyncLocalObject(const char* lpszName, const char* lpszGroup, u32* lpuClass);
     void SyncStampUpdate(u32 uIndex, u32 uEcho, u32 uPeerTime);
     u32 SyncCookieCheck(u32 uIndex, u32 uCookie, u32 uFlags);
     void RecvSyncReport(u32 uIndex, const tagQV_SK_BUF_S& buf, u32 uLen);

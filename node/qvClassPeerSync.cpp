@@ -45,6 +45,25 @@ u32 CQVClassPeer::SyncBuild(u8* lpBuf, u32 uSize, u32 uObject, u32 uTime, u32 uT
     return 32 + a + b;
 }
 
+// The local object that answers a peer's report of (name, group): the object of that name when
+// its group is the one named (or this node itself, as the peer names it), else 0.
+u32 CQVClassPeer::SyncLocalObject(const char* lpszName, const char* lpszGroup, u32* lpuClass)
+{
+    u32 uObject = m_pProc->ObjGetID(lpszName);
+    if (!uObject)
+        return 0;
+    u32 uClass = 0xFFFF, uGroup = 0;
+    m_pProc->ObjGetInfo(uObject, &uClass, &uGroup, nullptr, nullptr);
+    if (lpuClass)
+        *lpuClass = uClass;
+    if (uClass > QV_CLASS_GROUP) {
+        u32 uNamed = m_pProc->ObjGetID(lpszGroup);
+        if (uNamed != uGroup && !(uNamed && uNamed == m_uSelf))
+            return 0;
+    }
+    return uObject;
+}
+
 // Queues a sync message on the peer socket unless an equal one still waits there:
 // 1 queued or already waiting, 0 refused (<= 0 from the socket in *lpiRet).
 s32 CQVClassPeer::SyncSendRaw(PEER_S* p, u32 uMethod, u8* lpData, u32 uLen)
@@ -271,7 +290,10 @@ void CQVClassPeer::SendMaskInst(u32 uIndex)
         SYNC_UPD_S* u = p->updates.Head();
         while (u) {
             SYNC_UPD_S* n = SYNC_UPD_LIST::Next(u);
-            if (SyncUpdateSend(uIndex, u->uObject, u->uEcho, u->uOwn, u->name.c_str(), u->group.c_str())) {
+            // The handle as it is now: an answer that waited while the object was added (and
+            // reported with its handle meanwhile) must not take that handle back at the peer.
+            u32 uObject = u->uAsked ? SyncLocalObject(u->name.c_str(), u->group.c_str(), nullptr) : 0;
+            if (SyncUpdateSend(uIndex, uObject, u->uEcho, u->uOwn, u->name.c_str(), u->group.c_str())) {
                 p->updates.Remove(u);
                 delete u;
             }
@@ -520,24 +542,16 @@ void CQVClassPeer::RecvSyncReport(u32 uIndex, const tagQV_SK_BUF_S&, u32 uLen)
                  szName, szGroup, uRemote, uPeer, szPeer, uTime, "");
     if (PeerAddrNameIs(szName))
         return;
-    u32 uObject = m_pProc->ObjGetID(szName);
+    u32 uClass = 0xFFFF;
+    u32 uObject = SyncLocalObject(szName, szGroup, &uClass);
     u32 uReply = 0;
     if (uObject) {
-        u32 uClass = 0xFFFF, uGroup = 0;
-        m_pProc->ObjGetInfo(uObject, &uClass, &uGroup, nullptr, nullptr);
-        u32 uPass = 1;
-        if (uClass > QV_CLASS_GROUP) {
-            u32 uNamed = m_pProc->ObjGetID(szGroup);
-            uPass = uNamed == uGroup || (uNamed && uNamed == m_uSelf);
-        }
-        if (uPass) {
-            if (m_pProc->ObjSetPeerID(uObject, uRemote, uPeer))
-                m_pProc->ObjNotify(uPeer, QV_PEER_NOTIFY_OBJSYNC, uObject, uRemote ? 1 : 0);
-            if (uClass == QV_CLASS_PEER && !uRemote)
-                return;
-            if (uRemote)
-                uReply = uObject;
-        }
+        if (m_pProc->ObjSetPeerID(uObject, uRemote, uPeer))
+            m_pProc->ObjNotify(uPeer, QV_PEER_NOTIFY_OBJSYNC, uObject, uRemote ? 1 : 0);
+        if (uClass == QV_CLASS_PEER && !uRemote)
+            return;
+        if (uRemote)
+            uReply = uObject;
     }
     if (!EntryInUse(uIndex))
         return;
@@ -554,13 +568,14 @@ void CQVClassPeer::RecvSyncReport(u32 uIndex, const tagQV_SK_BUF_S&, u32 uLen)
         return;
     for (SYNC_UPD_S* u = p->updates.Head(); u; u = SYNC_UPD_LIST::Next(u))
         if (u->name == szName) {
+            u->uAsked = uRemote ? 1 : 0;  // the answer goes to the latest report
             SendMaskAdd(uIndex, QV_PEER_PEND_UPDATE);
             return;
         }
     if (p->updates.Count() < kUpdatesMax) {
         SYNC_UPD_S* u = new (std::nothrow) SYNC_UPD_S();
         if (u && u->name.assign(szName) && u->group.assign(szGroup)) {
-            u->uObject = uReply;
+            u->uAsked = uRemote ? 1 : 0;
             u->uEcho = uTime;
             u->uOwn = uOwn;
             p->updates.PushTail(u);

@@ -85,6 +85,8 @@ public:
     u32 NewMax() const { return C.m_uNewMax; }
     u32 Search(const QV_ADDR_S& a) { return C.PeerSearch(a); }
     u32 HashMask() const { return C.m_AddrHash.m_uMask; }
+    u32 PendingUpdates(u32 uInst) const { return C.Entry(uInst)->updates.Count(); }
+    u32 SockID(u32 uInst) const { return C.Entry(uInst)->uSockID; }
 };
 
 namespace {

@@ -101,6 +101,66 @@ TEST_F(NodePeer, HeldMessagesWaitForRoomInsteadOfBeingDropped)
     EXPECT_EQ(0u, probe.Locked([&](CQVNodeClassProc&) { return node->GetClassPeer()->SendBacklogCount(); }));
 }
 
+// The node's answer to the peer's report of an object it did not have yet waits (full queue);
+// meanwhile the node adds the object and its own report, with its handle, goes first. The
+// answer that goes afterwards names the object as it is then: were it to say "no such object"
+// the peer would forget the handle it has just learnt, and hold its messages to the object
+// until they age out.
+TEST_F(NodePeer, AnAnswerThatWaitedForRoomNamesTheObjectAddedMeanwhile)
+{
+    ConnectStatic();
+    Update("R", 0x00010001);
+    ASSERT_TRUE(WaitFor([&] { return PeerStatus() == QV_PEER_STA_SYNC; }));
+    CQVNodeTestProbe probe(*node);
+    CQVClassPeerTestProbe peers(*node->GetClassPeer());
+    // Nothing the node sends leaves, and messages of another object fill its queue.
+    u32 fill = node->ObjectAdd("fill", 7, peer, 0);
+    ASSERT_NE(0u, fill);
+    u32 unit = probe.Locked([&](CQVNodeClassProc& c) {
+        c.ObjSetPeerID(fill, 0x00030001, peer);
+        return c.MCastAlloc(fill, kChatMsg, 0, nullptr, 0, 0, 30, 0);
+    });
+    ASSERT_NE(0u, unit);
+    // What went before is acknowledged first: no room can come back while the node's side is
+    // held.
+    ASSERT_TRUE(WaitFor([&] {
+        u32 uFree = 0, uUsed = 1;
+        probe.Locked([&](CQVNodeClassProc&) {
+            return node->GetSocket()->SendQueStatus(peers.SockID(uPeerIndex), 0, &uFree, &uUsed);
+        });
+        return uUsed == 0;
+    }));
+    wire.Hold(0, true);
+    int n = 0;
+    while (n < 1000 && probe.Locked([&](CQVNodeClassProc& c) { return c.MCastSend(unit, 0, "fill", 4, 0, 0); }) == 0)
+        n++;
+    ASSERT_LT(n, 1000);
+    ASSERT_GT(rown.Send(QV_PMSG_SYNC_REPORT, 0, SyncMsg(0x00020001, 0, 0, 0x1111, "chat", "N")), 0);
+    ASSERT_TRUE(WaitFor([&] {
+        return probe.Locked([&](CQVNodeClassProc&) { return peers.PendingUpdates(uPeerIndex); }) == 1;
+    }));
+    // Room again, and at once the object: its report takes the room before the answer.
+    u32 chat = probe.Locked([&](CQVNodeClassProc& c) {
+        c.PeerSendDrop(peer, 0, unit);
+        return c.ObjAdd("chat", 7, peer, 0, nullptr);
+    });
+    ASSERT_NE(0u, chat);
+    wire.Hold(0, false);
+    // What the remote heard of "chat", in order: (type, handle).
+    auto Chat = [&] {
+        std::vector<std::pair<u32, u32>> v;
+        std::lock_guard<std::mutex> lk(rown.mu);
+        for (const RemoteMsg& m : rown.msgs)
+            if ((m.uMethod == QV_PMSG_SYNC_REPORT || m.uMethod == QV_PMSG_SYNC_UPDATE) && SyncName(m.data) == "chat")
+                v.push_back({m.uMethod, Get32(m.data, 0)});
+        return v;
+    };
+    ASSERT_TRUE(WaitFor([&] { return Chat().size() == 2; }, 10000));
+    std::vector<std::pair<u32, u32>> want = {{QV_PMSG_SYNC_REPORT, chat}, {QV_PMSG_SYNC_UPDATE, chat}};
+    EXPECT_EQ(want, Chat());
+    EXPECT_EQ(0u, probe.Locked([&](CQVNodeClassProc&) { return peers.PendingUpdates(uPeerIndex); }));
+}
+
 // Messages sent before the peer told its ID for the object wait in the send backlog and go out
 // in order once it does; then both sides talk to each other's object.
 TEST_F(NodePeer, SyncReleasesTheSendBacklogInOrderAndObjectsTalkBothWays)
