@@ -382,6 +382,10 @@ void CQVClassPeer::HelperSetPeerSync(u32 uIndex, u32 uSet)
         return;
     if (uSet) {
         HelperSetStatus(p, QV_PEER_STA_SYNC);
+        // The peer told its handle: a report of its object still waiting to go again is moot.
+        p->uSendMask &= ~QV_PEER_PEND_SELF;
+        if (!p->uSendMask)
+            m_PeerMask.Remove(p);
         SyncPeerAndGroupObjects(uIndex, 1);
         return;
     }
@@ -558,8 +562,15 @@ void CQVClassPeer::RecvSyncReport(u32 uIndex, const tagQV_SK_BUF_S&, u32 uLen)
     // A new cookie from the server: its side of the session started afresh.
     if (SyncCookieCheck(uIndex, uCookie, uFlags) && !m_uSide)
         HelperLoginRestart(0);
-    if (!EntryInUse(uIndex))
+    if (!(p = EntryInUse(uIndex)))
         return;
+    // The peer reported its object for this node: it has taken our connection in. A report of
+    // ours that it never answered (it came before that and was lost) would leave the entry
+    // admitted but never in sync: it goes again with the pending sends, within a second.
+    if (!m_uSide && uRemote && uObject && uObject == m_uSelf && uIndex != m_uPrivSvr &&
+        p->uStatus == QV_PEER_STA_ADMITTED &&
+        !(p->uFlags & (QV_PEER_FLAG_SERVER | QV_PEER_FLAG_AGENT | QV_PEER_FLAG_AGENTDEP)))
+        SendMaskAdd(uIndex, QV_PEER_PEND_SELF);
     u32 uOwn = GET_TIMESTAMP();
     if (SyncUpdateSend(uIndex, uReply, uTime, uOwn, szName, szGroup) || !szName[0])
         return;

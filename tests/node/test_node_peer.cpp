@@ -9,6 +9,7 @@
 namespace {
 
 const u32 kChatMsg = 100;
+const u32 kRemoteSelf = 0x00030001;   // the remote's handle of its object for the node
 
 class NodePeer : public RemoteWire {
 protected:
@@ -226,6 +227,40 @@ TEST_F(NodePeer, SyncReleasesTheSendBacklogInOrderAndObjectsTalkBothWays)
     EXPECT_EQ("re:question", rown.Msgs(41)[0].data);
     EXPECT_EQ(1234u, rown.Msgs(41)[0].uParam);
     EXPECT_EQ(0x00020001u, rown.Msgs(41)[0].uObject);
+}
+
+// A report of the peer object that the peer never answered (it reached the peer before the
+// peer had taken the connection in, and was lost there) goes again with the pending sends once
+// the peer reports its object for this node. In sync, a report from the peer is only answered.
+TEST_F(NodePeer, AnUnansweredReportGoesAgainOnceThePeerReportsThisNode)
+{
+    ConnectStatic();
+    CQVNodeTestProbe probe(*node);
+    probe.ManualTime();
+    auto reports = [&] {
+        size_t n = 0;
+        for (auto& m : rown.Msgs(QV_PMSG_SYNC_REPORT))
+            n += SyncName(m.data) == "R";
+        return n;
+    };
+    // The remote reports its object for the node and waits for the answer (what the node sent
+    // before the answer has arrived by then).
+    auto reportAndWait = [&] {
+        size_t updates = rown.Msgs(QV_PMSG_SYNC_UPDATE).size();
+        ASSERT_GT(rown.Send(QV_PMSG_SYNC_REPORT, 0, SyncMsg(kRemoteSelf, 0, 0, 0x1111, "N", "")), 0);
+        ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_SYNC_UPDATE).size() > updates; }));
+    };
+    size_t before = reports();
+    ASSERT_EQ(QV_PEER_STA_ADMITTED, PeerStatus());
+    ASSERT_NO_FATAL_FAILURE(reportAndWait());
+    probe.Pass(20);
+    ASSERT_TRUE(WaitFor([&] { return reports() == before + 1; })) << before;
+    Update("R", 0x00010001);
+    ASSERT_TRUE(WaitFor([&] { return PeerStatus() == QV_PEER_STA_SYNC; }));
+    ASSERT_NO_FATAL_FAILURE(reportAndWait());
+    probe.Pass(20);
+    ASSERT_NO_FATAL_FAILURE(reportAndWait());
+    EXPECT_EQ(before + 1, reports());
 }
 
 // A message for an object that does not exist is answered with an error naming it.
