@@ -1342,8 +1342,38 @@ u32 CQVClassFile::DispStop(OBJ_S* o)
                 return kDispSave;
         }
     }
+    // The peer learns of the end before the application does: were the Stop lost, the peer's
+    // end would wait for ever (its connection never closing). One the full queue refuses goes
+    // again every second, the object keeping its state, for at most kRequestTries seconds.
+    if (!(o->uStaMask & kStaPeerKnows) && o->uPeer)
+    {
+        u32 r = SendStop(o);
+        if (r == 0 && !(o->uRetry & kRetryStop))
+        {
+            o->uRetry = kRetryStop;  // nothing else of this session goes any more
+            o->uRetryCount = 0;
+            RetryAdd(o);
+            return 0;
+        }
+        if (r == 0 && o->uRetryCount < kRequestTries)
+            return 0;
+        if (r == 0)
+            qvLogOut(1, "ClassFile: DispStop, stop not sent, uPrivID=%u, Path=%s", PrivID(o), o->strPath.c_str());
+        o->uStaMask |= kStaPeerKnows;  // sent, or given up: HelperStop sends no other
+    }
     HelperStop(o);
     return 0;
+}
+
+// 1 sent, 0 refused by the peer's queue, 2 no unit.
+u32 CQVClassFile::SendStop(OBJ_S* o)
+{
+    u8 buf[kSizeLong];
+    u64 ullSize = IsSender(o) ? o->ullAckSize : o->ullProcSize;
+    u32 uAllocFailed = 0;
+    if (SendCtrl(o, kMethStop, 0, buf, PackSize(o, ullSize, buf), o->uSession, o->uPeer, &uAllocFailed))
+        return 1;
+    return uAllocFailed ? 2 : 0;
 }
 
 void CQVClassFile::ReleaseHeld(OBJ_S* o)
@@ -1420,11 +1450,7 @@ void CQVClassFile::HelperStop(OBJ_S* o)
     o->uStatus = kStaIdle;
     PeerRelease(o);
     if (!(o->uStaMask & kStaPeerKnows) && o->uPeer)
-    {
-        u8 buf[kSizeLong];
-        u64 ullSize = IsSender(o) ? o->ullAckSize : o->ullProcSize;
-        SendCtrl(o, kMethStop, 0, buf, PackSize(o, ullSize, buf), o->uSession, o->uPeer);
-    }
+        SendStop(o);
     DebugText(o, "Stop %s, %lu bytes", o->strPath.c_str(),
               (unsigned long)(IsSender(o) ? o->ullAckSize : o->ullProcSize));
     QV_PARAM_FILE_ST_S st;
@@ -1536,6 +1562,13 @@ void CQVClassFile::OnTimer(u32 uSeconds)
     for (OBJ_S* o = m_RetryList.Head(); o;)
     {
         OBJ_S* pNext = RETRY_LIST::Next(o);
+        if (o->uRetry & kRetryStop)
+        {
+            o->uRetryCount++;
+            Disp(o, kDispStop);  // tries again; the end leaves the list
+            o = pNext;
+            continue;
+        }
         if (o->uStatus == kStaMove && (o->uRetry & kRetryData))
         {
             u32 uLoad = 0;

@@ -232,6 +232,7 @@ private:
     // Requesting end: the StartRequest of the Put or Get; 0 when refused (*lpuAllocFailed set
     // when no unit could be had).
     u32 SendStartRequest(OBJ_S* o, u32* lpuAllocFailed);
+    u32 SendStop(OBJ_S* o);
     void SendPause(OBJ_S* o, u32 uMethod, u32 uFlag);
     void RecvCtrl(OBJ_S* o, u32 uMethod, u32 uFlag, u32 uParam, u32 uPeer, const u8* lpData, u32 uSize);
     void RecvStartRequest(OBJ_S* o, u32 uParam, u32 uPeer, const u8* lpData, u32 uSize);

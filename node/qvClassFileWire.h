@@ -32,7 +32,7 @@ const u32 kPauseSize = 16;
 const u32 kPrioCtrl = 0;
 const u32 kPrioData = 3;
 const u32 kCtrlTimeout = 5;           // seconds a control message waits for its acknowledgement
-const u32 kRequestTries = 30;         // seconds a StartRequest the peer's queue refused is tried again
+const u32 kRequestTries = 30;         // seconds a StartRequest or a Stop the peer's queue refused is tried again
 const u32 kNoTimeout = 0xFFFFFFFFu;   // the data multicast never times out
 
 // Notifications the class posts to its own objects.
@@ -71,6 +71,7 @@ const u32 kReqSend = 0x10;     // this end sends the data
 const u32 kRetryData = 0x1;
 const u32 kRetryStart = 0x2;
 const u32 kRetryRequest = 0x4;  // the StartRequest waits for room in the peer's queue
+const u32 kRetryStop = 0x8;     // the Stop waits for room in the peer's queue (the end waits for it)
 
 // Results of a data send.
 const u32 kSendDone = 0;

@@ -624,6 +624,36 @@ TEST_F(FileStream, StopBeforeSavingLosesNothing)
     EXPECT_EQ(3u, LastStatus(b, upB).Status);
 }
 
+// The sender's Stop is the receiver's only sign of the end: one that the full control queue
+// refuses goes again every second, and the sender reports its end once it went (at most
+// kRequestTries seconds later; then it ends without).
+TEST_F(FileStream, AStopTheQueueRefusesGoesAgainEverySecond)
+{
+    Start();
+    u32 capA = a.m_sendCap[0], capB = b.m_sendCap[0];
+    a.m_sendCap[0] = 0;
+    sa.Feed("up", 100000, true);
+    ASSERT_TRUE(Pump());
+    EXPECT_EQ(100000u, sb.streams["up"].uWritten);
+    Seconds(3);
+    EXPECT_EQ(2u, LastStatus(a, up).Status);
+    EXPECT_EQ(2u, LastStatus(b, upB).Status);
+    a.m_sendCap[0] = capA;
+    Seconds(1);
+    EXPECT_EQ(3u, LastStatus(a, up).Status);
+    EXPECT_EQ(3u, LastStatus(b, upB).Status);
+
+    b.m_sendCap[0] = 0;
+    sb.Feed("down", 1000, true);
+    ASSERT_TRUE(Pump());
+    Seconds(kRequestTries - 1);
+    EXPECT_EQ(2u, LastStatus(b, down).Status);
+    Seconds(1);
+    EXPECT_EQ(3u, LastStatus(b, down).Status);
+    EXPECT_EQ(2u, LastStatus(a, downB).Status);  // never told
+    b.m_sendCap[0] = capB;
+}
+
 TEST_F(FileStream, WriteFailureEndsWithStopCarryingTheBytesWritten)
 {
     Start();
