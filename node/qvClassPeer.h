@@ -57,6 +57,7 @@ struct tagQV_SK_BUF_S;
 #define QV_PEER_PEND_UPDATE 0x40
 #define QV_PEER_PEND_AUTH 0x80
 #define QV_PEER_PEND_BACKLOG 0x100  // held messages whose IDs are known wait for room in the queue
+#define QV_PEER_PEND_RESYNC 0x200   // our report of the peer's object goes again (it was not answered)
 
 // Dispatch bits served by OnDisp.
 #define QV_PEER_DISP_CONNECT 0x01
@@ -170,6 +171,7 @@ public:
         u32 uStatusWaiter = 0;
         s32 iClockOffset = 0;
         u32 uStampSent = 0;
+        u32 uResyncTick = 0;            // node second the peer reported us while not answering ours
         u32 uCookieLcl = 0;
         u32 uCookieRmt = 0;
         u32 uSendClassMask = 0;

@@ -280,6 +280,15 @@ void CQVClassPeer::SendMaskInst(u32 uIndex)
         if (SendSyncReport(p->uObject, 0, 1))
             uMask &= ~QV_PEER_PEND_SELF;
     }
+    // Our report of the peer's object once more, two node seconds after the peer reported us
+    // (in the usual order the peer's answer to the first one comes just after its report; an
+    // entry in sync or no longer admitted has no use for it).
+    if (uMask & QV_PEER_PEND_RESYNC) {
+        if (p->uStatus != QV_PEER_STA_ADMITTED)
+            uMask &= ~QV_PEER_PEND_RESYNC;
+        else if (m_uTick - p->uResyncTick >= 2 && SendSyncReport(p->uObject, 0, 1))
+            uMask &= ~QV_PEER_PEND_RESYNC;
+    }
     if (uMask & QV_PEER_PEND_STATUS) {
         if (SendStatus(uIndex))
             uMask &= ~QV_PEER_PEND_STATUS;
@@ -382,10 +391,6 @@ void CQVClassPeer::HelperSetPeerSync(u32 uIndex, u32 uSet)
         return;
     if (uSet) {
         HelperSetStatus(p, QV_PEER_STA_SYNC);
-        // The peer told its handle: a report of its object still waiting to go again is moot.
-        p->uSendMask &= ~QV_PEER_PEND_SELF;
-        if (!p->uSendMask)
-            m_PeerMask.Remove(p);
         SyncPeerAndGroupObjects(uIndex, 1);
         return;
     }
@@ -566,11 +571,14 @@ void CQVClassPeer::RecvSyncReport(u32 uIndex, const tagQV_SK_BUF_S&, u32 uLen)
         return;
     // The peer reported its object for this node: it has taken our connection in. A report of
     // ours that it never answered (it came before that and was lost) would leave the entry
-    // admitted but never in sync: it goes again with the pending sends, within a second.
+    // admitted but never in sync: unless the answer comes meanwhile, it goes again (Resync).
     if (!m_uSide && uRemote && uObject && uObject == m_uSelf && uIndex != m_uPrivSvr &&
         p->uStatus == QV_PEER_STA_ADMITTED &&
-        !(p->uFlags & (QV_PEER_FLAG_SERVER | QV_PEER_FLAG_AGENT | QV_PEER_FLAG_AGENTDEP)))
-        SendMaskAdd(uIndex, QV_PEER_PEND_SELF);
+        !(p->uFlags & (QV_PEER_FLAG_SERVER | QV_PEER_FLAG_AGENT | QV_PEER_FLAG_AGENTDEP)) &&
+        !(p->uSendMask & QV_PEER_PEND_RESYNC)) {
+        p->uResyncTick = m_uTick;
+        SendMaskAdd(uIndex, QV_PEER_PEND_RESYNC);
+    }
     u32 uOwn = GET_TIMESTAMP();
     if (SyncUpdateSend(uIndex, uReply, uTime, uOwn, szName, szGroup) || !szName[0])
         return;

@@ -230,8 +230,9 @@ TEST_F(NodePeer, SyncReleasesTheSendBacklogInOrderAndObjectsTalkBothWays)
 }
 
 // A report of the peer object that the peer never answered (it reached the peer before the
-// peer had taken the connection in, and was lost there) goes again with the pending sends once
-// the peer reports its object for this node. In sync, a report from the peer is only answered.
+// peer had taken the connection in, and was lost there) goes again two node seconds after the
+// peer reported its object for this node; an answer that comes meanwhile makes it moot, and in
+// sync a report from the peer is only answered.
 TEST_F(NodePeer, AnUnansweredReportGoesAgainOnceThePeerReportsThisNode)
 {
     ConnectStatic();
@@ -253,12 +254,17 @@ TEST_F(NodePeer, AnUnansweredReportGoesAgainOnceThePeerReportsThisNode)
     size_t before = reports();
     ASSERT_EQ(QV_PEER_STA_ADMITTED, PeerStatus());
     ASSERT_NO_FATAL_FAILURE(reportAndWait());
-    probe.Pass(20);
+    probe.Pass(10);
+    ASSERT_NO_FATAL_FAILURE(reportAndWait());
+    EXPECT_EQ(before, reports());
+    probe.Pass(30);
     ASSERT_TRUE(WaitFor([&] { return reports() == before + 1; })) << before;
+    // Reported again and answered before the two seconds are over: nothing more goes.
+    ASSERT_NO_FATAL_FAILURE(reportAndWait());
     Update("R", 0x00010001);
     ASSERT_TRUE(WaitFor([&] { return PeerStatus() == QV_PEER_STA_SYNC; }));
     ASSERT_NO_FATAL_FAILURE(reportAndWait());
-    probe.Pass(20);
+    probe.Pass(30);
     ASSERT_NO_FATAL_FAILURE(reportAndWait());
     EXPECT_EQ(before + 1, reports());
 }
