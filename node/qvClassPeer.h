@@ -148,6 +148,16 @@ public:
         QV_STRING group;
     };
     typedef CQVList<SYNC_UPD_S> SYNC_UPD_LIST;
+    // The names of an object whose withdrawal (report with action 0) waits for room: were the
+    // object deleted meanwhile, the withdrawal goes from them (the peer would otherwise keep
+    // the object for ever).
+    struct SYNC_GONE_S {
+        QV_LINK_S<SYNC_GONE_S> link;
+        u32 uObject;
+        QV_STRING name;
+        QV_STRING group;
+    };
+    typedef CQVList<SYNC_GONE_S> SYNC_GONE_LIST;
 
     struct PEER_S {
         QV_LINK_S<PEER_S> link;         // free list or in-use list
@@ -187,6 +197,7 @@ public:
         u16 uPend10 = 0;
         u16 uPend20 = 0;
         SYNC_UPD_LIST updates;
+        SYNC_GONE_LIST gone;
         u16 uOffline = 0;
         u16 uRefresh = 0;
         u32 uLastStatus = 0;
@@ -409,6 +420,9 @@ private:
     void ObjSyncDelete(PEER_S* p, u32 uElement, u32 uAction);
     void PendObjClean(PEER_S* p);
     void UpdatesClean(PEER_S* p);
+    void GoneKeep(PEER_S* p, u32 uObject);
+    u32 GoneSend(u32 uIndex, u32 uObject);
+    void GoneDrop(PEER_S* p, u32 uObject);
     void SendMaskAdd(u32 uIndex, u32 uBits);
     void SendMaskInst(u32 uIndex);
     u32 SyncBuild(u8* lpBuf, u32 uSize, u32 uObject, u32 uTime, u32 uTime2, u32 uCookie, const char* lpszName,

@@ -249,6 +249,7 @@ void CQVClassPeer::ObjSyncDelete(PEER_S* p, u32 uElement, u32 uAction)
 
 void CQVClassPeer::PendObjClean(PEER_S* p)
 {
+    GoneDrop(p, 0);
     delete[] p->pPend;
     p->pPend = nullptr;
     p->uPendCap = p->uPendUsed = p->uPend10 = p->uPend20 = 0;
@@ -320,8 +321,15 @@ void CQVClassPeer::SendMaskInst(u32 uIndex)
             continue;
         for (u32 i = 0; p->pPend && i < p->uPendCap; i++) {
             PEND_OBJ_S e = p->pPend[i];
-            if (e.uObject && (e.uFlags & uFlag) && SendSyncReport(e.uObject, p->uObject, uAction))
-                ObjSyncDelete(p, i, uAction);
+            if (!e.uObject || !(e.uFlags & uFlag))
+                continue;
+            u32 uDone = uAction || m_pProc->ObjIsValid(e.uObject) ? SendSyncReport(e.uObject, p->uObject, uAction)
+                                                                  : GoneSend(uIndex, e.uObject);
+            if (!uDone)
+                continue;
+            if (!uAction)
+                GoneDrop(p, e.uObject);
+            ObjSyncDelete(p, i, uAction);
         }
         if (!p->pPend || !(uAction ? p->uPend10 : p->uPend20))
             uMask &= ~uBit;
@@ -356,7 +364,63 @@ u32 CQVClassPeer::SyncOneObject(u32 uIndex, u32 uObject, u32 uAction)
         return 0;
     SendMaskAdd(uIndex, uAction ? QV_PEER_PEND_OBJSET : QV_PEER_PEND_OBJCLR);
     ObjSyncMark(p, uObject, uAction ? 0x10 : 0x20);
+    if (!uAction)
+        GoneKeep(p, uObject);
     return 0;
+}
+
+void CQVClassPeer::GoneKeep(PEER_S* p, u32 uObject)
+{
+    u32 uClass = 0xFFFF, uGroup = 0;
+    if (!m_pProc->ObjGetInfo(uObject, &uClass, &uGroup, nullptr, nullptr) || uClass == QV_CLASS_PEER)
+        return;
+    for (SYNC_GONE_S* g = p->gone.Head(); g; g = SYNC_GONE_LIST::Next(g))
+        if (g->uObject == uObject)
+            return;
+    char szObj[QV_PEER_NAME_MAX], szGroup[QV_PEER_NAME_MAX];
+    szGroup[0] = 0;
+    if (p->gone.Count() >= kUpdatesMax || !ObjName(uObject, szObj, sizeof(szObj)) || !szObj[0] ||
+        (uGroup && !ObjName(uGroup, szGroup, sizeof(szGroup))))
+        return;
+    SYNC_GONE_S* g = new (std::nothrow) SYNC_GONE_S();
+    if (g && g->name.assign(szObj) && g->group.assign(szGroup)) {
+        g->uObject = uObject;
+        p->gone.PushTail(g);
+    } else {
+        delete g;
+    }
+}
+
+// The withdrawal of a deleted object, from its names: 1 sent or nothing to send, 0 refused.
+u32 CQVClassPeer::GoneSend(u32 uIndex, u32 uObject)
+{
+    PEER_S* p = EntryInUse(uIndex);
+    SYNC_GONE_S* g = p ? p->gone.Head() : nullptr;
+    while (g && g->uObject != uObject)
+        g = SYNC_GONE_LIST::Next(g);
+    if (!g || m_pProc->PeerGetStatus(p->uObject) < QV_PEER_STA_SYNC)
+        return 1;
+    // An object of that name attached to the peer since: its own report tells the peer.
+    u32 uGroup = 0;
+    u32 uNow = m_pProc->ObjGetID(g->name.c_str());
+    if (uNow && m_pProc->ObjGetInfo(uNow, nullptr, &uGroup, nullptr, nullptr) && uGroup == p->uObject)
+        return 1;
+    u8 aBuf[QV_PEER_SYNC_MAX];
+    u32 uLen = SyncBuild(aBuf, sizeof(aBuf), 0, GET_TIMESTAMP(), 0, p->uCookieLcl, g->name.c_str(), g->group.c_str());
+    return !uLen || SyncSendRaw(p, QV_PMSG_SYNC_REPORT, aBuf, uLen) >= 0 ? 1 : 0;
+}
+
+void CQVClassPeer::GoneDrop(PEER_S* p, u32 uObject)
+{
+    SYNC_GONE_S* g = p->gone.Head();
+    while (g) {
+        SYNC_GONE_S* n = SYNC_GONE_LIST::Next(g);
+        if (!uObject || g->uObject == uObject) {
+            p->gone.Remove(g);
+            delete g;
+        }
+        g = n;
+    }
 }
 
 void CQVClassPeer::SyncAllObject(u32 uIndex, u32 uAction)

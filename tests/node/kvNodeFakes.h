@@ -87,6 +87,7 @@ public:
     u32 HashMask() const { return C.m_AddrHash.m_uMask; }
     u32 PendingUpdates(u32 uInst) const { return C.Entry(uInst)->updates.Count(); }
     u32 SockID(u32 uInst) const { return C.Entry(uInst)->uSockID; }
+    u32 SendMask(u32 uInst) const { return C.Entry(uInst)->uSendMask; }
 };
 
 namespace {

@@ -312,5 +312,17 @@ inline std::string SyncName(const std::string& payload)
         return "";
     return std::string(payload.data() + 36, n - 1);
 }
+inline std::string SyncGroup(const std::string& payload)
+{
+    if (SyncName(payload).empty())
+        return "";
+    size_t at = 36 + (Get32(payload, 32) + 3) / 4 * 4;  // strings are padded to 4 bytes
+    if (at + 4 > payload.size())
+        return "";
+    u32 n = Get32(payload, at);
+    if (n == 0 || at + 4 + n > payload.size())
+        return "";
+    return std::string(payload.data() + at + 4, n - 1);
+}
 
 }  // namespace

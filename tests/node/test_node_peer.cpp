@@ -162,6 +162,60 @@ TEST_F(NodePeer, AnAnswerThatWaitedForRoomNamesTheObjectAddedMeanwhile)
     EXPECT_EQ(0u, probe.Locked([&](CQVNodeClassProc&) { return peers.PendingUpdates(uPeerIndex); }));
 }
 
+// The withdrawal of an object deleted while the queue to the peer was full goes once there is
+// room, from the object's names: the peer would otherwise keep its end of it for ever. Unless
+// an object of that name is attached to the peer again by then: its report is the last word.
+TEST_F(NodePeer, TheWithdrawalOfAnObjectDeletedWhileTheQueueWasFullStillGoes)
+{
+    ConnectStatic();
+    Update("R", 0x00010001);
+    ASSERT_TRUE(WaitFor([&] { return PeerStatus() == QV_PEER_STA_SYNC; }));
+    CQVNodeTestProbe probe(*node);
+    CQVClassPeerTestProbe peers(*node->GetClassPeer());
+    u32 fill = node->ObjectAdd("fill", 7, peer, 0);
+    ASSERT_NE(0u, fill);
+    u32 unit = probe.Locked([&](CQVNodeClassProc& c) {
+        c.ObjSetPeerID(fill, 0x00030001, peer);
+        return c.MCastAlloc(fill, kChatMsg, 0, nullptr, 0, 0, 30, 0);
+    });
+    ASSERT_NE(0u, unit);
+    for (bool again : {false, true}) {
+        std::string name = again ? "chat2" : "chat1";
+        SCOPED_TRACE(name);
+        u32 chat = node->ObjectAdd(name.c_str(), 7, peer, 0);
+        ASSERT_NE(0u, chat);
+        ASSERT_TRUE(WaitFor([&] { return Report(name) != nullptr; }));
+        ASSERT_TRUE(WaitFor([&] {
+            u32 uFree = 0, uUsed = 1;
+            probe.Locked([&](CQVNodeClassProc&) {
+                return node->GetSocket()->SendQueStatus(peers.SockID(uPeerIndex), 0, &uFree, &uUsed);
+            });
+            return uUsed == 0;
+        }));
+        wire.Hold(0, true);
+        int n = 0;
+        while (n < 1000 &&
+               probe.Locked([&](CQVNodeClassProc& c) { return c.MCastSend(unit, 0, "fill", 4, 0, 0); }) == 0)
+            n++;
+        ASSERT_LT(n, 1000);
+        // Deleted (and added again) while full; then room.
+        u32 now = probe.Locked([&](CQVNodeClassProc& c) {
+            c.ObjDelete(chat);
+            u32 h = again ? c.ObjAdd(name.c_str(), 7, peer, 0, nullptr) : 0;
+            c.PeerSendDrop(peer, 0, unit);
+            return h;
+        });
+        wire.Hold(0, false);
+        ASSERT_TRUE(WaitFor([&] { return Report(name) && Get32(Report(name)->data, 0) == now; }, 10000));
+        EXPECT_EQ("R", SyncGroup(Report(name)->data));
+        // Nothing else about it follows.
+        ASSERT_TRUE(WaitFor([&] {
+            return probe.Locked([&](CQVNodeClassProc&) { return peers.SendMask(uPeerIndex); }) == 0;
+        }));
+        EXPECT_EQ(now, Get32(Report(name)->data, 0));
+    }
+}
+
 // Messages sent before the peer told its ID for the object wait in the send backlog and go out
 // in order once it does; then both sides talk to each other's object.
 TEST_F(NodePeer, SyncReleasesTheSendBacklogInOrderAndObjectsTalkBothWays)
