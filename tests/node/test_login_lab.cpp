@@ -127,7 +127,7 @@ protected:
         ASSERT_TRUE(out) << d.Out();
         ASSERT_TRUE(kvlab::WaitUntil([&] { return SrvLines({"keepalive", "user=" + user}) > before; }, 10000))
             << srv.Out();
-        ASSERT_TRUE(d.State("", "answered=1 ", 10000)) << d.Out();
+        ASSERT_TRUE(d.State("", "answered=1 ", 10000)) << d.Out() << srv.Out();
         d.Cmd("tick 18");
         ASSERT_TRUE(d.State("", "login=3 ")) << d.Out() << srv.Out();
         ASSERT_TRUE(d.State("", "active=0 ")) << d.Out();
@@ -138,8 +138,9 @@ protected:
     void ConnectAndChat(Driven& x, const std::string& xn, Driven& y, const std::string& yn)
     {
         x.Cmd("peer " + yn);
-        ASSERT_TRUE(x.State(yn, "peer=3 ")) << x.Out();
-        ASSERT_TRUE(y.State(xn, "peer=3 ")) << y.Out();
+        // Both sides' logs: what one side sent the other may never have heard.
+        ASSERT_TRUE(x.State(yn, "peer=3 ")) << x.Out() << "\n--- " << yn << "\n" << y.Out();
+        ASSERT_TRUE(y.State(xn, "peer=3 ")) << y.Out() << "\n--- " << xn << "\n" << x.Out();
         ASSERT_TRUE(srv.Wait("status from=" + xn + " peer=" + yn)) << srv.Out();
         x.Cmd("chat " + yn);
         y.Cmd("chat " + xn);
