@@ -47,16 +47,25 @@ u32 Len(u32 prio, u32 seq)
 }
 
 // The node's part inside the child: reads every waiting message, checks it and counts events.
+// Events come from the dispatcher or the socket process thread: it also counts calls made
+// while another is still running, and acknowledgements out of their priority's order.
 class ChildOwner : public IQVSocketOwner {
 public:
     CQVSocket* sock = nullptr;
     std::mutex mu;
     std::atomic<u32> connects{0}, acked{0}, recvEvents{0}, recvOk{0}, recvBad{0};
+    std::atomic<u32> inCall{0}, overlap{0}, ackUnordered{0};
     std::map<u32, u32> acksPerHandle;
+    std::map<u32, u32> lastAck;   // priority -> handle last acknowledged
     std::map<u32, int> lastSeq;   // priority -> last sequence number seen
 
     u32 SocketProc(u32 e, u32 v1, u32, u32, u32 v4, u32, u32, u32 sid) override
     {
+        if (inCall.fetch_add(1)) overlap++;
+        struct Leave {
+            std::atomic<u32>& n;
+            ~Leave() { n--; }
+        } leave{inCall};
         if (e == QV_SOCK_EVENT_CONNECT) {
             connects++;
             printf("CONNECTED\n");
@@ -65,6 +74,9 @@ public:
         if (e == QV_SOCK_EVENT_ACKED) {
             std::lock_guard<std::mutex> lk(mu);
             if (acksPerHandle[v4]++ == 0) acked++;
+            // Handles rise with the sending order, which each priority keeps.
+            if (v4 < lastAck[v1]) ackUnordered++;
+            lastAck[v1] = v4;
         }
         if (e == QV_SOCK_EVENT_RECV) {
             recvEvents++;
@@ -200,8 +212,9 @@ int RunInstance(const std::string& id, const std::string& peerId, u32 nPerPrio, 
         u32 twice = 0;
         for (auto& kv : own.acksPerHandle)
             if (kv.second != 1) twice++;
-        printf("FINAL acked=%u recv=%u bad=%u events4=%u twice=%u\n", own.acked.load(), own.recvOk.load(),
-               own.recvBad.load(), own.recvEvents.load(), twice);
+        printf("FINAL acked=%u recv=%u bad=%u events4=%u twice=%u overlap=%u unordered=%u\n", own.acked.load(),
+               own.recvOk.load(), own.recvBad.load(), own.recvEvents.load(), twice, own.overlap.load(),
+               own.ackUnordered.load());
         fflush(stdout);
     }
     sock.Clean();
@@ -230,7 +243,7 @@ TEST(SocketLan, MessagesOnAllPrioritiesUnderLoss)
     auto pa = lab.RunIn(a, [&] { return RunInstance("peerA", "peerB", n, 4 * n, home.Path()); }, opt);
     auto pb = lab.RunIn(b, [&] { return RunInstance("peerB", "peerA", n, 4 * n, home.Path()); }, opt);
     std::string want = "FINAL acked=" + std::to_string(4 * n) + " recv=" + std::to_string(4 * n) +
-                       " bad=0 events4=" + std::to_string(4 * n) + " twice=0";
+                       " bad=0 events4=" + std::to_string(4 * n) + " twice=0 overlap=0 unordered=0";
     EXPECT_TRUE(pa.WaitOutput(want, 200000)) << pa.Output();
     EXPECT_TRUE(pb.WaitOutput(want, 200000)) << pb.Output();
     int rc = -1;
@@ -261,7 +274,7 @@ TEST(SocketLan, BurstsUnderLossArriveOnceInOrder)
     auto pa = lab.RunIn(a, [&] { return RunInstance("peerA", "peerB", n, 4 * n, home.Path(), 200); }, opt);
     auto pb = lab.RunIn(b, [&] { return RunInstance("peerB", "peerA", n, 4 * n, home.Path(), 200); }, opt);
     std::string want = "FINAL acked=" + std::to_string(4 * n) + " recv=" + std::to_string(4 * n) +
-                       " bad=0 events4=" + std::to_string(4 * n) + " twice=0";
+                       " bad=0 events4=" + std::to_string(4 * n) + " twice=0 overlap=0 unordered=0";
     EXPECT_TRUE(pa.WaitOutput(want, 200000)) << pa.Output();
     EXPECT_TRUE(pb.WaitOutput(want, 200000)) << pb.Output();
     int rc = -1;
@@ -298,6 +311,6 @@ TEST(SocketLan, RestartedPeerIsHandshakenAgain)
     EXPECT_TRUE(pb2.WaitOutput("CONNECTED", 20000)) << pb2.Output();
     // Whatever reached the new B is whole and in order.
     EXPECT_EQ(std::string::npos, pb2.Output().find("BAD")) << pb2.Output();
-    EXPECT_TRUE(pa.WaitOutput("twice=0", 20000)) << pa.Output();
+    EXPECT_TRUE(pa.WaitOutput("twice=0 overlap=0 unordered=0", 20000)) << pa.Output();
     pb2.Kill();
 }
