@@ -261,6 +261,14 @@ u32 CQVClassFile::HelperSendData(OBJ_S* o, u32* lpuLoad)
     {
         o->ullSentSize += uSent;
         o->uDataPos += uSent;
+        // The send's result carries the blocks left free in the peer's queue: the share stays
+        // current without asking the socket layer again, so that the next step (the read that
+        // refills the buffer sends at once) does not try a quota the queue no longer has.
+        if (p)
+        {
+            u32 uObjects = p->uCount ? p->uCount : 1;
+            p->uShare = res.uValue < uObjects ? 0 : res.uValue / uObjects;
+        }
         if (o->uDataPos >= o->uDataSize)
             PeerRelease(o);
         if (o->uDataPos > o->uBufLen / 8)
@@ -382,8 +390,17 @@ void CQVClassFile::HelperSendRemain(OBJ_S* o)
     if (!p)
         return;
     PeerShare(p);
-    if (p->uShare && HelperSendDataNext(o))
-        m_pProc->ObjNotify(o->uObject, kNotifyWindow, o->uPeer, 0);
+    if (!p->uShare)
+        return;
+    u32 uLoad = 0, uPriv = PrivID(o), uObject = o->uObject, uPeer = o->uPeer;
+    u32 uSent = HelperSendDataNext(o, &uLoad);
+    // Room made in the buffer is refilled from a forwarded TCP socket on this thread, as after
+    // an acknowledgement; a file's read waits for the dispatch thread.
+    if (uLoad)
+        DispTcpNow(o, kDispLoad);
+    o = ObjGet(uPriv);
+    if (uSent && o && o->uObject == uObject)
+        m_pProc->ObjNotify(uObject, kNotifyWindow, uPeer, 0);
 }
 
 int CQVClassFile::OnSend(u32 uInst, u32 uEvent, const QV_MCAST_RES_S* lpRes, u32 uUnit, u32 uPeer)

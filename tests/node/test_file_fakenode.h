@@ -480,6 +480,8 @@ public:
             u->res[i].iResult = r;
             if (r > 0) {
                 u->res[i].uSent += (u64)r;
+                // As the peer class: the blocks left free in the priority's send ring.
+                u->res[i].uValue = m_sendCap[u->uPrio] - (u32)m_send[u->uPrio].size();
                 uOk++;
             } else
                 uFail++;
