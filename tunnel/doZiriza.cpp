@@ -385,7 +385,8 @@ void CDOZiriza::SessStatUpdate()
     m_auSessStat[3] = m_Tunnel.Used();
 }
 
-u32 CDOZiriza::MsgNow(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2)
+u32 CDOZiriza::MsgNow(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2, const char* lpszText0,
+                      const char* lpszText1)
 {
     if (m_MsgRunOwner.load() == std::this_thread::get_id())
         return 0;
@@ -408,6 +409,12 @@ u32 CDOZiriza::MsgNow(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2)
         break;
     case DOZIRIZA_MSG_FILE_OPEN:
         MsgFileOpen(uParam0, uParam1, uParam2);
+        break;
+    case DOZIRIZA_MSG_PEER_CALL_REQUEST:
+        MsgPeerCallRequest(uParam0, uParam1, lpszText0 ? lpszText0 : "");
+        break;
+    case DOZIRIZA_MSG_PEER_CALL_REPLY:
+        MsgPeerCallReply(uParam0, uParam1, uParam2, lpszText0 ? lpszText0 : "", lpszText1 ? lpszText1 : "");
         break;
     default:
         uDone = 0;

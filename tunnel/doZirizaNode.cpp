@@ -1139,7 +1139,9 @@ u32 CDOZirizaNode::OnReply(u32 uObj, u32 uErrCode, const void* lpData, u32 uSize
                      strReply.c_str());
             char szTag[16];
             snprintf(szTag, sizeof(szTag), "%u", uValue1);
-            m_pTunnel->PostMessage(DOZIRIZA_MSG_PEER_CALL_REPLY, uErrCode, uValue2, uObj, strReply.c_str(), szTag);
+            if (!m_pTunnel->MsgNow(DOZIRIZA_MSG_PEER_CALL_REPLY, uErrCode, uValue2, uObj, strReply.c_str(), szTag))
+                m_pTunnel->PostMessage(DOZIRIZA_MSG_PEER_CALL_REPLY, uErrCode, uValue2, uObj, strReply.c_str(),
+                                       szTag);
         }
     }
     else if (uKind == KIND_PEER_INFO)
@@ -1191,11 +1193,16 @@ int CDOZirizaNode::OnExtRequest(u32 uObj, u32 uMethod, const void* lpData, u32 u
             }
             return 0;
         case 35:
+        {
             if (!bRuns)
                 return DOZIRIZA_RES_NOLOGIN;
-            return t->PostMessage(DOZIRIZA_MSG_PEER_CALL_REQUEST, uPeer, uHandle, 0, DataText(lpData, uSize).c_str())
-                       ? -1
-                       : 1;
+            // A call is always answered through its handle, at once or when the connect to the
+            // service has finished.
+            QV_STRING strCall = DataText(lpData, uSize);
+            if (t->MsgNow(DOZIRIZA_MSG_PEER_CALL_REQUEST, uPeer, uHandle, 0, strCall.c_str()))
+                return -1;
+            return t->PostMessage(DOZIRIZA_MSG_PEER_CALL_REQUEST, uPeer, uHandle, 0, strCall.c_str()) ? -1 : 1;
+        }
         case 36:
             if (bRuns)
             {
