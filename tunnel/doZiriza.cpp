@@ -362,19 +362,24 @@ void CDOZiriza::MainProc()
         SessStatUpdate();
         m_MsgRunOwner = std::thread::id();
         run.unlock();
-        if (m_SectMsg.Lock())
-        {
-            pMsg->uMsg = 0x10000;
-            pMsg->uParam[0] = pMsg->uParam[1] = pMsg->uParam[2] = 0;
-            for (QV_STRING& str : pMsg->strText)
-                str.clear();
-            m_ListMsgFree.PushTail(pMsg);
-            m_SectMsg.Unlock();
-        }
-        else
-            delete pMsg;
+        MsgRecycle(pMsg);
     }
     OnExit();
+}
+
+void CDOZiriza::MsgRecycle(MSG_S* pMsg)
+{
+    if (m_SectMsg.Lock())
+    {
+        pMsg->uMsg = 0x10000;
+        pMsg->uParam[0] = pMsg->uParam[1] = pMsg->uParam[2] = 0;
+        for (QV_STRING& str : pMsg->strText)
+            str.clear();
+        m_ListMsgFree.PushTail(pMsg);
+        m_SectMsg.Unlock();
+    }
+    else
+        delete pMsg;
 }
 
 void CDOZiriza::SessStatUpdate()
@@ -424,6 +429,39 @@ u32 CDOZiriza::MsgNow(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2, const cha
         SessStatUpdate();
     m_MsgRunOwner = std::thread::id();
     return uDone;
+}
+
+u32 CDOZiriza::MsgServeTcpSetup()
+{
+    if (m_MsgRunOwner.load() == std::this_thread::get_id())
+        return 0;
+    // Never waits, as MsgNow.
+    std::unique_lock<std::mutex> run(m_MsgRun, std::try_to_lock);
+    if (!run.owns_lock() || !m_uRunning || !m_uStarted)
+        return 0;
+    m_MsgRunOwner = std::this_thread::get_id();
+    u32 uServed = 0;
+    for (;;)
+    {
+        MSG_S* pMsg = nullptr;
+        if (m_SectMsg.Lock())
+        {
+            MSG_S* pHead = m_ListMsg.Head();
+            if (pHead != nullptr &&
+                (pHead->uMsg == DOZIRIZA_MSG_TCP_ACCEPT || pHead->uMsg == DOZIRIZA_MSG_TCP_CONNECT))
+                pMsg = m_ListMsg.PopHead();
+            m_SectMsg.Unlock();
+        }
+        if (pMsg == nullptr)
+            break;
+        MsgDispatch(pMsg);
+        MsgRecycle(pMsg);
+        uServed++;
+    }
+    if (uServed)
+        SessStatUpdate();
+    m_MsgRunOwner = std::thread::id();
+    return uServed;
 }
 
 void CDOZiriza::GetSessStat(SESS_STAT_S* lpStat) const

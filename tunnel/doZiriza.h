@@ -215,6 +215,10 @@ public:
     // holds no lock of the node's nor of the TCP extension's.
     u32 MsgNow(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2, const char* lpszText0 = nullptr,
                const char* lpszText1 = nullptr);
+    // Serves, on the calling thread, the queued messages from the head of the queue while they
+    // are TCP accepts or connect results and the module thread is between messages; the
+    // number served. The caller holds no lock of the node's nor of the TCP extension's.
+    u32 MsgServeTcpSetup();
     u32 Start();
     u32 Restart(u32 uDelay, u32 uStatus);
     u32 Relogin(u32 uDelay, u32 uStatus);
@@ -317,6 +321,9 @@ public:
     void OnTcpConnect(const char* lpszAddrSock, u32 uResult);
     void OnTcpDisconnect(const char* lpszAddrSock);
     void OnTcpError(u32 uError);
+    // A TCP worker's pass ended (no lock held): an accept or connect result it posted is
+    // served there when the module thread is between messages.
+    void OnTcpPassEnd();
     CDOZirizaExtTcp* GetExtTcp() { return &m_ExtTcp; }
 
     // Session table (tunnel thread). Handles are (index << 16) | cookie.
@@ -641,6 +648,8 @@ public:
 
 protected:
     void MsgDispatch(MSG_S* pMsg);
+    // Gives a served message record back to the free list.
+    void MsgRecycle(MSG_S* pMsg);
     void MsgTick();
     void MsgLoginReply(u32 uErr, const char* lpszParam, const char* lpszSess);
     void MsgReloginReply(u32 uErr, const char* lpszParam, const char* lpszSess);
@@ -783,6 +792,8 @@ protected:
     // message served never tries to take it again.
     std::mutex m_MsgRun;
     std::atomic<std::thread::id> m_MsgRunOwner;
+    // A TCP accept or connect result was posted since a worker last looked.
+    std::atomic<u32> m_uTcpSetupPosted{0};
 
     REDIRECT_S m_Redirect;
 

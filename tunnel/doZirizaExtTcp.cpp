@@ -20,6 +20,12 @@ void CDOZirizaExtTcp::OnDisconnect(const char* lpszAddrSock)
         m_pTunnel->OnTcpDisconnect(lpszAddrSock);
 }
 
+void CDOZirizaExtTcp::OnPassEnd()
+{
+    if (m_pTunnel != nullptr)
+        m_pTunnel->OnTcpPassEnd();
+}
+
 void CDOZirizaExtTcp::OnError(u32 uError)
 {
     if (m_pTunnel != nullptr)

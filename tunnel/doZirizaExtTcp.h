@@ -1,6 +1,7 @@
 // The tunnel's TCP forwarding extension: the extension's four notifications become tunnel
 // messages (accept 6, connect result 7, local side closed 8) and event 1 (errors). They are
-// called with the extension's lock held, so they only post.
+// called with the extension's lock held, so they only post; at the end of the worker's pass
+// the tunnel may serve a new connection's accept or connect result there at once.
 #pragma once
 
 #include "qvExtTcp.h"
@@ -18,6 +19,7 @@ public:
     void OnConnect(const char* lpszAddrSock, u32 uResult) override;
     void OnDisconnect(const char* lpszAddrSock) override;
     void OnError(u32 uError) override;
+    void OnPassEnd() override;
 
 private:
     CDOZiriza* m_pTunnel;

@@ -75,13 +75,24 @@ u32 CDOZiriza::OnTcpAccept(const char* lpszAddrSock, const char* lpszHost, u32 u
 {
     if (!m_uStarted)
         return 0;
-    return PostMessage(DOZIRIZA_MSG_TCP_ACCEPT, uParam, 0, 0, lpszAddrSock, lpszHost);
+    if (!PostMessage(DOZIRIZA_MSG_TCP_ACCEPT, uParam, 0, 0, lpszAddrSock, lpszHost))
+        return 0;
+    m_uTcpSetupPosted = 1;
+    return 1;
 }
 
 void CDOZiriza::OnTcpConnect(const char* lpszAddrSock, u32 uResult)
 {
-    if (m_uStarted)
-        PostMessage(DOZIRIZA_MSG_TCP_CONNECT, uResult, 0, 0, lpszAddrSock);
+    if (m_uStarted && PostMessage(DOZIRIZA_MSG_TCP_CONNECT, uResult, 0, 0, lpszAddrSock))
+        m_uTcpSetupPosted = 1;
+}
+
+void CDOZiriza::OnTcpPassEnd()
+{
+    // A new connection's first step on the worker that saw it: the module thread would add a
+    // wake-up before the call to the peer (calling side) or the answer (called side).
+    if (m_uTcpSetupPosted.load(std::memory_order_relaxed) && m_uTcpSetupPosted.exchange(0))
+        MsgServeTcpSetup();
 }
 
 void CDOZiriza::OnTcpDisconnect(const char* lpszAddrSock)

@@ -231,6 +231,8 @@ u32 CQVExtTcp::OnAccept(const char*, const char*, u32)
 
 void CQVExtTcp::OnConnect(const char*, u32) {}
 
+void CQVExtTcp::OnPassEnd() {}
+
 void CQVExtTcp::OnDisconnect(const char*) {}
 
 void CQVExtTcp::OnError(u32) {}

@@ -9,7 +9,9 @@
 //
 // The owner (the tunnel) learns of sockets through four virtual notifications, OnAccept,
 // OnConnect, OnDisconnect and OnError, which are called with the extension's lock held: an
-// implementation must not call back into the extension and should only post messages.
+// implementation must not call back into the extension and should only post messages. After
+// each pass a worker calls OnPassEnd holding no lock, where the owner may serve at once what its
+// notifications of that pass posted.
 //
 // A socket's two directions end apart: when the local side stops sending (end of stream),
 // OnRead yields 0 once everything before it was read and OnDisconnect is raised, but the
@@ -134,6 +136,8 @@ public:
     virtual void OnConnect(const char* lpszAddrSock, u32 uResult);
     virtual void OnDisconnect(const char* lpszAddrSock);
     virtual void OnError(u32 uError);
+    // A worker's pass ended; called on that worker, no lock held.
+    virtual void OnPassEnd();
 
     // Owner operations. All but Config and ListenBind do nothing and yield 0 while the
     // extension is not running.

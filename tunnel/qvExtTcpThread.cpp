@@ -96,6 +96,7 @@ void CQVExtTcp::ThreadProc(u32 uIndex)
             m_uPassCount++;
         }
         EventPost(&Ev, 1);
+        OnPassEnd();
         if (uStop)
             break;
     }
