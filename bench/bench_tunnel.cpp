@@ -345,9 +345,9 @@ long RssKiB(pid_t pid)
     return 0;
 }
 
-// RSS of a process and all its descendants (sshd forks a monitor and a user process per
+// A process and all its descendants (sshd forks a monitor and a user process per
 // connection).
-long TreeRssKiB(pid_t root)
+std::vector<pid_t> TreePids(pid_t root)
 {
     std::map<pid_t, pid_t> parent;
     if (DIR* d = opendir("/proc")) {
@@ -367,16 +367,56 @@ long TreeRssKiB(pid_t root)
         }
         closedir(d);
     }
-    long sum = 0;
+    std::vector<pid_t> v;
     for (auto& [p, pp] : parent) {
         (void)pp;
         for (pid_t q = p; q > 1; q = parent.count(q) ? parent[q] : 0)
             if (q == root) {
-                sum += RssKiB(p);
+                v.push_back(p);
                 break;
             }
     }
+    return v;
+}
+
+long TreeRssKiB(pid_t root)
+{
+    long sum = 0;
+    for (pid_t p : TreePids(root)) sum += RssKiB(p);
     return sum;
+}
+
+// Processes that carry a path's bytes: label, pid, with descendants.
+struct Proc {
+    std::string label;
+    pid_t pid;
+    bool tree;
+};
+
+// Context switches (voluntary and forced) of every thread of the processes so far. Each is a
+// thread that slept or was put off its CPU: the hand-offs a path pays, counted the same
+// however loaded the machine is, where its times are not.
+long long CtxSwitches(const std::vector<Proc>& procs)
+{
+    long long n = 0;
+    for (auto& q : procs)
+        for (pid_t p : q.tree ? TreePids(q.pid) : std::vector<pid_t>{q.pid}) {
+            std::string dir = "/proc/" + std::to_string(p) + "/task";
+            DIR* d = opendir(dir.c_str());
+            if (!d) continue;
+            while (dirent* e = readdir(d)) {
+                if (e->d_name[0] == '.') continue;
+                std::ifstream f(dir + "/" + e->d_name + "/status");
+                std::string line;
+                while (std::getline(f, line))
+                    if (line.compare(0, 24, "voluntary_ctxt_switches:") == 0)
+                        n += std::atoll(line.c_str() + 24);
+                    else if (line.compare(0, 27, "nonvoluntary_ctxt_switches:") == 0)
+                        n += std::atoll(line.c_str() + 27);
+            }
+            closedir(d);
+        }
+    return n;
 }
 
 // Runs one measurement in a child inside A and returns its RESULT line's fields.
@@ -411,6 +451,9 @@ std::map<std::string, double> Measure(const std::function<void()>& fn, int timeo
 struct Figures {
     bool streamOk = false, echoOk = false, openOk = false;
     double mbs = 0, echoMed = 0, echoMean = 0, openMed = 0, openMean = 0;
+    // Context switches of the carrying processes per MB of stream, per echo round trip and
+    // per open; negative when not counted.
+    double csMB = -1, csEcho = -1, csOpen = -1;
 };
 
 // A path from A to the services in B.
@@ -423,29 +466,33 @@ struct Path {
     std::vector<std::pair<std::string, long>> rss;  // with idle connections held
     std::vector<std::pair<std::string, long>> rss0;  // before
     std::function<void()> settle = [] {};            // after a run: until closed connections are gone
+    std::vector<Proc> carriers = {};                 // whose context switches are counted
 };
 
 void MeasurePath(Path& p, Figures& f, double secs)
 {
     std::string host = p.host;
     uint16_t sink = p.sink, echo = p.echo;
+    // Switches per unit of work, or -1 when the path has no carrier or did no work.
+    auto per = [&p](long long c0, double units) {
+        return p.carriers.empty() || units <= 0 ? -1.0 : (double)(CtxSwitches(p.carriers) - c0) / units;
+    };
+    long long c0 = CtxSwitches(p.carriers);
     auto s = Measure([&] { MeasureStream(host, sink, secs); }, (int)secs + 120);
     f.streamOk = s["ok"] > 0;
     f.mbs = f.streamOk && s["secs"] > 0 ? s["bytes"] / s["secs"] / 1e6 : 0;
+    f.csMB = per(c0, f.streamOk ? s["bytes"] / 1e6 : 0);
+    c0 = CtxSwitches(p.carriers);
     auto e = Measure([&] { MeasureEcho(host, echo, secs); }, (int)secs + 60);
     f.echoOk = e["ok"] > 0 && e["n"] > 0;
     f.echoMed = e["med"], f.echoMean = e["mean"];
+    f.csEcho = per(c0, f.echoOk ? e["n"] : 0);
+    c0 = CtxSwitches(p.carriers);
     auto o = Measure([&] { MeasureOpen(host, echo, secs * 2); }, (int)secs * 2 + 60);
     f.openOk = o["ok"] > 0 && o["n"] > 0;
     f.openMed = o["med"], f.openMean = o["mean"];
+    f.csOpen = per(c0, f.openOk ? o["n"] : 0);
 }
-
-// Processes whose memory is reported for a path: label, pid, with descendants.
-struct Proc {
-    std::string label;
-    pid_t pid;
-    bool tree;
-};
 
 void MeasureIdle(Path& p, const std::vector<Proc>& procs)
 {
@@ -630,12 +677,14 @@ int Orchestrate(double secs, bool quick)
             rc = 1;
         }
         paths[1].ready = rc == 0 && StartSsh(ssh);
+        if (paths[1].ready) paths[1].carriers = {{"ssh client", ssh.ssh.Pid(), false}, {"sshd", ssh.sshd.Pid(), true}};
         if (rc == 0 && tun.Start(g_pair.nsA, kAddrA, g_pair.nsB, kAddrB)) {
             for (int enc = 0; enc < 2; enc++) {
                 Path& p = paths[2 + enc];
                 p.sink = (uint16_t)(kTunSink + 10 * enc);
                 p.echo = (uint16_t)(kTunEcho + 10 * enc);
                 p.settle = [&tun] { tun.WaitIdle(); };
+                p.carriers = {{"calling tunnel", tun.CallingPid(), false}, {"called tunnel", tun.CalledPid(), false}};
                 p.ready = tun.AddConnection(enc != 0, kSinkPort, p.sink) && tun.AddConnection(enc != 0, kEchoPort, p.echo);
             }
         }
@@ -664,7 +713,9 @@ int Orchestrate(double secs, bool quick)
         printf("\nOne TCP stream over a veth pair: raw TCP, ssh -L (cipher %s), the tunnel\n",
                ssh.cipher.empty() ? "?" : ssh.cipher.c_str());
         printf("stream %.0f s per figure; echo: 64 bytes there and back on one connection; open: connect and\n"
-               "the first 64-byte echo on a new connection; times in microseconds, median (mean); loss by %s\n",
+               "the first 64-byte echo on a new connection; times in microseconds, median (mean); loss by %s\n"
+               "context switches: of every thread of the carrying processes (ssh client and sshd with its\n"
+               "children; both tunnel processes), whatever the load of the machine\n",
                secs, g_pair.netem ? "netem on both ends" : "nftables on both ends (no netem in this kernel)");
         for (int l = 0; l < nLoss; l++) {
             printf("\n%d%% loss%-14s %10s %22s %22s\n", losses[l], "", "MB/s", "echo us", "open us");
@@ -694,6 +745,19 @@ int Orchestrate(double secs, bool quick)
                     PrintRatio(ft.openOk && fr.openOk ? Ratio(ft.openMed, fr.openMed) : 0);
                     printf("\n");
                 }
+            }
+            printf("%-28s %10s %10s %10s\n", "  context switches", "per MB", "per echo", "per open");
+            for (auto& p : paths) {
+                Figures& f = p.fig[l];
+                if (!p.ready || p.carriers.empty()) continue;
+                printf("  %-26s", p.name.c_str());
+                for (double v : {f.csMB, f.csEcho, f.csOpen}) {
+                    if (v >= 0)
+                        printf(" %10.1f", v);
+                    else
+                        printf(" %10s", "-");
+                }
+                printf("\n");
             }
         }
         if (!quick)
