@@ -720,6 +720,12 @@ protected:
     void TcpSessReplyEventCallback(u32 uSess, u32 uErr);
     u32 TcpSessAddFiles(TCP_SESS_S* p, const char* lpszPut, const char* lpszGet);
     void TcpSessDelayJoin(TCP_SESS_S* p);
+    // An object of the session exists but is not opened yet.
+    u32 TcpSessNotOpened(const TCP_SESS_S* p) const;
+    // The local socket has ended: this side's sending object drains and ends.
+    void TcpSessLocalEnd(TCP_SESS_S* p);
+    // Runs the local end that waited for the objects once the last of them is opened.
+    void TcpSessOpenedCheck(TCP_SESS_S* p);
     void TcpSessIdleCheck(TCP_SESS_S* p);
     void TcpSessServiceStop();
     u32 TcpSessInit(u32 uCount);

@@ -156,6 +156,7 @@ u32 CDOZiriza::TcpSessAlloc(u32 uSide, const char* lpszAddrSock, u32 uTunnel, u3
     p->uBorn = uNow;
     p->uIdleSince = 0;
     p->uPutState = p->uGetState = DOZIRIZA_SESS_FILE_NONE;
+    p->uLocalEnded = 0;
     p->uPutObj = p->uGetObj = 0;
     p->uFlags = 0x13 | uFlags;
     p->uPeer = p->uRemoteSess = p->uCallHandle = p->uReplyCode = 0;
@@ -202,6 +203,7 @@ void CDOZiriza::TcpSessFree(u32 uSess, u32 uMode)
         }
     }
     p->uPutState = p->uGetState = DOZIRIZA_SESS_FILE_NONE;
+    p->uLocalEnded = 0;
     p->uPeer = p->uRemoteSess = p->uCallHandle = p->uReplyCode = 0;
     p->strPending.clear();
     m_ListSessDelay.Remove(p);
@@ -746,7 +748,10 @@ void CDOZiriza::MsgFileSync(u32 uObj, u32 uAction)
         snprintf(szPath, sizeof(szPath), "%s/%s", bPut ? "Put" : "Get", p->strAddrSock.c_str());
         u32 uBlock = m_Cfg.Session.uProgressReport ? 3 : 0;
         if (m_Node.FileOpen(uObj, bPut, szPath, "", uBlock, ~0ull, uSess))
+        {
             uState = DOZIRIZA_SESS_FILE_REQUESTED;
+            TcpSessOpenedCheck(p);
+        }
         else
             TcpSessFree(uSess, 0);
         return;
@@ -788,7 +793,9 @@ void CDOZiriza::MsgFileOpen(u32 uObj, u32 bPut, u32 uHandle)
     {
         qvLogOut(1, "Tunnel::TcpSessFileOpen, reply failed. FileTcp=%s, uErrCode=%u", szPath, 0u);
         TcpSessFree(m_TcpSess.Handle(p), 0);
+        return;
     }
+    TcpSessOpenedCheck(p);
 }
 
 void CDOZiriza::MsgFileReply(u32 uObj, u32 uErr)
@@ -901,19 +908,45 @@ void CDOZiriza::MsgTcpDisconnect(const char* lpszAddrSock)
         dprintf_level(3, "Tunnel: MsgTcpDisconnect, send reply.");
         return;
     }
-    if ((p->uPutObj != 0 && p->uPutState == DOZIRIZA_SESS_FILE_NONE) ||
-        (p->uGetObj != 0 && p->uGetState == DOZIRIZA_SESS_FILE_NONE))
+    if (TcpSessNotOpened(p))
     {
+        // The object that reads the socket was opened, so it holds what the socket gave before
+        // its end (a request, a service's whole answer): the end waits for the other object's
+        // open, and the bytes still go. A session whose object never opens ends at the
+        // connect time-out.
+        if ((p->uSide == 1 ? p->uGetState : p->uPutState) != DOZIRIZA_SESS_FILE_NONE)
+        {
+            p->uLocalEnded = 1;
+            return;
+        }
         TcpSessFree(uSess, 0);
         dprintf_level(3, "Tunnel: MsgTcpDisconnect, Not opened.");
         return;
     }
+    TcpSessLocalEnd(p);
+}
+
+u32 CDOZiriza::TcpSessNotOpened(const TCP_SESS_S* p) const
+{
+    return (p->uPutObj != 0 && p->uPutState == DOZIRIZA_SESS_FILE_NONE) ||
+           (p->uGetObj != 0 && p->uGetState == DOZIRIZA_SESS_FILE_NONE);
+}
+
+void CDOZiriza::TcpSessLocalEnd(TCP_SESS_S* p)
+{
+    p->uLocalEnded = 0;
     // The object carrying this side's bytes to the peer drains what it has and ends.
     u32 uObj = p->uSide == 1 ? p->uGetObj : p->uPutObj;
     if (uObj != 0)
         m_Node.FileClose(uObj);
     if (!m_ListSessDelay.Contains(p))
         TcpSessDelayJoin(p);
+}
+
+void CDOZiriza::TcpSessOpenedCheck(TCP_SESS_S* p)
+{
+    if (p->uLocalEnded && !TcpSessNotOpened(p))
+        TcpSessLocalEnd(p);
 }
 
 // ---------------------------------------------------------------------------------------------

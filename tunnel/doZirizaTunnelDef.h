@@ -34,6 +34,7 @@ struct DOZIRIZA_TCP_SESS_S
     u32 uActiveMark = 0;    // named by the part of the peer's "Active" list read so far
     u32 uBorn = 0;          // tick of allocation
     u32 uEstablished = 0;   // both objects were opened once
+    u32 uLocalEnded = 0;    // the local socket ended before every object was opened
 };
 
 // One connection ("tunnel"): a local client address bound to a service behind a peer.

@@ -148,6 +148,46 @@ TEST_F(Sess, CallingSideSetsUpOpensBothObjectsAndEndsWithThem)
     EXPECT_TRUE(WaitFor([&] { return ExtStat().uSockets == 0; }));
 }
 
+// A client that sends its request and ends its side at once: its end can come while the
+// object that reads it is open and the other one is not yet. The request still goes: the
+// reading object drains once the other one is open, and the answer's direction stays.
+TEST_F(Sess, ClientEndBeforeBothObjectsAreOpenStillSendsItsRequest)
+{
+    Start();
+    Connection("10.1.2.3:8080");
+    CLIENT_S c = Client();
+    ASSERT_FALSE(c.strCall.empty());
+    std::string strPut = "FilePut:77:" + std::to_string(c.uSess);
+    std::string strGet = "FileGet:77:" + std::to_string(c.uSess);
+    ReplyCall(AnyIndex(c), 0, "TcpSess?FilePut=" + strPut + "&FileGet=" + strGet);
+    Sync();
+    u32 uPut = Node()->Obj(strPut), uGet = Node()->Obj(strGet);
+    ASSERT_NE(0u, uPut);
+    ASSERT_NE(0u, uGet);
+    auto Closes = [&] {
+        size_t n = 0;
+        for (auto& r : Node()->ByMethod(35))
+            n += r.uObject == uPut;
+        return n;
+    };
+    Post(DOZIRIZA_MSG_FILE_SYNC, uPut, 1);
+    Sync();
+    auto opens = FileOpens();
+    ASSERT_EQ(1u, opens.size());
+    shutdown(c.fd, SHUT_WR);
+    Tunnel()->PostMessage(DOZIRIZA_MSG_TCP_DISCONNECT, 0, 0, 0, opens[0].strData.substr(4).c_str());
+    Sync();
+    EXPECT_EQ(uPut, Node()->Obj(strPut));
+    EXPECT_EQ(uGet, Node()->Obj(strGet));
+    EXPECT_EQ(0u, Closes());
+    Post(DOZIRIZA_MSG_FILE_SYNC, uGet, 1);
+    ASSERT_TRUE(WaitFor([&] { return Closes() == 1; }));
+    Sync();
+    EXPECT_EQ(2u, FileOpens().size());
+    EXPECT_NE(0u, Node()->Obj(strGet));
+    EXPECT_FALSE(SessClosedByPeer(c.fd, 50));
+}
+
 TEST_F(Sess, RefusedAnswerClosesTheLocalClientWithTheEvent)
 {
     Start();
