@@ -54,6 +54,38 @@ protected:
         CQVNodeTestProbe probe(*node);
         return probe.Locked([&](CQVNodeClassProc& c) { return c.ObjGetObjIDByPeer(uObject, peer); });
     }
+    // A message unit of another object ("fill"), to fill the node's queue to the peer with.
+    void FillUnit(u32* lpUnit)
+    {
+        CQVNodeTestProbe probe(*node);
+        u32 fill = node->ObjectAdd("fill", 7, peer, 0);
+        ASSERT_NE(0u, fill);
+        *lpUnit = probe.Locked([&](CQVNodeClassProc& c) {
+            c.ObjSetPeerID(fill, 0x00030001, peer);
+            return c.MCastAlloc(fill, kChatMsg, 0, nullptr, 0, 0, 30, 0);
+        });
+        ASSERT_NE(0u, *lpUnit);
+    }
+    // Nothing the node sends leaves, and the unit's messages fill its queue. What went before
+    // is acknowledged first: no room can come back while the node's side is held.
+    void HoldFull(u32 unit)
+    {
+        CQVNodeTestProbe probe(*node);
+        CQVClassPeerTestProbe peers(*node->GetClassPeer());
+        ASSERT_TRUE(WaitFor([&] {
+            u32 uFree = 0, uUsed = 1;
+            probe.Locked([&](CQVNodeClassProc&) {
+                return node->GetSocket()->SendQueStatus(peers.SockID(uPeerIndex), 0, &uFree, &uUsed);
+            });
+            return uUsed == 0;
+        }));
+        wire.Hold(0, true);
+        int n = 0;
+        while (n < 1000 &&
+               probe.Locked([&](CQVNodeClassProc& c) { return c.MCastSend(unit, 0, "fill", 4, 0, 0); }) == 0)
+            n++;
+        ASSERT_LT(n, 1000);
+    }
 
     TestClass tc;
     u32 uPeerIndex = 0;
@@ -114,28 +146,9 @@ TEST_F(NodePeer, AnAnswerThatWaitedForRoomNamesTheObjectAddedMeanwhile)
     ASSERT_TRUE(WaitFor([&] { return PeerStatus() == QV_PEER_STA_SYNC; }));
     CQVNodeTestProbe probe(*node);
     CQVClassPeerTestProbe peers(*node->GetClassPeer());
-    // Nothing the node sends leaves, and messages of another object fill its queue.
-    u32 fill = node->ObjectAdd("fill", 7, peer, 0);
-    ASSERT_NE(0u, fill);
-    u32 unit = probe.Locked([&](CQVNodeClassProc& c) {
-        c.ObjSetPeerID(fill, 0x00030001, peer);
-        return c.MCastAlloc(fill, kChatMsg, 0, nullptr, 0, 0, 30, 0);
-    });
-    ASSERT_NE(0u, unit);
-    // What went before is acknowledged first: no room can come back while the node's side is
-    // held.
-    ASSERT_TRUE(WaitFor([&] {
-        u32 uFree = 0, uUsed = 1;
-        probe.Locked([&](CQVNodeClassProc&) {
-            return node->GetSocket()->SendQueStatus(peers.SockID(uPeerIndex), 0, &uFree, &uUsed);
-        });
-        return uUsed == 0;
-    }));
-    wire.Hold(0, true);
-    int n = 0;
-    while (n < 1000 && probe.Locked([&](CQVNodeClassProc& c) { return c.MCastSend(unit, 0, "fill", 4, 0, 0); }) == 0)
-        n++;
-    ASSERT_LT(n, 1000);
+    u32 unit = 0;
+    ASSERT_NO_FATAL_FAILURE(FillUnit(&unit));
+    ASSERT_NO_FATAL_FAILURE(HoldFull(unit));
     ASSERT_GT(rown.Send(QV_PMSG_SYNC_REPORT, 0, SyncMsg(0x00020001, 0, 0, 0x1111, "chat", "N")), 0);
     ASSERT_TRUE(WaitFor([&] {
         return probe.Locked([&](CQVNodeClassProc&) { return peers.PendingUpdates(uPeerIndex); }) == 1;
@@ -172,32 +185,15 @@ TEST_F(NodePeer, TheWithdrawalOfAnObjectDeletedWhileTheQueueWasFullStillGoes)
     ASSERT_TRUE(WaitFor([&] { return PeerStatus() == QV_PEER_STA_SYNC; }));
     CQVNodeTestProbe probe(*node);
     CQVClassPeerTestProbe peers(*node->GetClassPeer());
-    u32 fill = node->ObjectAdd("fill", 7, peer, 0);
-    ASSERT_NE(0u, fill);
-    u32 unit = probe.Locked([&](CQVNodeClassProc& c) {
-        c.ObjSetPeerID(fill, 0x00030001, peer);
-        return c.MCastAlloc(fill, kChatMsg, 0, nullptr, 0, 0, 30, 0);
-    });
-    ASSERT_NE(0u, unit);
+    u32 unit = 0;
+    ASSERT_NO_FATAL_FAILURE(FillUnit(&unit));
     for (bool again : {false, true}) {
         std::string name = again ? "chat2" : "chat1";
         SCOPED_TRACE(name);
         u32 chat = node->ObjectAdd(name.c_str(), 7, peer, 0);
         ASSERT_NE(0u, chat);
         ASSERT_TRUE(WaitFor([&] { return Report(name) != nullptr; }));
-        ASSERT_TRUE(WaitFor([&] {
-            u32 uFree = 0, uUsed = 1;
-            probe.Locked([&](CQVNodeClassProc&) {
-                return node->GetSocket()->SendQueStatus(peers.SockID(uPeerIndex), 0, &uFree, &uUsed);
-            });
-            return uUsed == 0;
-        }));
-        wire.Hold(0, true);
-        int n = 0;
-        while (n < 1000 &&
-               probe.Locked([&](CQVNodeClassProc& c) { return c.MCastSend(unit, 0, "fill", 4, 0, 0); }) == 0)
-            n++;
-        ASSERT_LT(n, 1000);
+        ASSERT_NO_FATAL_FAILURE(HoldFull(unit));
         // Deleted (and added again) while full; then room.
         u32 now = probe.Locked([&](CQVNodeClassProc& c) {
             c.ObjDelete(chat);
