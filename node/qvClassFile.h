@@ -294,6 +294,8 @@ private:
     void PeerCount(OBJ_S* o);
     void PeerRelease(OBJ_S* o);
     void PeerShare(PEER_S* p);
+    // The peer's share of uRemain free blocks among its sending objects.
+    void PeerShareOf(PEER_S* p, u32 uRemain);
 
     IQVClassProc* m_pProc;
     u32 m_uOption;

@@ -86,7 +86,11 @@ void CQVClassFile::PeerRelease(OBJ_S* o)
 void CQVClassFile::PeerShare(PEER_S* p)
 {
     int iRemain = m_pProc->PeerSendRemain(p->uPeer, kPrioData);
-    u32 uRemain = iRemain > 0 ? (u32)iRemain : 0;
+    PeerShareOf(p, iRemain > 0 ? (u32)iRemain : 0);
+}
+
+void CQVClassFile::PeerShareOf(PEER_S* p, u32 uRemain)
+{
     u32 uCount = p->uCount ? p->uCount : 1;
     p->uShare = uRemain < uCount ? 0 : uRemain / uCount;
 }
@@ -265,10 +269,7 @@ u32 CQVClassFile::HelperSendData(OBJ_S* o, u32* lpuLoad)
         // current without asking the socket layer again, so that the next step (the read that
         // refills the buffer sends at once) does not try a quota the queue no longer has.
         if (p)
-        {
-            u32 uObjects = p->uCount ? p->uCount : 1;
-            p->uShare = res.uValue < uObjects ? 0 : res.uValue / uObjects;
-        }
+            PeerShareOf(p, res.uValue);
         if (o->uDataPos >= o->uDataSize)
             PeerRelease(o);
         if (o->uDataPos > o->uBufLen / 8)

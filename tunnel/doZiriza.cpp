@@ -390,8 +390,8 @@ void CDOZiriza::SessStatUpdate()
     m_auSessStat[3] = m_Tunnel.Used();
 }
 
-u32 CDOZiriza::MsgNow(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2, const char* lpszText0,
-                      const char* lpszText1)
+template <class F>
+u32 CDOZiriza::MsgRunOnCaller(F fnRun)
 {
     if (m_MsgRunOwner.load() == std::this_thread::get_id())
         return 0;
@@ -399,69 +399,66 @@ u32 CDOZiriza::MsgNow(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2, const cha
     std::unique_lock<std::mutex> run(m_MsgRun, std::try_to_lock);
     if (!run.owns_lock() || !m_uRunning || !m_uStarted)
         return 0;
-    if (!m_SectMsg.Lock())
-        return 0;
-    u32 uQueued = m_ListMsg.Count();
-    m_SectMsg.Unlock();
-    if (uQueued)
-        return 0;
     m_MsgRunOwner = std::this_thread::get_id();
-    u32 uDone = 1;
-    switch (uMsg)
-    {
-    case DOZIRIZA_MSG_FILE_SYNC:
-        MsgFileSync(uParam0, uParam1);
-        break;
-    case DOZIRIZA_MSG_FILE_OPEN:
-        MsgFileOpen(uParam0, uParam1, uParam2);
-        break;
-    case DOZIRIZA_MSG_PEER_CALL_REQUEST:
-        MsgPeerCallRequest(uParam0, uParam1, lpszText0 ? lpszText0 : "");
-        break;
-    case DOZIRIZA_MSG_PEER_CALL_REPLY:
-        MsgPeerCallReply(uParam0, uParam1, uParam2, lpszText0 ? lpszText0 : "", lpszText1 ? lpszText1 : "");
-        break;
-    default:
-        uDone = 0;
-        break;
-    }
+    u32 uDone = fnRun();
     if (uDone)
         SessStatUpdate();
     m_MsgRunOwner = std::thread::id();
     return uDone;
 }
 
+u32 CDOZiriza::MsgNow(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2, const char* lpszText0,
+                      const char* lpszText1)
+{
+    return MsgRunOnCaller([&]() -> u32 {
+        if (!m_SectMsg.Lock())
+            return 0;
+        u32 uQueued = m_ListMsg.Count();
+        m_SectMsg.Unlock();
+        if (uQueued)
+            return 0;
+        switch (uMsg)
+        {
+        case DOZIRIZA_MSG_FILE_SYNC:
+            MsgFileSync(uParam0, uParam1);
+            return 1;
+        case DOZIRIZA_MSG_FILE_OPEN:
+            MsgFileOpen(uParam0, uParam1, uParam2);
+            return 1;
+        case DOZIRIZA_MSG_PEER_CALL_REQUEST:
+            MsgPeerCallRequest(uParam0, uParam1, lpszText0 ? lpszText0 : "");
+            return 1;
+        case DOZIRIZA_MSG_PEER_CALL_REPLY:
+            MsgPeerCallReply(uParam0, uParam1, uParam2, lpszText0 ? lpszText0 : "", lpszText1 ? lpszText1 : "");
+            return 1;
+        default:
+            return 0;
+        }
+    });
+}
+
 u32 CDOZiriza::MsgServeTcpSetup()
 {
-    if (m_MsgRunOwner.load() == std::this_thread::get_id())
-        return 0;
-    // Never waits, as MsgNow.
-    std::unique_lock<std::mutex> run(m_MsgRun, std::try_to_lock);
-    if (!run.owns_lock() || !m_uRunning || !m_uStarted)
-        return 0;
-    m_MsgRunOwner = std::this_thread::get_id();
-    u32 uServed = 0;
-    for (;;)
-    {
-        MSG_S* pMsg = nullptr;
-        if (m_SectMsg.Lock())
+    return MsgRunOnCaller([&]() -> u32 {
+        u32 uServed = 0;
+        for (;;)
         {
-            MSG_S* pHead = m_ListMsg.Head();
-            if (pHead != nullptr &&
-                (pHead->uMsg == DOZIRIZA_MSG_TCP_ACCEPT || pHead->uMsg == DOZIRIZA_MSG_TCP_CONNECT))
-                pMsg = m_ListMsg.PopHead();
-            m_SectMsg.Unlock();
+            MSG_S* pMsg = nullptr;
+            if (m_SectMsg.Lock())
+            {
+                MSG_S* pHead = m_ListMsg.Head();
+                if (pHead != nullptr &&
+                    (pHead->uMsg == DOZIRIZA_MSG_TCP_ACCEPT || pHead->uMsg == DOZIRIZA_MSG_TCP_CONNECT))
+                    pMsg = m_ListMsg.PopHead();
+                m_SectMsg.Unlock();
+            }
+            if (pMsg == nullptr)
+                return uServed;
+            MsgDispatch(pMsg);
+            MsgRecycle(pMsg);
+            uServed++;
         }
-        if (pMsg == nullptr)
-            break;
-        MsgDispatch(pMsg);
-        MsgRecycle(pMsg);
-        uServed++;
-    }
-    if (uServed)
-        SessStatUpdate();
-    m_MsgRunOwner = std::thread::id();
-    return uServed;
+    });
 }
 
 void CDOZiriza::GetSessStat(SESS_STAT_S* lpStat) const

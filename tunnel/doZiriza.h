@@ -650,6 +650,10 @@ protected:
     void MsgDispatch(MSG_S* pMsg);
     // Gives a served message record back to the free list.
     void MsgRecycle(MSG_S* pMsg);
+    // Runs fnRun (returning what it served) on the calling thread as the module thread would,
+    // when that thread is between messages; 0 without running it when it is not.
+    template <class F>
+    u32 MsgRunOnCaller(F fnRun);
     void MsgTick();
     void MsgLoginReply(u32 uErr, const char* lpszParam, const char* lpszSess);
     void MsgReloginReply(u32 uErr, const char* lpszParam, const char* lpszSess);
