@@ -78,7 +78,13 @@ u32 CQVCrypto::Initialize(u32 uCount)
     m_Used.pHead = m_Used.pTail = 0;
     for (u32 i = 0; i < uCount; i++) {
         SLOT_S* s = &m_pSlots[i];
-        std::memset(s, 0, sizeof(*s));
+        s->pPrev = s->pNext = 0;
+        s->uStamp = 0;
+        s->uState = 0;
+        s->uQueryID = 0;
+        s->uKeyBits = 0;
+        s->pKey = 0;
+        s->pDhm = 0;
         s->uCookie = qvGetCookieShort(0);
         s->uOnList = 0;
         ListPushTail(m_Free, s);
@@ -104,11 +110,7 @@ void CQVCrypto::FreeKey(SLOT_S* s)
         delete[] s->pKey;
         s->pKey = 0;
     }
-    if (s->uAesReady) {
-        mbedtls_aes_free(&s->aesEnc);
-        mbedtls_aes_free(&s->aesDec);
-        s->uAesReady = 0;
-    }
+    s->aes.Clear();
     s->uKeyBits = 0;
 }
 
@@ -220,10 +222,7 @@ int CQVCrypto::DeriveKey(SLOT_S* s, u32 uLen)
     }
     std::memset(aSecret, 0, sizeof(aSecret));
     FreeKey(s);
-    mbedtls_aes_init(&s->aesEnc);
-    mbedtls_aes_init(&s->aesDec);
-    s->uAesReady = 1;
-    if (mbedtls_aes_setkey_enc(&s->aesEnc, pKey, 256) != 0 || mbedtls_aes_setkey_dec(&s->aesDec, pKey, 256) != 0) {
+    if (!s->aes.SetKey(pKey)) {
         std::memset(pKey, 0, 32);
         delete[] pKey;
         FreeKey(s);
@@ -336,15 +335,23 @@ u32 CQVCrypto::Encrypt(u32 uHandle, const u8* lpIn, u8* lpOut, u32 uLen)
 {
     SLOT_S* s = Slot(uHandle);
     u32 uInd = uHandle >> 16;
-    if (!s || !s->pKey || !s->uAesReady || (uLen & 15) || !lpIn || !lpOut) {
+    if (!s || !s->pKey || !s->aes.IsSet() || (uLen & 15) || !lpIn || !lpOut) {
         qvPrintf("CQVCrypto::Encrypt, failed uInd=%u", uInd);
         return 0;
     }
-    // Every call is a chain of its own from a zero IV.
-    unsigned char iv[16] = {0};
-    int r = mbedtls_aes_crypt_cbc(&s->aesEnc, MBEDTLS_AES_ENCRYPT, uLen, iv, lpIn, lpOut);
-    if (r != 0) {
+    // Every call is a chain of its own from a zero IV; nothing to do for an empty one.
+    if (uLen && !s->aes.Encrypt(lpIn, lpOut, uLen)) {
         qvPrintf("CQVCrypto::Encrypt, failed uInd=%u", uInd);
+        return 0;
+    }
+    return 1;
+}
+
+u32 CQVCrypto::EncryptMany(u32 uHandle, const u8* const* lpIn, u8* const* lpOut, const u32* lpLen, u32 uCount)
+{
+    SLOT_S* s = Slot(uHandle);
+    if (!s || !s->pKey || !s->aes.EncryptMany(lpIn, lpOut, lpLen, uCount)) {
+        qvPrintf("CQVCrypto::Encrypt, failed uInd=%u", uHandle >> 16);
         return 0;
     }
     return 1;
@@ -354,14 +361,12 @@ u32 CQVCrypto::Decrypt(u32 uHandle, const u8* lpIn, u8* lpOut, u32 uLen)
 {
     SLOT_S* s = Slot(uHandle);
     u32 uInd = uHandle >> 16;
-    if (!s || !s->pKey || !s->uAesReady || (uLen & 15) || !lpIn || !lpOut) {
+    if (!s || !s->pKey || !s->aes.IsSet() || (uLen & 15) || !lpIn || !lpOut) {
         qvPrintf("CQVCrypto::Decrypt, failed uInd=%u, pucKey=0x%x", uInd,
                  (u32)(uintptr_t)(s ? s->pKey : 0));
         return 0;
     }
-    unsigned char iv[16] = {0};
-    int r = mbedtls_aes_crypt_cbc(&s->aesDec, MBEDTLS_AES_DECRYPT, uLen, iv, lpIn, lpOut);
-    if (r != 0) {
+    if (uLen && !s->aes.Decrypt(lpIn, lpOut, uLen)) {
         qvPrintf("CQVCrypto::Decrypt, failed uInd=%u, pucKey=0x%x", uInd,
                  (u32)(uintptr_t)s->pKey);
         return 0;

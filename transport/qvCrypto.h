@@ -1,9 +1,9 @@
 // Per-peer-socket Diffie-Hellman key exchange and AES-256-CBC session encryption.
 #pragma once
 
+#include "qvAesCbc.h"
 #include "qvType.h"
 
-#include <mbedtls/aes.h>
 #include <mbedtls/havege.h>
 
 struct mbedtls_dhm_context;
@@ -37,6 +37,9 @@ public:
     u32 IsConnected(u32 uHandle);
     u32 Encrypt(u32 uHandle, const u8* lpIn, u8* lpOut, u32 uLen);
     u32 Decrypt(u32 uHandle, const u8* lpIn, u8* lpOut, u32 uLen);
+    // uCount (1..QV_AES_MANY_MAX) payloads, each its own chain as Encrypt makes it, worked
+    // side by side; 1 when all are done, 0 (nothing usable) otherwise.
+    u32 EncryptMany(u32 uHandle, const u8* const* lpIn, u8* const* lpOut, const u32* lpLen, u32 uCount);
 
     // Slot state (0 free .. 5 key established); 0xFFFF for an invalid handle.
     u32 GetState(u32 uHandle);
@@ -58,9 +61,7 @@ private:
         mbedtls_dhm_context* pDhm;
         // Round keys of pKey, expanded once when the key is set: every block of a session
         // uses them, so no block pays for a key schedule (about 1 us each way).
-        u32 uAesReady;
-        mbedtls_aes_context aesEnc;
-        mbedtls_aes_context aesDec;
+        CQVAesCbc aes;
     };
     struct LIST_S {
         SLOT_S* pHead;

@@ -314,3 +314,55 @@ TEST(Crypto, CheckTimeoutAfterTheStepAge)
     EXPECT_EQ(1u, c.CheckTimeoutAt(h, t3 + QV_CRYPTO_TIMEOUT_MS + 1));
     c.Clean();
 }
+
+// One end's key on AES-NI, the other's on mbedtls (a CPU without AES-NI): the same bytes
+// both ways, for single payloads and for several encrypted at once.
+TEST(Crypto, AesNiAndMbedtlsEndsUnderstandEachOther)
+{
+    Pair p;
+    p.hq = p.req.Open(1);
+    p.hr = p.res.Open(0);
+    u8 q[512], r[512];
+    u32 lq = 0, lr = 0, qid = 0, qid2 = 0;
+    ASSERT_EQ(QV_CRYPTO_OK, p.req.Export(p.hq, q, &lq, qid, 1));
+    ASSERT_EQ(QV_CRYPTO_OK, p.res.Import(p.hr, q, lq, qid, 1));
+    CQVAesCbc::SetHwAllowed(0);   // the responder's key is set by its export
+    ASSERT_EQ(QV_CRYPTO_OK, p.res.Export(p.hr, r, &lr, qid2, 0));
+    CQVAesCbc::SetHwAllowed(1);
+    ASSERT_EQ(QV_CRYPTO_OK, p.req.Import(p.hq, r, lr, qid2, 0));
+    const u32 kLens[] = {32, 128, 160, 1312, 2016};
+    std::vector<std::vector<u8>> plain, many;
+    const u8* in[5];
+    u8* out[5];
+    for (u32 j = 0; j < 5; j++) {
+        plain.emplace_back(kLens[j]);
+        for (u32 i = 0; i < kLens[j]; i++) plain[j][i] = (u8)(i * 31 + j);
+        many.emplace_back(kLens[j]);
+        in[j] = plain[j].data();
+        out[j] = many[j].data();
+    }
+    ASSERT_EQ(1u, p.req.EncryptMany(p.hq, in, out, kLens, 5));
+    for (u32 j = 0; j < 5; j++) {
+        std::vector<u8> a(kLens[j]), b(kLens[j]), d(kLens[j]);
+        ASSERT_EQ(1u, p.req.Encrypt(p.hq, plain[j].data(), a.data(), kLens[j]));
+        ASSERT_EQ(1u, p.res.Encrypt(p.hr, plain[j].data(), b.data(), kLens[j]));
+        EXPECT_EQ(a, b) << kLens[j];
+        EXPECT_EQ(a, many[j]) << kLens[j];
+        ASSERT_EQ(1u, p.res.Decrypt(p.hr, a.data(), d.data(), kLens[j]));
+        EXPECT_EQ(plain[j], d);
+        ASSERT_EQ(1u, p.req.Decrypt(p.hq, b.data(), d.data(), kLens[j]));
+        EXPECT_EQ(plain[j], d);
+    }
+    // Lengths no payload has are refused by both.
+    std::vector<u8> big(QV_AES_MAX_LEN + 16);
+    for (u32 h : {p.hq, p.hr}) {
+        CQVCrypto& c = h == p.hq ? p.req : p.res;
+        EXPECT_EQ(0u, c.Encrypt(h, big.data(), big.data(), (u32)big.size()));
+        EXPECT_EQ(0u, c.Decrypt(h, big.data(), big.data(), (u32)big.size()));
+        EXPECT_EQ(0u, c.Decrypt(h, big.data(), big.data(), 24));
+    }
+    u32 bad[5] = {32, 128, 161, 1312, 2016};
+    EXPECT_EQ(0u, p.req.EncryptMany(p.hq, in, out, bad, 5));
+    p.req.Close(p.hq);
+    EXPECT_EQ(0u, p.req.EncryptMany(p.hq, in, out, kLens, 5));
+}
