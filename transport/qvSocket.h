@@ -515,6 +515,13 @@ private:
     // before them); 0 when it is left to the dispatcher.
     u32 SendNow(SOCK_S* s, u32 uPrio, u32 uQueued);
     u32 SendData(SOCK_S* s, u32 uPrio, BUF_S* b, u32 uIndex, u32 uType, u32 uCnntID);
+    // Encrypts the payloads of the encrypted blocks among uCount blocks of a send ring from
+    // index uFrom (at most QV_AES_MANY_MAX) side by side, ahead of their SendData, which then
+    // only puts the header in front. Each goes to its own datagram buffer of m_pEncBuf.
+    void SendEncAhead(SOCK_S* s, SEND_Q_S& q, u32 uFrom, u32 uCount);
+    // The datagram buffer holding b's payload encrypted ahead (taken), or 0.
+    u8* SendEncTake(SOCK_S* s, BUF_S* b);
+    void SendEncForget();
     u32 SendWndRemain(SOCK_S* s, u32 uPrio, CNNT_PATH_S* p);
     void SendQueueReset(SOCK_S* s);
     void SendQInit(SEND_Q_S& q, u32 uInitWnd);
@@ -651,7 +658,11 @@ private:
     BATCH_S* m_pPassIn;   // the socket process thread's datagrams of its pass (PassRecvPush)
     u32 m_uPassIn;
 
+    // QV_AES_MANY_MAX + 1 datagram buffers of QV_SKP_MAX_DGRAM bytes: one per payload
+    // encrypted ahead, the last one for a payload encrypted alone.
     u8* m_pEncBuf;
+    BUF_S* m_apEncAhead[QV_AES_MANY_MAX];   // the block whose payload is in buffer k, or 0
+    u32 m_uEncAheadKey;                     // the crypto slot they were encrypted with
     u8* m_pCmpBuf;
     STAT_S m_Stat;
 };

@@ -445,8 +445,15 @@ u32 CQVSocket::DispSendData(SOCK_S* s)
             }
             if (p->uRtt > 1 && uBurst > q.uBurst) uBurst = q.uBurst;
             u32 uSent = 0;
+            u32 uAheadEnd = q.uNext;   // blocks before it were offered to SendEncAhead
             while (uBurst && q.uNext < n) {
                 u32 idx = q.uNext;
+                if (idx >= uAheadEnd) {
+                    u32 c = n - idx < uBurst ? n - idx : uBurst;
+                    if (c > QV_AES_MANY_MAX) c = QV_AES_MANY_MAX;
+                    SendEncAhead(s, q, idx, c);
+                    uAheadEnd = idx + c;
+                }
                 BUF_S* b = 0;
                 q.que.Get(idx, b);
                 q.uNext++;
@@ -471,6 +478,7 @@ u32 CQVSocket::DispSendData(SOCK_S* s)
                 uBurst--;
                 uSent++;
             }
+            SendEncForget();
             if (uSent) {
                 q.uLastTick = uTick;
                 TimerDispPush(s, 0x2, uPrio);
@@ -587,11 +595,14 @@ void CQVSocket::SendMultiPathRange(SOCK_S* s, u32 uPrio, u32 uAll, u32 uOnce)
         qvPrintf("CQVSocket::SendMultiPathRange: uSockInd=%u, uPrio=%u, uPend=%u, uTop=%u, uBlockNo=%u, uSize=%u, uCnntID=%u",
                  SockIndex(s), uPrio, q.uNext - q.uAcked, q.uBase + q.uNext, q.uBase + uStart, uEnd - uStart, uCnnt);
         for (u32 i = uStart; i < uEnd; i++) {
+            if ((i - uStart) % QV_AES_MANY_MAX == 0)
+                SendEncAhead(s, q, i, uEnd - i < QV_AES_MANY_MAX ? uEnd - i : QV_AES_MANY_MAX);
             BUF_S* c = 0;
             q.que.Get(i, c);
             SendData(s, uPrio, c, i, i + 1 == uEnd ? 2 : 1, uCnnt);
             c->uResendStamp = q.uRoundTick ? q.uRoundTick : uNow;
         }
+        SendEncForget();
         uAny = 1;
         k = uEnd;
         if (uOnce) break;

@@ -354,6 +354,70 @@ s32 CQVSocket::SendQueStatus(u32 uSockID, u32 uPrio, u32* lpuFree, u32* lpuUsed)
 // ---------------------------------------------------------------------------------------
 // Finishing a Data packet
 
+namespace {
+
+// The payload of b zero-padded to uPadded bytes, where it is encrypted from: padded in its
+// own buffer when the room behind it allows (the pool keeps 32 bytes there), else copied to
+// lpCopy and padded there. The stored block stays the same for its length.
+const u8* EncSource(CQVSocket::BUF_S* b, u32 uPadded, u8* lpCopy)
+{
+    u8* pPay = b->pData + b->uOffset + kHdr;
+    u32 uPay = b->uLen - kHdr;
+    if (b->uOffset + kHdr + uPadded > b->uSize) {
+        std::memcpy(lpCopy, pPay, uPay);
+        pPay = lpCopy;
+    }
+    std::memset(pPay + uPay, 0, uPadded - uPay);
+    return pPay;
+}
+
+} // namespace
+
+void CQVSocket::SendEncForget()
+{
+    for (u32 k = 0; k < QV_AES_MANY_MAX; k++) m_apEncAhead[k] = 0;
+    m_uEncAheadKey = 0;
+}
+
+void CQVSocket::SendEncAhead(SOCK_S* s, SEND_Q_S& q, u32 uFrom, u32 uCount)
+{
+    SendEncForget();
+    if (!m_pEncBuf || !m_Crypto.IsConnected(s->uCrypto)) return;
+    const u8* aIn[QV_AES_MANY_MAX];
+    u8* aOut[QV_AES_MANY_MAX];
+    u32 aLen[QV_AES_MANY_MAX];
+    BUF_S* aBuf[QV_AES_MANY_MAX];
+    u32 n = 0;
+    for (u32 i = uFrom; i < uFrom + uCount && n < QV_AES_MANY_MAX; i++) {
+        BUF_S* b = 0;
+        if (q.que.Get(i, b) != 0 || !b) break;
+        if (!(b->pData[b->uOffset + 2] & QV_SKD_ENC) || b->uLen <= kHdr) continue;
+        u32 uPadded = (b->uLen - kHdr + kPadUnit - 1) / kPadUnit * kPadUnit;
+        if (QV_SKP_HEADROOM + kHdr + uPadded + 1 > QV_SKP_MAX_DGRAM) continue;
+        u8* e = m_pEncBuf + n * QV_SKP_MAX_DGRAM + QV_SKP_HEADROOM;
+        aIn[n] = EncSource(b, uPadded, e + kHdr);
+        aOut[n] = e + kHdr;
+        aLen[n] = uPadded;
+        aBuf[n] = b;
+        n++;
+    }
+    // A failure leaves every block to be encrypted alone by SendData, which reports it.
+    if (!n || !m_Crypto.EncryptMany(s->uCrypto, aIn, aOut, aLen, n)) return;
+    for (u32 k = 0; k < n; k++) m_apEncAhead[k] = aBuf[k];
+    m_uEncAheadKey = s->uCrypto;
+}
+
+u8* CQVSocket::SendEncTake(SOCK_S* s, BUF_S* b)
+{
+    if (m_uEncAheadKey != s->uCrypto) return 0;
+    for (u32 k = 0; k < QV_AES_MANY_MAX; k++)
+        if (m_apEncAhead[k] == b) {
+            m_apEncAhead[k] = 0;
+            return m_pEncBuf + k * QV_SKP_MAX_DGRAM;
+        }
+    return 0;
+}
+
 u32 CQVSocket::SendData(SOCK_S* s, u32 uPrio, BUF_S* b, u32 uIndex, u32 uType, u32 uCnntID)
 {
     if (s->uState != 2 || !b) return 0;
@@ -383,17 +447,20 @@ u32 CQVSocket::SendData(SOCK_S* s, u32 uPrio, BUF_S* b, u32 uIndex, u32 uType, u
             sampleDrop();
             return 0;
         }
-        u8* e = m_pEncBuf + QV_SKP_HEADROOM;
-        std::memcpy(e, p, kHdr);
-        std::memcpy(e + kHdr, p + kHdr, uPay);
-        std::memset(e + kHdr + uPay, 0, uPadded - uPay);
-        if (!m_Crypto.Encrypt(s->uCrypto, e + kHdr, e + kHdr, uPadded)) {
-            ListDispPush(s, 0x40, 4);
-            sampleDrop();
-            return 0;
+        u8* d = SendEncTake(s, b);
+        if (!d) {
+            d = m_pEncBuf + QV_AES_MANY_MAX * QV_SKP_MAX_DGRAM;
+            u8* e = d + QV_SKP_HEADROOM;
+            if (!m_Crypto.Encrypt(s->uCrypto, EncSource(b, uPadded, e + kHdr), e + kHdr, uPadded)) {
+                ListDispPush(s, 0x40, 4);
+                sampleDrop();
+                return 0;
+            }
         }
+        u8* e = d + QV_SKP_HEADROOM;
+        std::memcpy(e, p, kHdr);
         e[kHdr + uPadded] = (u8)(uPadded - uPay);
-        out.buf = m_pEncBuf;
+        out.buf = d;
         out.uOffset = QV_SKP_HEADROOM;
         out.uSize = QV_SKP_MAX_DGRAM;
         out.uLen = kHdr + uPadded + 1;

@@ -251,6 +251,30 @@ protected:
         }
         return p;
     }
+    // Answers the layer's EncQ as the peer: the peer's key is then in slot h of peerKey
+    // (on mbedtls when uPeerHw is 0).
+    void AnswerKeyExchange(CQVCrypto& peerKey, u32& h, u32 uPeerHw = 1)
+    {
+        ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ENCQ) >= 1; }));
+        auto q = low.Of(QV_SKP_ENCQ)[0].b;
+        ASSERT_EQ(q.size() - 12, qvSkRd16(&q[10]));
+        EXPECT_EQ(kPeerCookie, Rd32(&q[4]));
+        ASSERT_EQ(1u, peerKey.Initialize(1));
+        h = peerKey.Open(0);
+        ASSERT_EQ(QV_CRYPTO_OK, peerKey.Import(h, &q[12], (u32)q.size() - 12, qvSkRd16(&q[8]), 1));
+        std::vector<u8> r(12 + 512, 0);
+        u32 len = 0, qid = 0;
+        CQVAesCbc::SetHwAllowed(uPeerHw);
+        int rc = peerKey.Export(h, &r[12], &len, qid, 0);
+        CQVAesCbc::SetHwAllowed(1);
+        ASSERT_EQ(QV_CRYPTO_OK, rc);
+        r.resize(12 + len);
+        r[1] = QV_SKP_ENCR;
+        qvSkWr32(&r[4], LocalCookie());
+        qvSkWr16(&r[8], qid);
+        qvSkWr16(&r[10], len);
+        Inject(r, sid);
+    }
     s32 SendMsg(const std::string& s, u32 uPrio = 0, u32 uOpt = 0, u32 uHandle = 0x1111)
     {
         QV_SK_BUF_S b;
@@ -1058,23 +1082,9 @@ TEST_F(SocketTest, EncryptedSendRunsTheKeyExchangeFirst)
     Connect();
     std::string m(100, 'e');
     ASSERT_EQ(100, SendMsg(m, 0, QV_SOCK_SEND_ENCRYPT));
-    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ENCQ) >= 1; }));
-    auto q = low.Of(QV_SKP_ENCQ)[0].b;
-    ASSERT_EQ(q.size() - 12, qvSkRd16(&q[10]));
-    EXPECT_EQ(kPeerCookie, Rd32(&q[4]));
     CQVCrypto peerKey;
-    ASSERT_EQ(1u, peerKey.Initialize(1));
-    u32 h = peerKey.Open(0);
-    ASSERT_EQ(QV_CRYPTO_OK, peerKey.Import(h, &q[12], (u32)q.size() - 12, qvSkRd16(&q[8]), 1));
-    std::vector<u8> r(12 + 512, 0);
-    u32 len = 0, qid = 0;
-    ASSERT_EQ(QV_CRYPTO_OK, peerKey.Export(h, &r[12], &len, qid, 0));
-    r.resize(12 + len);
-    r[1] = QV_SKP_ENCR;
-    qvSkWr32(&r[4], LocalCookie());
-    qvSkWr16(&r[8], qid);
-    qvSkWr16(&r[10], len);
-    Inject(r, sid);
+    u32 h = 0;
+    ASSERT_NO_FATAL_FAILURE(AnswerKeyExchange(peerKey, h));
     ASSERT_TRUE(WaitFor([&] {
         for (auto& p : low.Of(QV_SKP_DATA))
             if (p.b[2] & QV_SKD_ENC) return true;
@@ -1118,6 +1128,64 @@ TEST_F(SocketTest, EncryptedSendRunsTheKeyExchangeFirst)
     EXPECT_EQ(uBad + 1, sock.GetStat().uBadPad.load());
     ASSERT_TRUE(WaitFor([&] { return sock.Receive(sid, b, 0) == 1; })) << "one byte left";
     EXPECT_EQ('p', out[0]);
+    peerKey.Clean();
+}
+
+// A window's worth of blocks goes out at once, encrypted side by side: every packet is what
+// AES-256-CBC from a zero IV makes of its zero-padded payload alone (checked with mbedtls),
+// lengths of every padding, plain blocks in between left as they are.
+TEST_F(SocketTest, EncryptedBurstIsEveryPacketOnItsOwnChain)
+{
+    Start();
+    Connect();
+    // MDU 100: 1 + 1 + 1 + 1 + 3 + 1 + 4 + 1 + 1 + 2 = 16 blocks, the whole ring and window.
+    const std::vector<std::pair<u32, u32>> kMsgs = {{1, 1},  {31, 1},  {32, 1}, {33, 0}, {300, 1},
+                                                    {99, 1}, {400, 1}, {64, 1}, {100, 0}, {117, 1}};
+    std::string all;
+    std::vector<u8> isEnc;   // per block, in block order
+    u32 n = 0;
+    for (const auto& m : kMsgs) {
+        std::string d;
+        for (u32 i = 0; i < m.first; i++) d.push_back((char)(n++ * 37 + 11));
+        ASSERT_EQ((s32)m.first, SendMsg(d, 0, m.second ? QV_SOCK_SEND_ENCRYPT : 0));
+        all += d;
+        for (u32 i = 0; i < (m.first + 99) / 100; i++) isEnc.push_back((u8)m.second);
+    }
+    ASSERT_EQ(16u, isEnc.size());
+    // The peer's key runs on mbedtls: it checks the layer's packets.
+    CQVCrypto peerKey;
+    u32 h = 0;
+    ASSERT_NO_FATAL_FAILURE(AnswerKeyExchange(peerKey, h, 0));
+    auto blocks = [&] {
+        std::map<u32, std::vector<u8>> b;
+        for (auto& p : low.Of(QV_SKP_DATA))
+            if (!(p.b[2] & QV_SKD_ENC) || isEnc[Rd32(&p.b[8])]) b[Rd32(&p.b[8])] = p.b;
+        return b;
+    };
+    ASSERT_TRUE(WaitFor([&] { return blocks().size() == 16; }));
+    std::string got;
+    for (auto& kv : blocks()) {
+        const std::vector<u8>& d = kv.second;
+        SCOPED_TRACE(testing::Message() << "block " << kv.first);
+        ASSERT_EQ(isEnc[kv.first] ? QV_SKD_ENC : 0, d[2] & QV_SKD_ENC);
+        if (!isEnc[kv.first]) {
+            got.append((const char*)&d[24], d.size() - 24);
+            continue;
+        }
+        ASSERT_GE(d.size(), 24u + 32 + 1);
+        u32 uEnc = (u32)d.size() - 25, uPad = d.back();
+        ASSERT_EQ(0u, uEnc % 32);
+        ASSERT_LT(uPad, 32u);
+        std::vector<u8> plain(uEnc);
+        ASSERT_EQ(1u, peerKey.Decrypt(h, &d[24], plain.data(), uEnc));
+        EXPECT_EQ(std::vector<u8>(uPad, 0), std::vector<u8>(plain.end() - uPad, plain.end()));
+        // Encrypting the padded payload alone from a zero IV gives the same bytes.
+        std::vector<u8> again(uEnc);
+        ASSERT_EQ(1u, peerKey.Encrypt(h, plain.data(), again.data(), uEnc));
+        EXPECT_EQ(0, std::memcmp(again.data(), &d[24], uEnc));
+        got.append((const char*)plain.data(), uEnc - uPad);
+    }
+    EXPECT_EQ(all, got);
     peerKey.Clean();
 }
 
