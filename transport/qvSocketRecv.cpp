@@ -86,6 +86,9 @@ u32 CQVSocket::RecvData(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 u
     if (uPrio > 3 || s->uState != 2) return 0;
     s->uRecvStamp = m_uSecond.load();
     u8 uFlags = p[2];
+    // Encrypted bytes behind the header; they are decrypted only for a block that is kept
+    // (Keep below), so a duplicate or a block beyond the ring costs no decryption.
+    u32 uEnc = 0;
     if (uFlags & QV_SKD_ENC) {
         // Without a session key the sender's key is unknown here: a key exchange fixes that.
         if (!m_Crypto.IsConnected(s->uCrypto)) {
@@ -97,17 +100,11 @@ u32 CQVSocket::RecvData(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 u
             m_Stat.uShort++;
             return 0;
         }
-        u32 uEnc = uLen - kHdr - 1;
+        uEnc = uLen - kHdr - 1;
         u32 uPad = p[uLen - 1];
         if (uPad >= uEnc || uEnc % 16) {
             m_Stat.uBadPad++;
             return 0;
-        }
-        if (!m_Crypto.Decrypt(s->uCrypto, p + kHdr, p + kHdr, uEnc)) {
-            qvPrintf("CQVSocket::RecvData: Decrypt failed, uSockInd=%u, Name=%s, Key=%u", uInd,
-                     s->szPeerName, s->uCrypto);
-            ListDispPush(s, 0x40, 4);
-            return 1;
         }
         uLen = kHdr + uEnc - uPad;
     }
@@ -122,10 +119,27 @@ u32 CQVSocket::RecvData(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 u
     u32 uSize = r.que.Size();
     u32 uCount = r.que.Count();
     u32 uAck = 0, uStored = 0, uRangeStart = 0, uRangeSize = 0;
+    // The block as kept: the datagram copied, its payload decrypted on the way (straight
+    // into the block; the pad bytes land in the room the pool keeps behind every block).
+    auto Keep = [&]() -> BUF_S* {
+        if (!uEnc) return BufAlloc(p, uLen, 1);
+        BUF_S* b = BufAlloc(0, uLen, 1);
+        if (!b) return 0;
+        u8* q = b->pData + b->uOffset;
+        std::memcpy(q, p, kHdr);
+        if (!m_Crypto.Decrypt(s->uCrypto, p + kHdr, q + kHdr, uEnc)) {
+            BufFree(b);
+            qvPrintf("CQVSocket::RecvData: Decrypt failed, uSockInd=%u, Name=%s, Key=%u", uInd,
+                     s->szPeerName, s->uCrypto);
+            ListDispPush(s, 0x40, 4);
+            return 0;
+        }
+        return b;
+    };
     // Holds the block at d of the ring; 0 when it cannot, the ring left as it was. uStep
     // tells the two callers apart in the trace.
     auto Hold = [&](u32 uStep) -> u32 {
-        BUF_S* b = BufAlloc(p, uLen, 1);
+        BUF_S* b = Keep();
         if (!b) {
             qvPrintf("CQVSocket::RecvData: %u, alloc buffer failed", uStep);
             return 0;
@@ -186,7 +200,7 @@ u32 CQVSocket::RecvData(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 u
         uAck = !old || (uFlags & QV_SKD_ACKREQ);
         uStored = 1;
     } else {
-        BUF_S* b = BufAlloc(p, uLen, 1);
+        BUF_S* b = Keep();
         if (!b) {
             qvPrintf("CQVSocket::RecvData: 6, alloc buffer failed");
             return 0;
