@@ -504,6 +504,8 @@ private:
     u32 RecvEncQ(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 uCnntID);
     u32 RecvEncR(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 uCnntID);
     u32 SendEnc(SOCK_S* s, u32 uAction);
+    // A key was just established: the blocks of the send rings that are out go again.
+    void SendEncReady(SOCK_S* s);
     void CryptoClose(SOCK_S* s);
 
     // Send path.

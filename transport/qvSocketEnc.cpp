@@ -12,6 +12,22 @@ const u32 kEncRoom = 512;
 
 } // namespace
 
+void CQVSocket::SendEncReady(SOCK_S* s)
+{
+    for (u32 i = 0; i < PRIO_NUM; i++) {
+        SEND_Q_S& q = s->send[i];
+        if (!q.que.IsCreated() || !q.que.Count()) continue;
+        // No encrypted block that is out left with this key: the tries made without one
+        // marked some as just resent (the resend timer's tries of the last block), which
+        // would hold them back for a resend interval while the rest go now.
+        for (u32 k = q.uAcked; k < q.uNext; k++) {
+            BUF_S* b = 0;
+            if (q.que.Get(k, b) == 0 && b && (b->pData[b->uOffset + 2] & QV_SKD_ENC)) b->uResendStamp = 0;
+        }
+        ListDispPush(s, 0x2, i);
+    }
+}
+
 void CQVSocket::CryptoClose(SOCK_S* s)
 {
     if (s->uCrypto) m_Crypto.Close(s->uCrypto);
@@ -36,9 +52,7 @@ u32 CQVSocket::SendEnc(SOCK_S* s, u32 uAction)
         qvSkWr16(aPkt + 10, uLen);
         u32 uSent = SocketProcSend(s, aPkt, QV_SKP_ENC_HDR + uLen, 0, 0, 0) > 0 ? 1 : 0;
         // The reply established the key here: blocks that waited for it go out again.
-        if (uAction == QV_SKP_ENCR)
-            for (u32 i = 0; i < PRIO_NUM; i++)
-                if (s->send[i].que.IsCreated() && s->send[i].que.Count()) ListDispPush(s, 0x2, i);
+        if (uAction == QV_SKP_ENCR) SendEncReady(s);
         return uSent;
     }
     if (r == QV_CRYPTO_STATE) {
@@ -138,8 +152,7 @@ u32 CQVSocket::RecvEncR(const QV_ADDR_S&, QV_BUF_S& buf, u32 uSockID, u32 uCnntI
     if (!s->uCrypto) return 0;
     int r = m_Crypto.Import(s->uCrypto, p + QV_SKP_ENC_HDR, L, qvSkRd16(p + 8), 0);
     if (r == QV_CRYPTO_OK) {
-        for (u32 i = 0; i < PRIO_NUM; i++)
-            if (s->send[i].que.IsCreated() && s->send[i].que.Count()) ListDispPush(s, 0x2, i);
+        SendEncReady(s);
         m_EventDisp.Signal();
         return 1;
     }

@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -1186,6 +1187,31 @@ TEST_F(SocketTest, EncryptedBurstIsEveryPacketOnItsOwnChain)
         got.append((const char*)plain.data(), uEnc - uPad);
     }
     EXPECT_EQ(all, got);
+    peerKey.Clean();
+}
+
+// Blocks queued before the key exists cannot leave; the resend timer keeps trying the last
+// one meanwhile. When the key comes, every one of them goes out at once, that one too (not
+// one resend interval later).
+TEST_F(SocketTest, BlocksWaitingForTheKeyAllLeaveWhenItComes)
+{
+    Start();
+    Connect();
+    StopTimer();
+    ASSERT_EQ(400, SendMsg(std::string(400, 'w'), 0, QV_SOCK_SEND_ENCRYPT));   // 4 blocks
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_ENCQ) >= 1; }));
+    for (int i = 0; i < 12; i++) sock.TimerPass();
+    EXPECT_EQ(0u, low.Count(QV_SKP_DATA));
+    CQVCrypto peerKey;
+    u32 h = 0;
+    ASSERT_NO_FATAL_FAILURE(AnswerKeyExchange(peerKey, h));
+    auto sent = [&] {
+        std::set<u32> b;
+        for (auto& p : low.Of(QV_SKP_DATA))
+            if (p.b[2] & QV_SKD_ENC) b.insert(Rd32(&p.b[8]));
+        return b;
+    };
+    EXPECT_TRUE(WaitFor([&] { return sent().size() == 4; })) << sent().size() << " of 4 blocks";
     peerKey.Clean();
 }
 
