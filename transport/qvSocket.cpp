@@ -698,10 +698,11 @@ u32 CQVSocket::SendInit(SOCK_S* s, u32 uAction)
     qvSkWr32(p + 4, s->uCookieRmt);
     qvSkWr32(p + 8, s->uCookieLcl);
     std::memcpy(p + 12, m_szName, 127);
-    // A restarted peer is answered with the numbers its fresh rings will meet: ours restart
-    // from 0 once this InitR is out (ReceiveQueueReset).
-    if (uAction == QV_SKP_INITR && !s->uPeerNewRecv)
-        for (u32 i = 0; i < PRIO_NUM; i++) qvSkWr32(p + 140 + 4 * i, s->recv[i].uBase + s->recv[i].uInOrder);
+    // The next block of each priority as the receive rings will expect it once this InitR
+    // is out and ReceiveQueueReset has run (for a new peer incarnation, only the complete
+    // messages of the in-order run stay).
+    if (uAction == QV_SKP_INITR)
+        for (u32 i = 0; i < PRIO_NUM; i++) qvSkWr32(p + 140 + 4 * i, s->recv[i].uBase + RecvKeptRun(s, i));
     u32 uCnnt = s->uReplyCnnt;
     s->uReplyCnnt = 0;
     return SocketProcSend(s, p, sizeof(p), uCnnt, 2, 0) > 0 ? 1 : 0;

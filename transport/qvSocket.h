@@ -540,6 +540,7 @@ private:
     u32 DispRecvData(SOCK_S* s);
     u32 DispRecvAck(SOCK_S* s);
     void ReceiveQueueReset(SOCK_S* s);
+    u32 RecvKeptRun(SOCK_S* s, u32 uPrio);
     void EventDrop(const EVENT_S& e);
 
     // Paths and congestion.

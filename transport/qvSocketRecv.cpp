@@ -847,27 +847,52 @@ u32 CQVSocket::DispRecvAck(SOCK_S* s)
     return 1;
 }
 
+// The part of a priority's in-order run that a new handshake keeps. With the same peer
+// incarnation, the whole run: the peer numbers on from it. With a new one, the complete
+// messages at its head: they were acknowledged, so their sender counts them as delivered and
+// will never send them again, while an unfinished message behind them comes again whole
+// from its first block (the new incarnation sends it anew, or the old one, which saw no
+// restart, takes back the acknowledgement of its first blocks from the number announced).
+u32 CQVSocket::RecvKeptRun(SOCK_S* s, u32 uPrio)
+{
+    RECV_Q_S& r = s->recv[uPrio];
+    // ReceiveQueueReset leaves the rings alone in prepare-connect and for a multipath peer
+    // that keeps no queues.
+    u32 uUntouched = (s->uOwnFlags & 1) || ((s->uPeerFlags & 2) && !(s->uPeerFlags & 4));
+    if (!s->uPeerNewRecv || uUntouched || !r.que.IsCreated()) return r.uInOrder;
+    u32 uKept = 0;
+    for (u32 i = 0; i < r.uInOrder; i++) {
+        BUF_S* b = 0;
+        if (r.que.Get(i, b) != 0 || !b) break;
+        if (b->pData[b->uOffset + 2] & (QV_SKD_LAST | QV_SKD_SINGLE)) uKept = i + 1;
+    }
+    return uKept;
+}
+
 void CQVSocket::ReceiveQueueReset(SOCK_S* s)
 {
     if (s->uOwnFlags & 1) return;
     if ((s->uPeerFlags & 2) && !(s->uPeerFlags & 4)) return;
-    u32 uKeep = (s->uPeerFlags & 4) && !s->uPeerNewRecv;
-    s->uPeerNewRecv = 0;
+    u32 uOld = !(s->uPeerFlags & 4);   // a peer that keeps no queues across a handshake
     for (u32 i = 0; i < PRIO_NUM; i++) {
         RECV_Q_S& r = s->recv[i];
         if (!r.que.IsCreated()) continue;
-        if (uKeep) {
-            // Keep the in-order run; everything held beyond it goes. The ring is rotated once
-            // so that only the run is left, in order.
+        if (!uOld) {
+            // Keep the run (or its complete messages, see RecvKeptRun) and the numbering:
+            // the InitR just sent announced base + kept as the next block. Everything held
+            // beyond goes. The ring is rotated once so that only the kept blocks are left.
+            u32 uKept = RecvKeptRun(s, i);
             u32 n = r.que.Count();
             for (u32 k = 0; k < n; k++) {
                 BUF_S* b = 0;
                 r.que.Pop(b);
-                if (k < r.uInOrder)
+                if (k < uKept)
                     r.que.Push(b);
                 else if (b)
                     BufFree(b);
             }
+            r.uInOrder = uKept;
+            if (r.uEvtMark && r.uEvtMark - 1 - r.uBase >= uKept) r.uEvtMark = 0;
         } else {
             BUF_S* b = 0;
             while (r.que.Pop(b) == 0)
@@ -882,4 +907,5 @@ void CQVSocket::ReceiveQueueReset(SOCK_S* s)
         s->uDispPrio[i] &= ~0x204u;
         TimerDispDelete(s, 0x1, i);
     }
+    s->uPeerNewRecv = 0;
 }

@@ -525,7 +525,11 @@ void CQVSocket::SendQueueReset(SOCK_S* s)
 {
     if (s->uOwnFlags & 1) return;
     if ((s->uPeerFlags & 2) && !(s->uPeerFlags & 4)) return;
-    u32 uKeep = (s->uPeerFlags & 4) && !s->uPeerNewSend;
+    // Every peer that keeps queues announces in its InitR the next block each receive ring
+    // expects (a new incarnation included: its fresh rings expect 0, or an old incarnation
+    // that took us for a new one keeps the complete messages it has, see RecvKeptRun).
+    u32 uKeep = (s->uPeerFlags & 4) != 0;
+    u32 uPeerNew = s->uPeerNewSend;
     s->uPeerNewSend = 0;
     for (u32 i = 0; i < PRIO_NUM; i++) {
         SEND_Q_S& q = s->send[i];
@@ -549,12 +553,19 @@ void CQVSocket::SendQueueReset(SOCK_S* s)
                 q.uBase = v;
                 q.uAcked = 0;
             } else if ((s32)(v - uFirst) < 0) {
-                q.uBase = v;
+                // The peer expects a block before ours, whose blocks up to uFirst it has
+                // acknowledged. A new incarnation starts over at its number; the same one never
+                // goes back, so the InitR is a late answer to an earlier query: renumbering
+                // would hand our blocks numbers the peer has read already, and its answers to
+                // them would acknowledge messages it never got.
+                q.uBase = uPeerNew ? v : uFirst;
                 q.uAcked = 0;
             } else {
                 q.uBase = uFirst;
                 q.uAcked = v - uFirst;
             }
+            // Across a new incarnation, what its InitR does not confirm goes out again at once.
+            if (uPeerNew) uSent = 0;
             q.uNext = uSent > q.uAcked ? uSent : q.uAcked;
             for (u32 k = 0; k < n; k++) {
                 BUF_S* b = 0;

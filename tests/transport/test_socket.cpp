@@ -603,6 +603,69 @@ TEST_F(SocketTest, InitRNextBlockIsClampedToTheBlocksSent)
     EXPECT_TRUE(own.Of(QV_SOCK_EVENT_ACKED).empty());
 }
 
+// An InitR that answers an earlier InitQ (a query sent again before its answer came) can
+// arrive after a later handshake began and complete it with the peer's old numbers. Blocks
+// the peer has acknowledged since are gone from the ring: the message behind them keeps its
+// number, or the peer would take it for the old block it already read and acknowledge it.
+TEST_F(SocketTest, LateInitRDoesNotRenumberBelowAcknowledgedBlocks)
+{
+    Start();
+    Connect();
+    ASSERT_EQ(3, SendMsg("one", 0, 0, 1));
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) == 1; }));
+    Inject(AckPkt(1, 0, 0), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_ACKED).size() == 1; }));
+    ASSERT_EQ(3, SendMsg("two", 0, 0, 2));
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) == 2; }));
+    EXPECT_EQ(1u, Rd32(&low.Of(QV_SKP_DATA)[1].b[8]));
+    // The peer starts a handshake again, and the late answer to the first query comes first.
+    low.Clear();
+    Inject(InitPkt(QV_SKP_INITQ, 0, kPeerCookie), sid);
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITQ) >= 1; }));
+    Inject(InitPkt(QV_SKP_INITR, LocalCookie(), kPeerCookie, 7, {0, 0, 0, 0}), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_CONNECT).size() == 2; }));
+    // The peer, which has read block 0, answers whatever comes with its next block, 1: that
+    // acknowledges "two" only when "two" went out as block 1.
+    Inject(AckPkt(1, 0, 0), sid);
+    Settle();
+    EXPECT_EQ(1u, own.Of(QV_SOCK_EVENT_ACKED).size());
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) >= 1; }, 5000));
+    for (auto& d : low.Of(QV_SKP_DATA)) EXPECT_EQ(1u, Rd32(&d.b[8]));
+    Inject(AckPkt(2, 0, 0), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_ACKED).size() == 2; }));
+    EXPECT_EQ(2u, own.Of(QV_SOCK_EVENT_ACKED)[1].v4);
+}
+
+// A peer that shows a new cookie takes this side's complete messages for delivered (they
+// were acknowledged) and sends what it had not finished again from its first block: the
+// complete unread message stays for the node, the unfinished one is dropped, and the InitR
+// announces the block after the complete ones as the next.
+TEST_F(SocketTest, NewPeerIncarnationLeavesCompleteUnreadMessagesForTheNode)
+{
+    Start();
+    Connect();
+    Inject(DataPkt(0, QV_SKD_LAST | QV_SKD_ACKREQ, 1, "done"), sid);
+    Inject(DataPkt(1, QV_SKD_ACKREQ, 1, "half"), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_RECV).size() == 1; }));
+    low.Clear();
+    Inject(InitPkt(QV_SKP_INITQ, LocalCookie(), kPeerCookie + 1), sid);
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_INITR) == 1; }));
+    auto r = low.Of(QV_SKP_INITR)[0].b;
+    EXPECT_EQ(0u, Rd32(&r[140]));
+    EXPECT_EQ(1u, Rd32(&r[144]));
+    Settle();
+    u8 buf[64];
+    QV_SK_BUF_S b = RecvReq(buf, sizeof(buf), 1);
+    ASSERT_EQ(4, sock.Receive(sid, b, 0));
+    EXPECT_EQ("done", std::string((char*)buf, 4));
+    Inject(DataPkt(1, 0, 1, "again+"), sid);
+    Inject(DataPkt(2, QV_SKD_LAST, 1, "rest"), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_RECV).size() >= 2; }));
+    b = RecvReq(buf, sizeof(buf), 1);
+    ASSERT_EQ(10, sock.Receive(sid, b, 0));
+    EXPECT_EQ("again+rest", std::string((char*)buf, 10));
+}
+
 // A peer socket in prepare-connect handshakes with flags 3 and refuses data until the node
 // gives it its value; then the handshake runs again and data flows.
 TEST_F(SocketTest, PrepareConnectHoldsDataUntilSetPeerParam)
