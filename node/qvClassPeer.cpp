@@ -35,7 +35,7 @@ CQVClassPeer::CQVClassPeer()
       m_uReloginInterval(10), m_uReloginMax(300), m_uMainSpeed(128), m_uThroughWait(5),
       m_uRecvBufSize(QV_PEER_RECV_BUF), m_uClassRestrict(0), m_uAuthOption(0), m_pRecvBuf(nullptr),
       m_pParser(nullptr), m_pString(nullptr), m_pDigestBuf(nullptr), m_uDigestCap(0),
-      m_uRblMax(QV_PEER_BACKLOG_DEFAULT), m_uSblMax(QV_PEER_BACKLOG_DEFAULT), m_uRblCount(0), m_uSblCount(0)
+      m_uRblMax(QV_PEER_BACKLOG_DEFAULT), m_uSblMax(QV_PEER_BACKLOG_DEFAULT), m_uRblCount(0), m_uSblCount(0), m_uPendPass(0), m_uPendFull(0)
 {
     m_uSockOptDefault[0] = m_uSockOptDefault[1] = 3;
     m_szSvrAddr[0] = 0;

@@ -646,5 +646,16 @@ private:
     u32 m_uSblCount;
     CQVList<CALL_S> m_Calls;
 
+    // While a pass of pending sends runs (m_uPendPass): the socket whose queue of priority 0
+    // refused a message in it, 0 none. The rest of the pass tries nothing more on that queue.
+    u32 m_uPendPass;
+    u32 m_uPendFull;
+    bool PendQueueFull(const PEER_S* p) const { return m_uPendPass && p->uSockID && p->uSockID == m_uPendFull; }
+    void PendRefused(const PEER_S* p)
+    {
+        if (m_uPendPass)
+            m_uPendFull = p->uSockID;
+    }
+
     STAT_S m_Stat;
 };

@@ -135,7 +135,10 @@ u32 CQVClassPeer::AuthSendInfo(u32 uIndex)
     b.uMethod = QV_PMSG_AUTH_INFO;
     b.uSize = kAuthHead + n + m;
     b.lpData = aBuf;
-    if (m_pSocket->Send(p->uSockID, b, 0) <= 0) {
+    s32 r = PendQueueFull(p) ? 0 : m_pSocket->Send(p->uSockID, b, 0);
+    if (r <= 0) {
+        if (r == 0)
+            PendRefused(p);
         qvLogOut(1, "ClassPeer: AuthSendInfo, socket send try, szPeer=%s", szPeer);
         return 0;
     }

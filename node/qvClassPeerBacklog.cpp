@@ -309,7 +309,12 @@ bool CQVClassPeer::SblSend(PEER_S* p, const SBL_S* s, u32 uID)
     b.uHandle2 = s->uParam;
     b.uSize = s->uLen;
     b.lpData = s->pData;
-    return m_pSocket->Send(p->uSockID, b, s->uSendFlags) != 0 || !s->uLen;
+    if (s->uLen && PendQueueFull(p))
+        return false;
+    if (m_pSocket->Send(p->uSockID, b, s->uSendFlags) != 0)
+        return true;
+    PendRefused(p);
+    return !s->uLen;
 }
 
 u32 CQVClassPeer::SendBacklogPop(u32 uInst, u32 uLocal)

@@ -73,9 +73,13 @@ s32 CQVClassPeer::SyncSendRaw(PEER_S* p, u32 uMethod, u8* lpData, u32 uLen)
     b.uMethod = (u16)uMethod;
     b.uSize = uLen;
     b.lpData = lpData;
+    if (PendQueueFull(p))
+        return -1;
     if (m_pSocket->SendFind(p->uSockID, b, 0, 4, 12) >= 0)
         return 0;   // equal message still queued
     s32 r = m_pSocket->Send(p->uSockID, b, 0);
+    if (r == 0)
+        PendRefused(p);
     return r > 0 ? r : (r == 0 ? -1 : r);
 }
 
@@ -273,6 +277,17 @@ void CQVClassPeer::SendMaskAdd(u32 uIndex, u32 uBits)
 
 void CQVClassPeer::SendMaskInst(u32 uIndex)
 {
+    // The pending sends of a peer go to one queue (priority 0) and run on every
+    // acknowledgement: once the full queue refused one, the others would be refused too.
+    struct Pass {
+        CQVClassPeer& c;
+        explicit Pass(CQVClassPeer& x) : c(x)
+        {
+            c.m_uPendPass = 1;
+            c.m_uPendFull = 0;
+        }
+        ~Pass() { c.m_uPendPass = 0; }
+    } pass(*this);
     PEER_S* p = EntryInUse(uIndex);
     if (!p)
         return;

@@ -264,6 +264,7 @@ public:
         std::atomic<u32> uBadPad;    // encrypted block with a bad pad count
         std::atomic<u32> uTooLong;   // datagram beyond 2048 bytes
         std::atomic<u32> uNoKey;     // encrypted block without a key
+        std::atomic<u32> uRefused;   // a message Send refused for want of room in its ring
     };
     const STAT_S& GetStat() const { return m_Stat; }
 

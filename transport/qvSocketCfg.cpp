@@ -37,7 +37,7 @@ CQVSocket::CQVSocket()
     }
     m_szName[0] = 0;
     for (u32 i = 0; i < 8; i++) m_pNewHash[i] = 0;
-    m_Stat.uShort = m_Stat.uBadLen = m_Stat.uBadRange = m_Stat.uBadPad = m_Stat.uTooLong = m_Stat.uNoKey = 0;
+    m_Stat.uShort = m_Stat.uBadLen = m_Stat.uBadRange = m_Stat.uBadPad = m_Stat.uTooLong = m_Stat.uNoKey = m_Stat.uRefused = 0;
     m_Timer.m_pSocket = this;
     m_Disp.m_pSocket = this;
     m_Disp.SetTag("qvSocketDisp");

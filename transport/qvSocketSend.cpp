@@ -157,12 +157,9 @@ s32 CQVSocket::Send(u32 uSockID, QV_SK_BUF_S& buf, u32 uOption)
     if (buf.uSize == 0 || (!buf.lpData)) return 0;
     u32 uSingle = uOption & QV_SOCK_SEND_SINGLE;
     u32 uNeed = (buf.uSize + uMDU - 1) / uMDU;
-    if (!uSingle && q.que.Free() < uNeed) {
-        SendDataTry(s, uPrio);
-        return 0;
-    }
     u32 uCount = uSingle ? (q.que.Free() < uNeed ? q.que.Free() : uNeed) : uNeed;
-    if (uCount == 0) {
+    if (q.que.Free() < uCount || uCount == 0) {
+        m_Stat.uRefused++;
         SendDataTry(s, uPrio);
         return 0;
     }

@@ -88,6 +88,8 @@ public:
     u32 PendingUpdates(u32 uInst) const { return C.Entry(uInst)->updates.Count(); }
     u32 SockID(u32 uInst) const { return C.Entry(uInst)->uSockID; }
     u32 SendMask(u32 uInst) const { return C.Entry(uInst)->uSendMask; }
+    // One pass of the peer's pending sends (as on an acknowledgement); under the node lock.
+    void PendingPass(u32 uInst) { C.SendMaskInst(uInst); }
 };
 
 namespace {

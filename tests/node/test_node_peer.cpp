@@ -175,6 +175,35 @@ TEST_F(NodePeer, AnAnswerThatWaitedForRoomNamesTheObjectAddedMeanwhile)
     EXPECT_EQ(0u, probe.Locked([&](CQVNodeClassProc&) { return peers.PendingUpdates(uPeerIndex); }));
 }
 
+// Reports of objects added while the queue to the peer is full wait for room: a pass of the
+// pending sends (one runs on every acknowledgement) stops trying once the full queue refused
+// the first, and once there is room they all go.
+TEST_F(NodePeer, PendingSendsStopAtTheFirstRefusalOfTheFullQueue)
+{
+    ConnectStatic();
+    Update("R", 0x00010001);
+    ASSERT_TRUE(WaitFor([&] { return PeerStatus() == QV_PEER_STA_SYNC; }));
+    CQVNodeTestProbe probe(*node);
+    CQVClassPeerTestProbe peers(*node->GetClassPeer());
+    u32 unit = 0;
+    ASSERT_NO_FATAL_FAILURE(FillUnit(&unit));
+    ASSERT_NO_FATAL_FAILURE(HoldFull(unit));
+    const std::vector<std::string> names = {"y1", "y2", "y3", "y4"};
+    for (const std::string& n : names)
+        ASSERT_NE(0u, node->ObjectAdd(n.c_str(), 7, peer, 0));
+    ASSERT_NE(0u, probe.Locked([&](CQVNodeClassProc&) { return peers.SendMask(uPeerIndex) & QV_PEER_PEND_OBJSET; }));
+    u32 uTries = probe.Locked([&](CQVNodeClassProc&) {
+        u32 uBefore = node->GetSocket()->GetStat().uRefused;
+        peers.PendingPass(uPeerIndex);
+        return node->GetSocket()->GetStat().uRefused - uBefore;
+    });
+    EXPECT_EQ(1u, uTries);
+    probe.Locked([&](CQVNodeClassProc& c) { return c.PeerSendDrop(peer, 0, unit); });
+    wire.Hold(0, false);
+    for (const std::string& n : names)
+        EXPECT_TRUE(WaitFor([&] { return Report(n) != nullptr; }, 10000)) << n;
+}
+
 // The withdrawal of an object deleted while the queue to the peer was full goes once there is
 // room, from the object's names: the peer would otherwise keep its end of it for ever. Unless
 // an object of that name is attached to the peer again by then: its report is the last word.
