@@ -421,44 +421,52 @@ u32 CDOZiriza::MsgNow(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2, const cha
         {
         case DOZIRIZA_MSG_FILE_SYNC:
             MsgFileSync(uParam0, uParam1);
-            return 1;
+            break;
         case DOZIRIZA_MSG_FILE_OPEN:
             MsgFileOpen(uParam0, uParam1, uParam2);
-            return 1;
+            break;
         case DOZIRIZA_MSG_PEER_CALL_REQUEST:
             MsgPeerCallRequest(uParam0, uParam1, lpszText0 ? lpszText0 : "");
-            return 1;
+            break;
         case DOZIRIZA_MSG_PEER_CALL_REPLY:
             MsgPeerCallReply(uParam0, uParam1, uParam2, lpszText0 ? lpszText0 : "", lpszText1 ? lpszText1 : "");
-            return 1;
+            break;
         default:
             return 0;
         }
+        // The connect of a peer's call to a service on this host has finished by the time the
+        // call is served: its result, posted meanwhile, follows here rather than after a
+        // wake-up of the module thread.
+        if (m_uTcpSetupPosted.load(std::memory_order_relaxed) && m_uTcpSetupPosted.exchange(0))
+            MsgServeTcpSetupHeld();
+        return 1;
     });
 }
 
 u32 CDOZiriza::MsgServeTcpSetup()
 {
-    return MsgRunOnCaller([&]() -> u32 {
-        u32 uServed = 0;
-        for (;;)
+    return MsgRunOnCaller([&]() -> u32 { return MsgServeTcpSetupHeld(); });
+}
+
+u32 CDOZiriza::MsgServeTcpSetupHeld()
+{
+    u32 uServed = 0;
+    for (;;)
+    {
+        MSG_S* pMsg = nullptr;
+        if (m_SectMsg.Lock())
         {
-            MSG_S* pMsg = nullptr;
-            if (m_SectMsg.Lock())
-            {
-                MSG_S* pHead = m_ListMsg.Head();
-                if (pHead != nullptr &&
-                    (pHead->uMsg == DOZIRIZA_MSG_TCP_ACCEPT || pHead->uMsg == DOZIRIZA_MSG_TCP_CONNECT))
-                    pMsg = m_ListMsg.PopHead();
-                m_SectMsg.Unlock();
-            }
-            if (pMsg == nullptr)
-                return uServed;
-            MsgDispatch(pMsg);
-            MsgRecycle(pMsg);
-            uServed++;
+            MSG_S* pHead = m_ListMsg.Head();
+            if (pHead != nullptr && (pHead->uMsg == DOZIRIZA_MSG_TCP_ACCEPT || pHead->uMsg == DOZIRIZA_MSG_TCP_CONNECT))
+                pMsg = m_ListMsg.PopHead();
+            m_SectMsg.Unlock();
         }
-    });
+        if (pMsg == nullptr)
+            return uServed;
+        MsgDispatch(pMsg);
+        MsgRecycle(pMsg);
+        uServed++;
+    }
 }
 
 void CDOZiriza::GetSessStat(SESS_STAT_S* lpStat) const

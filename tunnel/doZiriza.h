@@ -654,6 +654,8 @@ protected:
     // when that thread is between messages; 0 without running it when it is not.
     template <class F>
     u32 MsgRunOnCaller(F fnRun);
+    // MsgServeTcpSetup's loop, for a caller that holds the run lock.
+    u32 MsgServeTcpSetupHeld();
     void MsgTick();
     void MsgLoginReply(u32 uErr, const char* lpszParam, const char* lpszSess);
     void MsgReloginReply(u32 uErr, const char* lpszParam, const char* lpszSess);

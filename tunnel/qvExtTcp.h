@@ -132,7 +132,9 @@ public:
     // Notifications to the owner, called with the extension's lock held.
     // 1 takes the accepted socket, 0 frees it.
     virtual u32 OnAccept(const char* lpszAddrSock, const char* lpszHost, u32 uParam);
-    // uResult 1 connected, 0 failed (refused, or no answer within the connect time-out).
+    // uResult 1 connected, 0 failed (refused, or no answer within the connect time-out). A
+    // connect that has finished when Connect returns is reported from within Connect, before
+    // it returns the AddrSock.
     virtual void OnConnect(const char* lpszAddrSock, u32 uResult);
     virtual void OnDisconnect(const char* lpszAddrSock);
     virtual void OnError(u32 uError);
@@ -358,6 +360,8 @@ private:
     void SockAccept(u32 uIndex, LISTEN_S* l, EVENTS_S* lpEv);
     void SockProc(u32 uIndex, SOCK_S* s, u32 uReadable, u32 uWritable, EVENTS_S* lpEv);
     void SockProcOut(SOCK_S* s, u32 uReadable, u32 uWritable, EVENTS_S* lpEv);
+    // An outgoing socket that turned writable: its connect has finished, well or not.
+    void ConnectDone(SOCK_S* s, EVENTS_S* lpEv);
     void SockWritable(SOCK_S* s, EVENTS_S* lpEv);
 
     // HTTP

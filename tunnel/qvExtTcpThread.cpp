@@ -466,39 +466,44 @@ void CQVExtTcp::SockProc(u32, SOCK_S* s, u32 uReadable, u32 uWritable, EVENTS_S*
         SockWritable(s, lpEv);
 }
 
+void CQVExtTcp::ConnectDone(SOCK_S* s, EVENTS_S* lpEv)
+{
+    THREAD_S* w = &m_lpThread[s->uThread];
+    if (s->uStatus & SOCK_STA_FAILED) {
+        DisarmWrite(s);
+        return;
+    }
+    int iErr = 0;
+    socklen_t uLen = sizeof(iErr);
+    struct sockaddr_storage Sa;
+    socklen_t uSaLen = sizeof(Sa);
+    if (getsockopt(s->hSocket, SOL_SOCKET, SO_ERROR, &iErr, &uLen) != 0)
+        iErr = errno;
+    if (iErr) {
+        // Refused or unreachable: said at once rather than after the time-out.
+        qvLogOut(0, "ExtTcp: SockConnect, connect failed. errno=%d", iErr);
+        w->ListWait.Remove(s);
+        s->uStatus |= SOCK_STA_FAILED;
+        DisarmWrite(s);
+        DisarmRead(s);
+        OnConnect(s->strAddrSock.c_str(), 0);
+    } else if (getpeername(s->hSocket, (struct sockaddr*)&Sa, &uSaLen) == 0) {
+        s->uStatus |= SOCK_STA_CONNECTED;
+        w->ListWait.Remove(s);
+        DisarmWrite(s);
+        ArmRead(s);
+        OnConnect(s->strAddrSock.c_str(), 1);
+        EventAdd(lpEv, s->lpWrite, 1);
+    }
+    // Otherwise the connect is still under way (the readiness was that of a closed
+    // descriptor whose number this socket took over).
+}
+
 void CQVExtTcp::SockProcOut(SOCK_S* s, u32 uReadable, u32 uWritable, EVENTS_S* lpEv)
 {
     if (uWritable && !(s->uStatus & SOCK_STA_CONNECTED)) {
         uWritable = 0;
-        THREAD_S* w = &m_lpThread[s->uThread];
-        if (s->uStatus & SOCK_STA_FAILED) {
-            DisarmWrite(s);
-        } else {
-            int iErr = 0;
-            socklen_t uLen = sizeof(iErr);
-            struct sockaddr_storage Sa;
-            socklen_t uSaLen = sizeof(Sa);
-            if (getsockopt(s->hSocket, SOL_SOCKET, SO_ERROR, &iErr, &uLen) != 0)
-                iErr = errno;
-            if (iErr) {
-                // Refused or unreachable: said at once rather than after the time-out.
-                qvLogOut(0, "ExtTcp: SockConnect, connect failed. errno=%d", iErr);
-                w->ListWait.Remove(s);
-                s->uStatus |= SOCK_STA_FAILED;
-                DisarmWrite(s);
-                DisarmRead(s);
-                OnConnect(s->strAddrSock.c_str(), 0);
-            } else if (getpeername(s->hSocket, (struct sockaddr*)&Sa, &uSaLen) == 0) {
-                s->uStatus |= SOCK_STA_CONNECTED;
-                w->ListWait.Remove(s);
-                DisarmWrite(s);
-                ArmRead(s);
-                OnConnect(s->strAddrSock.c_str(), 1);
-                EventAdd(lpEv, s->lpWrite, 1);
-            }
-            // Otherwise the connect is still under way (the readiness was that of a closed
-            // descriptor whose number this socket took over).
-        }
+        ConnectDone(s, lpEv);
     }
     if (uReadable && (s->uStatus & SOCK_STA_CONNECTED)) {
         if (!(s->uStatus & SOCK_STA_REPORTED)) {

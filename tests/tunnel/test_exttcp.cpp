@@ -153,6 +153,36 @@ TEST_F(ExtTcp, RefusedConnectIsReportedFailed)
     EXPECT_TRUE(F.Ext.Idle(0));
 }
 
+TEST_F(ExtTcp, ConnectFinishedAtOnceIsReportedFromWithinConnect)
+{
+    // A service on this host answers (or refuses) during connect(): the result is raised on
+    // the caller's thread before Connect returns, and the worker does not raise it again.
+    u16 uPort = 0;
+    int fdListen = ListenOn(&uPort);
+    ASSERT_GE(fdListen, 0);
+    const struct {
+        u16 uPort;
+        u32 uResult;
+    } aCase[] = {{uPort, 1}, {ClosedPort(), 0}};
+    for (const auto& c : aCase) {
+        CExtFixture F(DefaultCfg());
+        ASSERT_TRUE(F.bStarted);
+        QV_ADDR_S Svc = V4(c.uPort);
+        char szAddr[256];
+        ASSERT_TRUE(F.Ext.Connect(&Svc, nullptr, szAddr, sizeof(szAddr)));
+        std::vector<NOTE_S> Notes = F.Ext.Notes(NOTE_CONNECT);
+        ASSERT_EQ(Notes.size(), 1u) << c.uPort;
+        EXPECT_EQ(Notes[0].strAddr, szAddr);
+        EXPECT_EQ(Notes[0].uValue, c.uResult);
+        EXPECT_EQ(Notes[0].Tid, std::this_thread::get_id());
+        WholePass(F);  // adds two listeners
+        EXPECT_EQ(F.Ext.Count(NOTE_CONNECT), 1u);
+        EXPECT_TRUE(F.Ext.Disconnect(szAddr, 0));
+        EXPECT_TRUE(F.Ext.Idle(2));
+    }
+    close(fdListen);
+}
+
 TEST_F(ExtTcp, UnansweredConnectTimesOutByTicks)
 {
     CQVExtTcp::CFG_S Cfg = DefaultCfg();

@@ -259,6 +259,7 @@ struct NOTE_S {
     std::string strAddr;
     std::string strHost;
     u32 uValue; // listen parameter, connect result or error code
+    std::thread::id Tid = std::this_thread::get_id(); // the thread that raised it
 };
 
 class CTestExtTcp : public CQVExtTcp {
