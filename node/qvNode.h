@@ -380,6 +380,9 @@ private:
     void DispNotify();
     void DispExtPost();
     void DispHandles();
+    // On the thread that delivered a socket event: the notifications and the owner's calls
+    // it queued.
+    void DispAfterEvent();
     void DispSecond();
     void WaiterFree(WAITER_S* w);
     void NotifyClean();
@@ -457,6 +460,9 @@ private:
     u32 m_uHndPend;
     u32 m_uHndMax;
     std::mutex m_HndMutex;
+    // Held while the handle records are served (the owner's calls), by the dispatch thread or
+    // by a thread that delivered a socket event.
+    std::mutex m_HndRun;
     CQVList<RES_S> m_ResQue;
     CQVList<RES_S> m_ResFree;
 
