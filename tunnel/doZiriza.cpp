@@ -431,6 +431,9 @@ u32 CDOZiriza::MsgNow(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2, const cha
         case DOZIRIZA_MSG_PEER_CALL_REPLY:
             MsgPeerCallReply(uParam0, uParam1, uParam2, lpszText0 ? lpszText0 : "", lpszText1 ? lpszText1 : "");
             break;
+        case DOZIRIZA_MSG_PEER_NOTIFY:
+            MsgPeerNotify(uParam0, lpszText0 ? lpszText0 : "");
+            break;
         default:
             return 0;
         }

@@ -1206,10 +1206,14 @@ int CDOZirizaNode::OnExtRequest(u32 uObj, u32 uMethod, const void* lpData, u32 u
         case 36:
             if (bRuns)
             {
+                QV_STRING strText = DataText(lpData, uSize);
                 if (uPeer == uSvr)
-                    t->PostMessage(DOZIRIZA_MSG_SERVER_NOTIFY, 0, 0, 0, DataText(lpData, uSize).c_str());
-                else
-                    t->PostMessage(DOZIRIZA_MSG_PEER_NOTIFY, uPeer, 0, 0, DataText(lpData, uSize).c_str());
+                    t->PostMessage(DOZIRIZA_MSG_SERVER_NOTIFY, 0, 0, 0, strText.c_str());
+                // A new connection's notify comes just before the answer to its call: left to
+                // the module thread, it would keep that thread busy when the answer comes.
+                else if (strncmp(strText.c_str(), "TcpSess?", 8) != 0 ||
+                         !t->MsgNow(DOZIRIZA_MSG_PEER_NOTIFY, uPeer, 0, 0, strText.c_str()))
+                    t->PostMessage(DOZIRIZA_MSG_PEER_NOTIFY, uPeer, 0, 0, strText.c_str());
             }
             return 0;
         case 47:
