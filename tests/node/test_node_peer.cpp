@@ -66,9 +66,9 @@ protected:
         });
         ASSERT_NE(0u, *lpUnit);
     }
-    // Nothing the node sends leaves, and the unit's messages fill its queue. What went before
-    // is acknowledged first: no room can come back while the node's side is held.
-    void HoldFull(u32 unit)
+    // Nothing the node sends leaves from now on. What went before is acknowledged first: no
+    // room can come back while the node's side is held.
+    void HoldAfterAcks()
     {
         CQVNodeTestProbe probe(*node);
         CQVClassPeerTestProbe peers(*node->GetClassPeer());
@@ -80,6 +80,12 @@ protected:
             return uUsed == 0;
         }));
         wire.Hold(0, true);
+    }
+    // Held as above, and the unit's messages fill the queue.
+    void HoldFull(u32 unit)
+    {
+        CQVNodeTestProbe probe(*node);
+        ASSERT_NO_FATAL_FAILURE(HoldAfterAcks());
         int n = 0;
         while (n < 1000 &&
                probe.Locked([&](CQVNodeClassProc& c) { return c.MCastSend(unit, 0, "fill", 4, 0, 0); }) == 0)
@@ -116,7 +122,7 @@ TEST_F(NodePeer, HeldMessagesWaitForRoomInsteadOfBeingDropped)
     Update("R", 0x00010001);
     ASSERT_TRUE(WaitFor([&] { return PeerStatus() == QV_PEER_STA_SYNC; }));
     // Nothing the node sends leaves: messages to the peer fill its queue.
-    wire.Hold(0, true);
+    ASSERT_NO_FATAL_FAILURE(HoldAfterAcks());
     int n = 0;
     while (n < 1000 && node->ObjectRequest(peer, 36, "(Note){n}", 0, 0) == 0)
         n++;
@@ -330,9 +336,11 @@ TEST_F(NodePeer, AnUnansweredReportGoesAgainOnceThePeerReportsThisNode)
         ASSERT_GT(rown.Send(QV_PMSG_SYNC_REPORT, 0, SyncMsg(kRemoteSelf, 0, 0, 0x1111, "N", "")), 0);
         ASSERT_TRUE(WaitFor([&] { return rown.Msgs(QV_PMSG_SYNC_UPDATE).size() > updates; }));
     };
-    size_t before = reports();
     ASSERT_EQ(QV_PEER_STA_ADMITTED, PeerStatus());
     ASSERT_NO_FATAL_FAILURE(reportAndWait());
+    // The node's reports from its connect (one or two, as the connect's events fall) have all
+    // arrived with the answer.
+    size_t before = reports();
     probe.Pass(10);
     ASSERT_NO_FATAL_FAILURE(reportAndWait());
     EXPECT_EQ(before, reports());
