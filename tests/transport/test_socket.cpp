@@ -1192,6 +1192,17 @@ TEST_F(SocketTest, EncryptedSendRunsTheKeyExchangeFirst)
     EXPECT_EQ(uBad + 1, sock.GetStat().uBadPad.load());
     ASSERT_TRUE(WaitFor([&] { return sock.Receive(sid, b, 0) == 1; })) << "one byte left";
     EXPECT_EQ('p', out[0]);
+    // An encrypted block whose plain part would not fit a block is refused unread.
+    {
+        std::vector<u8> blk = DataPkt(2, QV_SKD_ENC | QV_SKD_LAST, 1, "");
+        std::vector<u8> e(1376, 'z');
+        ASSERT_EQ(1u, peerKey.Encrypt(h, e.data(), e.data(), (u32)e.size()));
+        blk.insert(blk.end(), e.begin(), e.end());
+        blk.push_back(0);
+        u32 uBadLen = sock.GetStat().uBadLen.load();
+        Inject(blk, sid);
+        EXPECT_EQ(uBadLen + 1, sock.GetStat().uBadLen.load());
+    }
     peerKey.Clean();
 }
 
