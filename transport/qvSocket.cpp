@@ -788,8 +788,9 @@ void CQVSocket::DispWake()
 void CQVSocket::SockEventBatchEnd()
 {
     PassRecvProc();
+    // The acks of the pass leave before the owner is called.
     m_Out.Flush();
-    if (m_uWakePend.exchange(0)) m_EventDisp.Signal();
+    DispInline();
 }
 
 u32 CQVSocket::SockEventDataLocked(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 uCnntID)

@@ -584,7 +584,15 @@ private:
     void DispTimerWalk();
     void DispReports();
     void DispWndCheck();
-    void DispDeliver();
+    // Hands queued events to the owner, at most uMax (counted down); 1 when the queue was
+    // emptied.
+    u32 DispDeliver(u32& uMax);
+    // One dispatcher pass (the dispatch bits under m_SectDisp) and the delivery of at most
+    // uMax of the events queued so far; the caller holds m_DispRun. 1 when none is left.
+    u32 DispPass(u32& uMax);
+    // At the end of a pass of the socket process thread: runs the dispatcher passes its
+    // datagrams asked for on that thread when the dispatcher is idle; else wakes it.
+    void DispInline();
     // Datagrams of one pass of the socket process thread, handled together under one hold
     // of m_SectDisp (PassRecvProc) instead of one hold each. Only that thread uses them.
     u32 PassRecvPush(const QV_ADDR_S& addr, const QV_BUF_S& buf, u32 uSockID, u32 uCnntID);
@@ -605,6 +613,10 @@ private:
     std::mutex m_SectDisp;
     CQVDgramOut m_Out;
     std::atomic<u32> m_uWakePend{0};
+    // Held by the thread running a dispatcher pass and delivering events (the dispatcher,
+    // or the socket process thread when the dispatcher is idle): the owner is called from
+    // one thread at a time, and the events leave the queue in order.
+    std::mutex m_DispRun;
     CQVEvent m_EventDisp;
     std::mutex m_EventMutex;
     std::mutex m_ReportMutex;
@@ -661,6 +673,7 @@ private:
     BATCH_LIST m_BatchPend;
     BATCH_S* m_pPassIn;   // the socket process thread's datagrams of its pass (PassRecvPush)
     u32 m_uPassIn;
+    u32 m_uPassSeen;      // datagrams the socket process thread took in since its last pass end
 
     // QV_AES_MANY_MAX + 1 datagram buffers of QV_SKP_MAX_DGRAM bytes: one per payload
     // encrypted ahead, the last one for a payload encrypted alone.

@@ -277,50 +277,103 @@ void CQVSocket::DispProc()
             break;
         }
         {
-            SectDisp lk(this);
-            if (m_uDispMask.load() & 0x40000) {
-                m_uDispMask.fetch_and(~0x40000u);
-                DispReports();
-            }
-            if (m_uDispMask.load() & 0x3FFF) {
-                m_uDispMask.fetch_and(~0x3FFFu);
-                DispWalk();
-            }
-            if (m_uDispMask.load() & 0x80000) {
-                m_uDispMask.fetch_and(~0x80000u);
-                DispWndCheck();
-                if (m_uDispMask.load() & 0x3FFF) {
-                    m_uDispMask.fetch_and(~0x3FFFu);
-                    DispWalk();
-                }
-            }
-            if (m_uDispMask.load() & 0x20000) {
-                m_uDispMask.fetch_and(~0x20000u);
-                DispTimerWalk();
-                if (++m_uPassCount >= 10) m_uPassCount = 0;
-            }
-            if (m_uDispMask.load() & 0x10000) {
-                m_uDispMask.fetch_and(~0x10000u);
-                for (NEW_S* n = m_NewPend.Head(); n; n = NEW_LIST::Next(n)) {
-                    if (!n->uAnnounced && EventPost(QV_SOCK_EVENT_NEW, 0, 0, 0, 0, NewID(n), 0, 0))
-                        n->uAnnounced = 1;
-                }
-            }
+            std::lock_guard<std::mutex> tk(m_DispRun);
+            u32 uAll = 0xFFFFFFFF;
+            DispPass(uAll);
         }
-        if (m_uInit) DispDeliver();
         if (m_uDispMask.load()) m_EventDisp.Signal();
     }
     if (m_pOwner) m_pOwner->SocketThreadStatus(0);
 }
 
-void CQVSocket::DispDeliver()
+u32 CQVSocket::DispPass(u32& uMax)
+{
+    {
+        SectDisp lk(this);
+        if (!m_uInit) return 1;
+        if (m_uDispMask.load() & 0x40000) {
+            m_uDispMask.fetch_and(~0x40000u);
+            DispReports();
+        }
+        if (m_uDispMask.load() & 0x3FFF) {
+            m_uDispMask.fetch_and(~0x3FFFu);
+            DispWalk();
+        }
+        if (m_uDispMask.load() & 0x80000) {
+            m_uDispMask.fetch_and(~0x80000u);
+            DispWndCheck();
+            if (m_uDispMask.load() & 0x3FFF) {
+                m_uDispMask.fetch_and(~0x3FFFu);
+                DispWalk();
+            }
+        }
+        if (m_uDispMask.load() & 0x20000) {
+            m_uDispMask.fetch_and(~0x20000u);
+            DispTimerWalk();
+            if (++m_uPassCount >= 10) m_uPassCount = 0;
+        }
+        if (m_uDispMask.load() & 0x10000) {
+            m_uDispMask.fetch_and(~0x10000u);
+            for (NEW_S* n = m_NewPend.Head(); n; n = NEW_LIST::Next(n)) {
+                if (!n->uAnnounced && EventPost(QV_SOCK_EVENT_NEW, 0, 0, 0, 0, NewID(n), 0, 0))
+                    n->uAnnounced = 1;
+            }
+        }
+    }
+    return m_uInit ? DispDeliver(uMax) : 1;
+}
+
+namespace {
+
+// Dispatcher passes the socket process thread runs at the end of one of its passes at most:
+// what the owner did in one (reads that free room, sends) may ask for another, but the
+// thread goes back to its descriptors after these and leaves the rest to the dispatcher.
+const u32 kInlineRounds = 4;
+// Events it hands to the owner in all those passes at most. A flood of them (hundreds of
+// connections set up at once) goes to the dispatcher: the owner's handling of each may wait
+// for its own locks, and meanwhile this thread would read no datagram.
+const u32 kInlineEvents = 16;
+// Datagrams a pass of the socket process thread took in at most for it to serve that pass's
+// dispatcher work itself.
+const u32 kInlineDgrams = 8;
+
+} // namespace
+
+void CQVSocket::DispInline()
+{
+    u32 uBudget = kInlineEvents;
+    // A pass that took in a burst (a stream, many set-ups at once) leaves the work to the
+    // dispatcher and goes back to reading: the owner's handling of a burst, and the flush of
+    // what it sends, would keep this thread from the socket long enough for its receive
+    // buffer to overflow. A light pass (a message and its answer, an ack) is served here.
+    u32 uSeen = m_uPassSeen;
+    m_uPassSeen = 0;
+    for (u32 i = 0; uSeen <= kInlineDgrams && i < kInlineRounds && m_uWakePend.load() && m_uInit; i++) {
+        // The dispatcher busy with a pass: it is woken below and takes the work after it.
+        if (!m_DispRun.try_lock()) break;
+        m_uWakePend = 0;
+        u32 uDone = DispPass(uBudget);
+        m_DispRun.unlock();
+        if (m_uDispMask.load() || !uDone) m_uWakePend = 1;
+        // The owner's calls may have brought datagrams in (held for this pass) and built
+        // replies: both go before the next round.
+        PassRecvProc();
+        m_Out.Flush();
+        if (!uDone) break;
+    }
+    if (m_uWakePend.exchange(0)) m_EventDisp.Signal();
+}
+
+u32 CQVSocket::DispDeliver(u32& uMax)
 {
     for (;;) {
         EVENT_S e;
         {
             std::lock_guard<std::mutex> lk(m_EventMutex);
+            if (!m_EventQue.Head()) return 1;
+            if (!uMax) return 0;
+            uMax--;
             EVENT_S* p = m_EventQue.PopHead();
-            if (!p) return;
             e.uEvent = p->uEvent;
             std::memcpy(e.uVal, p->uVal, sizeof(e.uVal));
             e.uParam = p->uParam;
@@ -332,7 +385,7 @@ void CQVSocket::DispDeliver()
                                                      e.uVal[3], e.uParam, e.uExtra, e.uSockID)
                               : 0;
         if (!uTaken) EventDrop(e);
-        if (!m_uInit) return;
+        if (!m_uInit) return 1;
     }
 }
 
@@ -684,6 +737,7 @@ u32 CQVSocket::PassRecvPush(const QV_ADDR_S& addr, const QV_BUF_S& buf, u32 uSoc
         if (!m_pPassIn) return 0;
     }
     if (m_uPassIn == kPassIn) PassRecvProc();
+    m_uPassSeen++;
     BATCH_S* b = &m_pPassIn[m_uPassIn++];
     // SockEventData checked that offset and length lie within the 2048 bytes.
     std::memcpy(b->aData + buf.uOffset, buf.buf + buf.uOffset, buf.uLen);

@@ -153,7 +153,7 @@ u32 CQVSocket::RecvEncR(const QV_ADDR_S&, QV_BUF_S& buf, u32 uSockID, u32 uCnntI
     int r = m_Crypto.Import(s->uCrypto, p + QV_SKP_ENC_HDR, L, qvSkRd16(p + 8), 0);
     if (r == QV_CRYPTO_OK) {
         SendEncReady(s);
-        m_EventDisp.Signal();
+        DispWake();
         return 1;
     }
     qvPrintf(r == QV_CRYPTO_FAIL ? "CQVSocket::RecvEncR: Import failed." : "CQVSocket::RecvEncR: Import status error.");

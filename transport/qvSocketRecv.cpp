@@ -356,7 +356,7 @@ s32 CQVSocket::Receive(u32 uSockID, QV_SK_BUF_S& buf, u32 uOption)
         if (uOption & QV_SOCK_RECV_FILL)
             Describe();
         ListDispPush(s, 0x200, uPrio);
-        m_EventDisp.Signal();
+        DispWake();
         return iResult;
     }
     u32 uSingle = p0[2] & QV_SKD_SINGLE;
@@ -425,7 +425,7 @@ s32 CQVSocket::Receive(u32 uSockID, QV_SK_BUF_S& buf, u32 uOption)
     if (iResult >= 0)
         Describe();
     ListDispPush(s, 0x200, uPrio);
-    m_EventDisp.Signal();
+    DispWake();
     return iResult;
 }
 
@@ -495,7 +495,7 @@ void CQVSocket::ReceiveDrop(u32 uSockID, u32 uPrio, u32 uMethod, u32 uObject, u3
         if (!s) return;
         ReceiveDropLocked(s, uPrio, uMethod, uObject, uHandle2, uCheck);
     }
-    m_EventDisp.Signal();
+    DispWake();
 }
 
 s32 CQVSocket::ReceiveQueStatus(u32 uSockID, u32 uPrio, u32* lpuFree, u32* lpuUsed)

@@ -117,7 +117,7 @@ void CQVSocket::SendQInit(SEND_Q_S& q, u32 uInitWnd)
 void CQVSocket::SendDataTry(SOCK_S* s, u32 uPrio)
 {
     ListDispPush(s, 0x1, uPrio);
-    m_EventDisp.Signal();
+    DispWake();
 }
 
 u32 CQVSocket::SendNow(SOCK_S* s, u32 uPrio, u32 uQueued)
@@ -137,7 +137,7 @@ u32 CQVSocket::SendNow(SOCK_S* s, u32 uPrio, u32 uQueued)
     }
     if (s->uDisp) {
         // Left for the dispatcher: the rest of the window, a paced tail or the receive side.
-        m_EventDisp.Signal();
+        DispWake();
     } else {
         m_DispList.Remove(s);
         for (u32 i = 0; i < PRIO_NUM; i++) s->uDispPrio[i] = 0;
