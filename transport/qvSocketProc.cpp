@@ -630,8 +630,12 @@ void CQVSocketProc::ThreadProc()
     _qv_fd_set SetRead, SetWrite;
     QV_FD_INIT(&SetRead, 0, lpEpoll);
     QV_FD_INIT(&SetWrite, 1, lpEpoll);
+    // The table generation is read under m_SectFd like every change of it: drivers may be
+    // enabled while this thread starts. One behind, so that the first pass registers the table.
+    u32 uFdGenSeen = 0;
     if (m_SectFd.Lock()) {
         m_lpEpoll = lpEpoll;
+        uFdGenSeen = m_uFdGen - 1;
         m_SectFd.Unlock();
     }
     // Calls into the socket layer on this thread leave their datagrams and wake-ups to the
@@ -641,7 +645,6 @@ void CQVSocketProc::ThreadProc()
     u32 uFdCount = 0;
     int hQueue = -1;
     u32 uQueueOpens = 0;
-    u32 uFdGenSeen = m_uFdGen - 1;
     u32 uLast = GET_TIMESTAMP();
     u32 uRun = 1;
     while (m_uInit && uRun) {
