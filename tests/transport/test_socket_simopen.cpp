@@ -144,6 +144,27 @@ bool Until(const std::function<bool()>& f, int ms)
     return kvlab::WaitUntil(f, ms);
 }
 
+// A socket with the LAN driver on, named after the side; 0 or the child's exit code.
+int StartLanSocket(CQVSocket& sock, IQVSocketOwner* own, const std::string& id, u32 uSendQue,
+                   u32 uRecvQue, const char* lpszGroup, IQVSocketLANPriv** lpLan)
+{
+    sock.Attach(own);
+    CQVSocket::CFG_S cfg;
+    std::memset(&cfg, 0, sizeof(cfg));
+    cfg.uTableSize = 16;
+    for (u32 i = 0; i < 4; i++) {
+        cfg.uSendQue[i] = uSendQue;
+        cfg.uRecvQue[i] = uRecvQue;
+    }
+    sock.SetConfig(cfg);
+    if (!sock.Initialize(nullptr)) return 3;
+    sock.SetName(id.c_str());
+    auto* lan = static_cast<IQVSocketLANPriv*>(sock.GetSocketPrivate(3));
+    if (!lan || !lan->Enable(1, 0, id.c_str(), lpszGroup)) return 4;
+    *lpLan = lan;
+    return 0;
+}
+
 bool Exists(const std::string& path)
 {
     return access(path.c_str(), F_OK) == 0;
@@ -176,19 +197,8 @@ int RunInstance(const std::string& id, const std::string& peerId, Way way, const
     own.accept = way == Way::Accept;
     CQVSocket sock;
     own.sock = &sock;
-    sock.Attach(&own);
-    CQVSocket::CFG_S cfg;
-    std::memset(&cfg, 0, sizeof(cfg));
-    cfg.uTableSize = 16;
-    for (u32 i = 0; i < 4; i++) {
-        cfg.uSendQue[i] = 16;
-        cfg.uRecvQue[i] = 20;
-    }
-    sock.SetConfig(cfg);
-    if (!sock.Initialize(nullptr)) return 3;
-    sock.SetName(id.c_str());
-    auto* lan = static_cast<IQVSocketLANPriv*>(sock.GetSocketPrivate(3));
-    if (!lan || !lan->Enable(1, 0, id.c_str(), "kvsimo")) return 4;
+    IQVSocketLANPriv* lan = nullptr;
+    if (int err = StartLanSocket(sock, &own, id, 16, 20, "kvsimo", &lan)) return err;
     QV_ADDR_S peer;
     std::memset(&peer, 0, sizeof(peer));
     bool ok = true;
@@ -532,19 +542,8 @@ int RunRounds(const std::string& id, const std::string& peerId, const std::strin
     own.reconnect = reconnect;
     CQVSocket sock;
     own.sock = &sock;
-    sock.Attach(&own);
-    CQVSocket::CFG_S cfg;
-    std::memset(&cfg, 0, sizeof(cfg));
-    cfg.uTableSize = 16;
-    for (u32 i = 0; i < 4; i++) {
-        cfg.uSendQue[i] = 64;
-        cfg.uRecvQue[i] = 64;
-    }
-    sock.SetConfig(cfg);
-    if (!sock.Initialize(nullptr)) return 3;
-    sock.SetName(id.c_str());
-    auto* lan = static_cast<IQVSocketLANPriv*>(sock.GetSocketPrivate(3));
-    if (!lan || !lan->Enable(1, 0, id.c_str(), "kvsimr")) return 4;
+    IQVSocketLANPriv* lan = nullptr;
+    if (int err = StartLanSocket(sock, &own, id, 64, 64, "kvsimr", &lan)) return err;
     // Both sides know each other from a LAN scan, as nodes on one segment do.
     QV_ADDR_S peer;
     std::memset(&peer, 0, sizeof(peer));
