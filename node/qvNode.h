@@ -383,6 +383,8 @@ private:
     // On the thread that delivered a socket event: the notifications and the owner's calls
     // it queued.
     void DispAfterEvent();
+    // Clears a dispatch bit; true when it was set (the caller serves it).
+    bool TakeBit(u32 uBit);
     void DispSecond();
     void WaiterFree(WAITER_S* w);
     void NotifyClean();

@@ -38,6 +38,11 @@ bool CQVNodeExtProc::OnEventNow(u32 uInstHandle, u32 uA, u32 uB, u64 uC)
     return m_pNode && m_pNode->ExtEventNow(uInstHandle, uA, uB, uC);
 }
 
+bool CQVNode::TakeBit(u32 uBit)
+{
+    return (m_uDispBits.fetch_and(~uBit) & uBit) != 0;
+}
+
 void CQVNode::DispRaise(u32 uBits)
 {
     m_uDispBits.fetch_or(uBits);
@@ -49,7 +54,6 @@ void CQVNode::DispRaise(u32 uBits)
 void CQVNode::ThreadProc()
 {
     qvContextNotify(m_lpContext, 0, 0);
-    auto TakeBit = [this](u32 uBit) { return (m_uDispBits.fetch_and(~uBit) & uBit) != 0; };
     while (m_uInit) {
         if (!m_EventDisp.IsValid()) {
             qvLogOut(0, "DispProc: m_EventDisp.Wait fail");
@@ -183,7 +187,6 @@ u32 CQVNode::SocketProc(u32 uEvent, u32 uVal1, u32 uVal2, u32 uVal3, u32 uVal4, 
 
 void CQVNode::DispAfterEvent()
 {
-    auto TakeBit = [this](u32 uBit) { return (m_uDispBits.fetch_and(~uBit) & uBit) != 0; };
     if (m_uDispBits.load() & QV_NODE_DISP_NOTIFY) {
         std::lock_guard<std::mutex> lk(m_SectDisp);
         if (m_uInit && TakeBit(QV_NODE_DISP_NOTIFY))
