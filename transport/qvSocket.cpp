@@ -788,9 +788,13 @@ void CQVSocket::DispWake()
 void CQVSocket::SockEventBatchEnd()
 {
     PassRecvProc();
-    // The acks of the pass leave before the owner is called.
-    m_Out.Flush();
+    // A light pass's events reach the owner before the pass's acks leave: each ack's send
+    // runs the peer's receive path on this thread (tens of microseconds on a virtual link)
+    // and would sit between a message and its delivery. The acks then go out with whatever
+    // the owner sent meanwhile, in the order they were made, in one batch. After a burst
+    // the events go to the dispatcher and the acks leave at once.
     DispInline();
+    m_Out.Flush();
 }
 
 u32 CQVSocket::SockEventDataLocked(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 uCnntID)

@@ -514,9 +514,10 @@ private:
     void BufFree(BUF_S* b);
     void BufClean();
     void SendDataTry(SOCK_S* s, u32 uPrio);
-    // Sends the newly queued blocks of an idle priority at once (uQueued: blocks queued
-    // before them); 0 when it is left to the dispatcher.
-    u32 SendNow(SOCK_S* s, u32 uPrio, u32 uQueued);
+    // Sends the newly queued blocks (uBlocks of them) of an idle priority, or a one-block
+    // message behind blocks already out, at once (uQueued: blocks queued before them); 0
+    // when it is left to the dispatcher.
+    u32 SendNow(SOCK_S* s, u32 uPrio, u32 uQueued, u32 uBlocks);
     u32 SendData(SOCK_S* s, u32 uPrio, BUF_S* b, u32 uIndex, u32 uType, u32 uCnntID);
     // Encrypts the payloads of the encrypted blocks among uCount blocks of a send ring from
     // index uFrom (at most QV_AES_MANY_MAX) side by side, ahead of their SendData, which then

@@ -120,15 +120,20 @@ void CQVSocket::SendDataTry(SOCK_S* s, u32 uPrio)
     DispWake();
 }
 
-u32 CQVSocket::SendNow(SOCK_S* s, u32 uPrio, u32 uQueued)
+u32 CQVSocket::SendNow(SOCK_S* s, u32 uPrio, u32 uQueued, u32 uBlocks)
 {
     SEND_Q_S& q = s->send[uPrio];
-    // Only a priority with nothing out and nothing left unsent, on a socket with no other
-    // work for the dispatcher than its receive side (0x4, 0x200) and the release of blocks
-    // already acknowledged (0x8: it counts from the head of the ring, the new blocks join
-    // its tail), whose window is not waited for or paced.
+    // Only a priority with nothing left unsent, on a socket with no other work for the
+    // dispatcher than its receive side (0x4, 0x200) and the release of blocks already
+    // acknowledged (0x8: it counts from the head of the ring, the new blocks join its tail),
+    // whose window is not waited for or paced. A message of several blocks also needs
+    // nothing out: a stream keeps going through the dispatcher. A one-block message (a
+    // call, its answer, an object report, a short write) goes at once even while the one
+    // before it waits for its ack: the steps of a connection's set-up follow each other
+    // closer than an ack's round trip, and each would otherwise wait for a wake of the
+    // dispatcher. The window and the pacing are DispSendData's, as on the dispatcher.
     if (s->uState != 2 || (s->uDisp & ~0x20Cu) || ((s->uPacedMask | s->uWaitMask) & (1u << uPrio)) ||
-        q.uNext != q.uAcked || q.uNext != uQueued)
+        (q.uNext != q.uAcked && uBlocks > 1) || q.uNext != uQueued)
         return 0;
     ListDispPush(s, 0x1, uPrio);
     if (DispSendData(s)) {
@@ -220,11 +225,12 @@ s32 CQVSocket::Send(u32 uSockID, QV_SK_BUF_S& buf, u32 uOption)
     }
     buf.uPrio = uPrio;
     buf.uRemain = q.que.Free();
-    // A message for an idle priority leaves at once from the caller's thread (built under
-    // the lock, sent once it is released) instead of after a wake of the dispatcher: the
-    // first block after a quiet spell is the one whose latency shows. A stream keeps going
-    // through the dispatcher, which sends what piled up meanwhile in one batch.
-    if (!SendNow(s, uPrio, uQueued)) SendDataTry(s, uPrio);
+    // A message for an idle priority, or of one block, leaves at once from the caller's
+    // thread (built under the lock, sent once it is released) instead of after a wake of
+    // the dispatcher: the first block after a quiet spell is the one whose latency shows. A
+    // stream keeps going through the dispatcher, which sends what piled up meanwhile in one
+    // batch.
+    if (!SendNow(s, uPrio, uQueued, (u32)v.size())) SendDataTry(s, uPrio);
     if (v.size() < uCount) {
         qvPrintf("CQVSocket::Send, alloc buffer failed");
         return -1;

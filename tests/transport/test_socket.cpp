@@ -26,6 +26,7 @@ struct Pkt {
     std::vector<u8> b;
     u32 uCnnt;
     u32 uMode;
+    std::thread::id tid;  // the thread that handed it to the carrier
 };
 
 // Datagram carrier that records what the layer sends.
@@ -44,7 +45,8 @@ public:
         std::lock_guard<std::mutex> lk(mu);
         if (lpuUsed) *lpuUsed = uCnnt;
         if (bFail) return -1;
-        sent.push_back({std::vector<u8>(buf.buf + buf.uOffset, buf.buf + buf.uOffset + buf.uLen), uCnnt, uMode});
+        sent.push_back({std::vector<u8>(buf.buf + buf.uOffset, buf.buf + buf.uOffset + buf.uLen), uCnnt, uMode,
+                        std::this_thread::get_id()});
         return (s32)buf.uLen;
     }
     s32 SendDirect(const QV_ADDR_S&, const QV_BUF_S& buf, u32) override
@@ -432,6 +434,35 @@ TEST_F(SocketTest, MessagesAreCutIntoMduBlocks)
         }
         uBlock += c.blocks;
     }
+}
+
+// A one-block message leaves from the sender's own thread, before Send returns, even while
+// the one before it still waits for its ack; a message of several blocks behind blocks still
+// out is left to the dispatcher (a stream goes on in its batches).
+TEST_F(SocketTest, OneBlockMessageLeavesAtOnceBehindUnackedBlocks)
+{
+    Start();
+    Connect();
+    const std::thread::id self = std::this_thread::get_id();
+    ASSERT_EQ(10, SendMsg(std::string(10, 'a')));
+    ASSERT_EQ(10, SendMsg(std::string(10, 'b')));   // block 0 is not acknowledged
+    auto d = low.Of(QV_SKP_DATA);
+    ASSERT_EQ(2u, d.size()) << "both went out within their Send calls";
+    for (u32 i = 0; i < 2; i++) {
+        EXPECT_EQ(i, Rd32(&d[i].b[8]));
+        EXPECT_EQ(self, d[i].tid);
+        EXPECT_EQ('a' + i, d[i].b[24]);
+    }
+    ASSERT_EQ(300, SendMsg(std::string(300, 'c')));   // three blocks
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) == 5; }));
+    d = low.Of(QV_SKP_DATA);
+    for (u32 i = 2; i < 5; i++) {
+        EXPECT_EQ(i, Rd32(&d[i].b[8]));
+        EXPECT_NE(self, d[i].tid) << "block " << i << " left without the dispatcher";
+    }
+    Inject(AckPkt(5, 0, 0), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_ACKED).size() == 3; }));
+    EXPECT_EQ(5u, low.Count(QV_SKP_DATA)) << "nothing sent twice";
 }
 
 TEST_F(SocketTest, FullRingRefusesWholeMessageButSingleDatagramsFill)
