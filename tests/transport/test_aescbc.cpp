@@ -1,4 +1,5 @@
-// AES-256-CBC chains from a zero IV: AES-NI and mbedtls paths give the bytes mbedtls gives.
+// AES-256-CBC chains from a zero IV: every way the CPU has (VAES on 512 and 256-bit registers,
+// AES-NI, mbedtls) gives the bytes mbedtls gives.
 #include "qvAesCbc.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <mbedtls/aes.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -37,22 +39,27 @@ std::vector<u8> Reference(const std::vector<u8>& key, const std::vector<u8>& in,
     return out;
 }
 
-// Runs each test once with AES-NI (when the CPU has it) and once on the mbedtls path.
+// Runs each test once on every way (QV_AES_WAY_*) the CPU has; the others are skipped.
 class AesCbc : public ::testing::TestWithParam<u32> {
 protected:
-    void SetUp() override { CQVAesCbc::SetHwAllowed(GetParam()); }
+    void SetUp() override
+    {
+        if (GetParam() > CQVAesCbc::WayBest()) GTEST_SKIP() << "this CPU lacks the instructions";
+        CQVAesCbc::SetWayMax(GetParam());
+    }
     void TearDown() override { CQVAesCbc::SetHwAllowed(1); }
     void Key(CQVAesCbc& a, const std::vector<u8>& key)
     {
         ASSERT_EQ(1u, a.SetKey(key.data()));
-        EXPECT_EQ(GetParam() && CQVAesCbc::HwPresent() ? 1u : 0u, a.UsesHw());
+        EXPECT_EQ(GetParam(), a.Way());
+        EXPECT_EQ(GetParam() != QV_AES_WAY_MBEDTLS ? 1u : 0u, a.UsesHw());
     }
 };
 
 const std::vector<u8> kKeys[] = {std::vector<u8>(32, 0), Bytes(32, 1), std::vector<u8>(32, 0xFF)};
-// One block, less than, exactly and more than the 8 blocks decrypted together, a full
-// datagram's payload, the longest chain.
-const u32 kLens[] = {16, 32, 112, 128, 144, 400, 1024, 1312, 2032, QV_AES_MAX_LEN};
+// Around every group of blocks decrypted together (2, 4, 8, 16) and the ones left after
+// them (1 to 3, 7, 15), a full datagram's payload, the longest chain.
+const u32 kLens[] = {16, 32, 48, 64, 80, 112, 128, 144, 240, 256, 272, 304, 400, 1024, 1312, 2032, QV_AES_MAX_LEN};
 
 TEST_P(AesCbc, ChainsMatchMbedtlsBothWaysAndInPlace)
 {
@@ -92,6 +99,10 @@ TEST_P(AesCbc, ManyChainsAtOnceEqualSingleChains)
         {2032, 16, 16, 2032, 480, 480, 96},
         {160, 160, 160},
         {48, 32, 16, 64, 80, 96, 112, 128},
+        {64, 64},
+        {1024, 1024, 1024, 1024},
+        {1024, 1024, 1024, 1024, 1024, 1024},
+        {16, 2032, 16, 2032, 16, 2032, 16},
     };
     const auto& key = kKeys[1];
     CQVAesCbc a;
@@ -173,7 +184,14 @@ TEST_P(AesCbc, NewKeyReplacesTheOld)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, AesCbc, ::testing::Values(1u, 0u),
-                         [](const ::testing::TestParamInfo<u32>& i) { return i.param ? "AesNi" : "Mbedtls"; });
+std::string WayName(const ::testing::TestParamInfo<u32>& i)
+{
+    const char* names[] = {"Mbedtls", "AesNi", "Vaes256", "Vaes512"};
+    return names[i.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, AesCbc,
+                         ::testing::Values(QV_AES_WAY_VAES512, QV_AES_WAY_VAES256, QV_AES_WAY_AESNI, QV_AES_WAY_MBEDTLS),
+                         WayName);
 
 } // namespace
