@@ -325,6 +325,14 @@ u32 CQVCrypto::IsConnected(u32 uHandle)
     return s && s->uState == STA_CONNECTED && s->pKey ? 1 : 0;
 }
 
+u32 CQVCrypto::KeyGet(u32 uHandle, u8* lpKey)
+{
+    SLOT_S* s = Slot(uHandle);
+    if (!s || s->uState != STA_CONNECTED || !s->pKey || !lpKey) return 0;
+    std::memcpy(lpKey, s->pKey, 32);
+    return 1;
+}
+
 u32 CQVCrypto::GetState(u32 uHandle)
 {
     SLOT_S* s = Slot(uHandle);

@@ -41,6 +41,10 @@ public:
     // side by side; 1 when all are done, 0 (nothing usable) otherwise.
     u32 EncryptMany(u32 uHandle, const u8* const* lpIn, u8* const* lpOut, const u32* lpLen, u32 uCount);
 
+    // Copies the established 32-byte key of a slot to lpKey (work with it away from the
+    // caller's lock); 1 when there is one, else 0 and nothing is written.
+    u32 KeyGet(u32 uHandle, u8* lpKey);
+
     // Slot state (0 free .. 5 key established); 0xFFFF for an invalid handle.
     u32 GetState(u32 uHandle);
 

@@ -9,6 +9,7 @@
 #include "qvTimer.h"
 #include "qvUtilize.h"
 #include "qvTQue.h"
+#include "qvAesCbc.h"
 #include "qvCrypto.h"
 #include "qvDgramOut.h"
 #include "qvSockEvent.h"
@@ -458,6 +459,14 @@ private:
         u32 uSockID;
         u32 uCnntID;
         QV_ADDR_S addr;
+        BUF_S* pPlain;        // an encrypted Data block decrypted ahead of its handling, or 0
+        u32 uPlainKey;        // the crypto slot it was decrypted with
+    };
+    // A key of the pass's blocks decrypted ahead, expanded away from m_SectDisp.
+    struct PASS_KEY_S {
+        u32 uHandle;          // crypto slot, 0 none
+        u8 aKey[32];
+        CQVAesCbc aes;
     };
     typedef CQVList<SOCK_S> SOCK_LIST;
     typedef CQVList<SOCK_S, &SOCK_S::linkDisp> DISP_LIST;
@@ -598,6 +607,13 @@ private:
     // of m_SectDisp (PassRecvProc) instead of one hold each. Only that thread uses them.
     u32 PassRecvPush(const QV_ADDR_S& addr, const QV_BUF_S& buf, u32 uSockID, u32 uCnntID);
     void PassRecvProc();
+    // Decrypts the encrypted Data blocks of the pass that RecvData will keep, each into the
+    // block it will hold, with m_SectDisp held only to pick them (their ring slots still
+    // empty) and to take the keys: the decryption itself leaves the lock to the other threads.
+    void PassDecryptAhead();
+    // The crypto slot of an encrypted Data packet RecvData would keep now, and the length
+    // of its encrypted part; 0 when it would not (or is not such a packet). No side effects.
+    u32 RecvKeepEncrypted(const u8* p, u32 uLen, u32 uSockID, u32& uEnc);
     void BatchRecvPush(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 uCnntID);
     void BatchRecvProc();
     u32 BatchRecvInit();
@@ -673,6 +689,11 @@ private:
     BATCH_LIST m_BatchFree;
     BATCH_LIST m_BatchPend;
     BATCH_S* m_pPassIn;   // the socket process thread's datagrams of its pass (PassRecvPush)
+    PASS_KEY_S m_aPassKey[2];
+    // The block decrypted ahead for the datagram being handled (PassRecvProc to RecvData),
+    // and its crypto slot; only under m_SectDisp.
+    BUF_S* m_pRecvPlain;
+    u32 m_uRecvPlainKey;
     u32 m_uPassIn;
     u32 m_uPassSeen;      // datagrams the socket process thread took in since its last pass end
 

@@ -24,7 +24,7 @@ CQVSocket::CQVSocket()
       m_uMDU(kMDUDefault), m_uMainSpeed(0), m_uInitPend(0), m_uTimerHandle(0), m_uTick(0), m_uStamp(0),
       m_uSecond(0), m_uPassCount(0), m_uInit(0), m_uDispStarted(0), m_uSide(0), m_uBatch(0),
       m_uDispMask(0), m_uCheck(0), m_uSendPendCount(0), m_uPaced(0), m_pSocks(0), m_uSockCount(0),
-      m_pNews(0), m_uNewCount(0), m_pBatch(0), m_pPassIn(0), m_uPassIn(0), m_uPassSeen(0), m_pEncBuf(0), m_apEncAhead(),
+      m_pNews(0), m_uNewCount(0), m_pBatch(0), m_pPassIn(0), m_pRecvPlain(0), m_uRecvPlainKey(0), m_uPassIn(0), m_uPassSeen(0), m_pEncBuf(0), m_apEncAhead(),
       m_uEncAheadKey(0), m_pCmpBuf(0)
 {
     m_uGiveUp[0] = kGiveUpClient;
@@ -38,6 +38,10 @@ CQVSocket::CQVSocket()
     }
     m_szName[0] = 0;
     for (u32 i = 0; i < 8; i++) m_pNewHash[i] = 0;
+    for (PASS_KEY_S& k : m_aPassKey) {
+        k.uHandle = 0;
+        std::memset(k.aKey, 0, sizeof(k.aKey));
+    }
     m_Stat.uShort = m_Stat.uBadLen = m_Stat.uBadRange = m_Stat.uBadPad = m_Stat.uTooLong = m_Stat.uNoKey = m_Stat.uRefused = 0;
     m_Timer.m_pSocket = this;
     m_Disp.m_pSocket = this;
@@ -254,8 +258,15 @@ void CQVSocket::Clean()
     }
     if (m_pLower) m_pLower->Clean();
     qvLogOut(3, "Socket: clean, Proc clean");
-    // The socket process thread has stopped: what it held of its last pass is dropped.
+    // The socket process thread has stopped: what it held of its last pass is dropped (its
+    // blocks decrypted ahead are pool buffers, freed with the pool below), its keys forgotten.
     m_uPassIn = 0;
+    for (PASS_KEY_S& k : m_aPassKey) {
+        k.uHandle = 0;
+        volatile u8* v = k.aKey;
+        for (u32 i = 0; i < sizeof(k.aKey); i++) v[i] = 0;
+        k.aes.Clear();
+    }
     {
         SectDisp lk(this);
         qvLogOut(3, "Socket: Clean, in section");

@@ -746,6 +746,7 @@ u32 CQVSocket::PassRecvPush(const QV_ADDR_S& addr, const QV_BUF_S& buf, u32 uSoc
     b->uSockID = uSockID;
     b->uCnntID = uCnntID;
     b->addr = addr;
+    b->pPlain = 0;
     return 1;
 }
 
@@ -753,18 +754,28 @@ void CQVSocket::PassRecvProc()
 {
     // Only the socket process thread holds datagrams; a call from another thread has none.
     if (!qvDgramDeferred() || !m_uPassIn) return;
+    PassDecryptAhead();
     u32 uAny = 0;
     {
         SectDisp lk(this);
-        for (u32 i = 0; i < m_uPassIn && m_uInit; i++) {
+        for (u32 i = 0; i < m_uPassIn; i++) {
             BATCH_S* b = &m_pPassIn[i];
+            if (!m_uInit) {
+                if (b->pPlain) BufFree(b->pPlain);
+                continue;
+            }
             QV_BUF_S buf;
             buf.buf = b->aData;
             buf.uOffset = b->uOffset;
             buf.uSize = sizeof(b->aData);
             buf.uLen = b->uLen;
             buf.uParam = 0;
+            // RecvData takes the block decrypted ahead when it keeps the datagram with that key.
+            m_pRecvPlain = b->pPlain;
+            m_uRecvPlainKey = b->uPlainKey;
             if (SockEventDataLocked(b->addr, buf, b->uSockID, b->uCnntID)) uAny = 1;
+            if (m_pRecvPlain) BufFree(m_pRecvPlain);
+            m_pRecvPlain = 0;
         }
         m_uPassIn = 0;
     }

@@ -123,6 +123,12 @@ u32 CQVSocket::RecvData(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 u
     // into the block; the pad bytes land in the room the pool keeps behind every block).
     auto Keep = [&]() -> BUF_S* {
         if (!uEnc) return BufAlloc(p, uLen, 1);
+        // Decrypted ahead, away from the lock (PassDecryptAhead), when the key is still the one.
+        if (BUF_S* a = m_pRecvPlain) {
+            m_pRecvPlain = 0;
+            if (m_uRecvPlainKey == s->uCrypto && a->uLen == uLen) return a;
+            BufFree(a);
+        }
         BUF_S* b = BufAlloc(0, uLen, 1);
         if (!b) return 0;
         u8* q = b->pData + b->uOffset;
@@ -238,6 +244,89 @@ u32 CQVSocket::RecvData(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 u
     if (r.uInOrder) ListDispPush(s, 0x4, uPrio);
     s->uTryCount = 0;
     return 1;
+}
+
+u32 CQVSocket::RecvKeepEncrypted(const u8* p, u32 uLen, u32 uSockID, u32& uEnc)
+{
+    // RecvData's checks, in its order, without its traces, counts and dispatch bits.
+    if (uLen < kHdr + 1 || p[1] != QV_SKP_DATA || !(p[2] & QV_SKD_ENC) || !SockSlot(uSockID)) return 0;
+    SOCK_S* s = &m_pSocks[uSockID >> 16];
+    if (!s->uInUse || qvSkRd32(p + 4) != s->uCookieLcl || s->uInitQuery || (s->uOwnFlags & 1)) return 0;
+    u32 uPrio = p[3];
+    if (uPrio > 3 || s->uState != 2 || !m_Crypto.IsConnected(s->uCrypto)) return 0;
+    u32 e = uLen - kHdr - 1;
+    u32 uPad = p[uLen - 1];
+    if (uPad >= e || e % 16 || kHdr + e - uPad > QV_SKP_BLOCK_MAX) return 0;
+    // Kept: within the ring, not before the in-order point, its slot empty.
+    RECV_Q_S& r = s->recv[uPrio];
+    u32 d = qvSkRd32(p + 8) - r.uBase;
+    if (d >= r.que.Size() || d < r.uInOrder) return 0;
+    if (d < r.que.Count()) {
+        BUF_S* old = 0;
+        if (r.que.Get(d, old) != 0 || old) return 0;
+    }
+    uEnc = e;
+    return s->uCrypto;
+}
+
+void CQVSocket::PassDecryptAhead()
+{
+    // Which datagrams, into which blocks, with which keys: under the lock, briefly.
+    u32 aHandle[2] = {0, 0};   // the crypto slots of m_aPassKey[0] and [1] in this pass
+    u8 aKey[2][32];
+    u32 uAhead = 0;
+    {
+        SectDisp lk(this);
+        if (!m_uInit) return;
+        for (u32 i = 0; i < m_uPassIn; i++) {
+            BATCH_S* b = &m_pPassIn[i];
+            b->pPlain = 0;
+            u8* p = b->aData + b->uOffset;
+            u32 uEnc = 0;
+            u32 h = RecvKeepEncrypted(p, b->uLen, b->uSockID, uEnc);
+            if (!h) continue;
+            u32 k = 0;
+            while (k < 2 && aHandle[k] && aHandle[k] != h) k++;
+            // A third key in one pass: its blocks are decrypted under the lock as before.
+            if (k == 2) continue;
+            if (!aHandle[k]) {
+                if (!m_Crypto.KeyGet(h, aKey[k])) continue;
+                aHandle[k] = h;
+            }
+            BUF_S* q = BufAlloc(0, kHdr + uEnc - p[b->uLen - 1], 1);
+            if (!q) continue;
+            std::memcpy(q->pData + q->uOffset, p, kHdr);
+            b->pPlain = q;
+            b->uPlainKey = h;
+            uAhead++;
+        }
+    }
+    if (!uAhead) return;
+    // The keys, expanded again only when they changed.
+    for (u32 k = 0; k < 2; k++) {
+        if (!aHandle[k]) continue;
+        PASS_KEY_S& pk = m_aPassKey[k];
+        if (pk.uHandle != aHandle[k] || std::memcmp(pk.aKey, aKey[k], 32) != 0 || !pk.aes.IsSet()) {
+            pk.uHandle = 0;
+            std::memcpy(pk.aKey, aKey[k], 32);
+            if (pk.aes.SetKey(pk.aKey)) pk.uHandle = aHandle[k];
+        }
+    }
+    volatile u8* v = &aKey[0][0];
+    for (u32 i = 0; i < sizeof(aKey); i++) v[i] = 0;
+    // The blocks are in no ring yet: only this thread sees them. The pad bytes land in the
+    // room the pool keeps behind every block, as in RecvData.
+    for (u32 i = 0; i < m_uPassIn; i++) {
+        BATCH_S* b = &m_pPassIn[i];
+        if (!b->pPlain) continue;
+        const PASS_KEY_S* pk = m_aPassKey[0].uHandle == b->uPlainKey   ? &m_aPassKey[0]
+                               : m_aPassKey[1].uHandle == b->uPlainKey ? &m_aPassKey[1]
+                                                                       : 0;
+        const u8* p = b->aData + b->uOffset;
+        u8* q = b->pPlain->pData + b->pPlain->uOffset;
+        // No key: the block is left for RecvData, which decrypts under the lock.
+        if (!pk || !pk->aes.Decrypt(p + kHdr, q + kHdr, b->uLen - kHdr - 1)) b->uPlainKey = 0;
+    }
 }
 
 u32 CQVSocket::SendAck(SOCK_S* s, u32 uPrio, u32 uGap, u32 uRangeStart, u32 uRangeSize, u32 uCnntID)
