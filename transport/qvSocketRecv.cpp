@@ -271,6 +271,14 @@ u32 CQVSocket::RecvKeepEncrypted(const u8* p, u32 uLen, u32 uSockID, u32& uEnc)
 
 void CQVSocket::PassDecryptAhead()
 {
+    // A pass of acks and plain blocks (the sending side's) does not take the lock for this.
+    u32 uAny = 0;
+    for (u32 i = 0; i < m_uPassIn && !uAny; i++) {
+        const BATCH_S* b = &m_pPassIn[i];
+        const u8* p = b->aData + b->uOffset;
+        uAny = b->uLen > kHdr && p[1] == QV_SKP_DATA && (p[2] & QV_SKD_ENC);
+    }
+    if (!uAny) return;
     // Which datagrams, into which blocks, with which keys: under the lock, briefly.
     u32 aHandle[2] = {0, 0};   // the crypto slots of m_aPassKey[0] and [1] in this pass
     u8 aKey[2][32];
