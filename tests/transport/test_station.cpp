@@ -227,6 +227,68 @@ TEST_F(Station, PublicHostLearnsItsAddressAndItsStationPeerConnects)
     EXPECT_GT((s32)proc.Send(h, b, 0, 0, nullptr), 0);
 }
 
+// The keep-alive drops the station peer's address after the station went silent. Until the
+// station answers an 'H' again, what comes from its address is not taken as a new path of
+// that peer (only the answer gives the path and our side of it); the first answer gives the
+// path back and the station's data is delivered again.
+TEST_F(Station, StationPeerDroppedForSilenceIsTakenBackByTheNextAnswer)
+{
+    auto ha = lab.AddHost(pub, "a");
+    ASSERT_TRUE(lab.PinNeighbours({hs, ha}));
+    // The station is the test's own socket: it answers when the test says so.
+    int fd = kvlab::UdpOpen(hs.ns, hs.ip4, kSrvPort);
+    ASSERT_GE(fd, 0);
+    fds.push_back(fd);
+    Start(ha);
+    u32 h = proc.Add(sta, 77);
+    ASSERT_NE(0u, h);
+    const u16 port = (u16)probe.Udp4Port();
+    const QV_ADDR_S self = V4(ha.ip4, port);
+    auto answerNextAsk = [&] {
+        std::string d;
+        for (int i = 0; i < 100; i++) {
+            if (!kvlab::UdpRecv(fd, 5000, &d))
+                break;
+            if (d.size() == 212 && d[1] == 'H')
+                return kvlab::UdpSend(fd, ha.ip4, port, Reply(self));
+        }
+        return false;
+    };
+    auto stationSays = [&](const std::string& text) {
+        return kvlab::UdpSend(fd, ha.ip4, port, std::string("\x00\x05", 2) + text);
+    };
+    auto delivered = [&](const std::string& text) { return sock.Got("77:" + std::string("\x00\x05", 2) + text); };
+    auto direct = [&] { return (probe.Status(h) & QV_PEER_STA_DIRECT) != 0; };
+    Ask({sta});
+    ASSERT_TRUE(answerNextAsk());
+    ASSERT_TRUE(kvlab::WaitUntil([&] { return direct() && sock.Connected(77); }, 10000));
+    ASSERT_TRUE(stationSays("one"));
+    ASSERT_TRUE(kvlab::WaitUntil([&] { return delivered("one"); }, 5000));
+
+    // The socket layer hears nothing more from the station: its keep-alive check once a tick
+    // until the station peer's address is gone.
+    probe.Freeze();
+    for (u32 t = 0; t < 30 && probe.AddrCount(h); t++) {
+        EXPECT_EQ(1u, proc.Ctrl(h, 0, 0));
+        probe.Tick(1);
+    }
+    ASSERT_EQ(0u, probe.AddrCount(h));
+    EXPECT_FALSE(direct());
+    // The next tick asks the station again.
+    probe.Tick(1);
+    probe.Thaw();
+    ASSERT_TRUE(stationSays("two"));
+    ASSERT_TRUE(kvlab::WaitUntil([&] { return LogLines().Has("add skip main", hs.ip4); }, 5000));
+    EXPECT_FALSE(delivered("two"));
+    EXPECT_EQ(0u, probe.Locked([&] { return probe.AddrCount(h); }));
+
+    ASSERT_TRUE(answerNextAsk());
+    ASSERT_TRUE(kvlab::WaitUntil(direct, 10000));
+    ASSERT_TRUE(stationSays("three"));
+    EXPECT_TRUE(kvlab::WaitUntil([&] { return delivered("three"); }, 5000));
+    EXPECT_TRUE(Same(MainOf(proc), self));
+}
+
 TEST_F(Station, HostBehindFullConeNatLearnsItsMapping)
 {
     auto lan = lab.AddSegment("lan");
