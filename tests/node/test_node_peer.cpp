@@ -81,6 +81,14 @@ protected:
         }));
         wire.Hold(0, true);
     }
+    // Connected and in sync, with a unit of "fill" messages ready for HoldFull.
+    void SyncedWithFill(u32* lpUnit)
+    {
+        ASSERT_NO_FATAL_FAILURE(ConnectStatic());
+        ASSERT_NO_FATAL_FAILURE(Update("R", 0x00010001));
+        ASSERT_TRUE(WaitFor([&] { return PeerStatus() == QV_PEER_STA_SYNC; }));
+        ASSERT_NO_FATAL_FAILURE(FillUnit(lpUnit));
+    }
     // Held as above, and the unit's messages fill the queue.
     void HoldFull(u32 unit)
     {
@@ -147,14 +155,11 @@ TEST_F(NodePeer, HeldMessagesWaitForRoomInsteadOfBeingDropped)
 // until they age out.
 TEST_F(NodePeer, AnAnswerThatWaitedForRoomNamesTheObjectAddedMeanwhile)
 {
-    ConnectStatic();
-    Update("R", 0x00010001);
-    ASSERT_TRUE(WaitFor([&] { return PeerStatus() == QV_PEER_STA_SYNC; }));
+    u32 unit = 0;
+    ASSERT_NO_FATAL_FAILURE(SyncedWithFill(&unit));
+    ASSERT_NO_FATAL_FAILURE(HoldFull(unit));
     CQVNodeTestProbe probe(*node);
     CQVClassPeerTestProbe peers(*node->GetClassPeer());
-    u32 unit = 0;
-    ASSERT_NO_FATAL_FAILURE(FillUnit(&unit));
-    ASSERT_NO_FATAL_FAILURE(HoldFull(unit));
     ASSERT_GT(rown.Send(QV_PMSG_SYNC_REPORT, 0, SyncMsg(0x00020001, 0, 0, 0x1111, "chat", "N")), 0);
     ASSERT_TRUE(WaitFor([&] {
         return probe.Locked([&](CQVNodeClassProc&) { return peers.PendingUpdates(uPeerIndex); }) == 1;
@@ -186,14 +191,11 @@ TEST_F(NodePeer, AnAnswerThatWaitedForRoomNamesTheObjectAddedMeanwhile)
 // the first, and once there is room they all go.
 TEST_F(NodePeer, PendingSendsStopAtTheFirstRefusalOfTheFullQueue)
 {
-    ConnectStatic();
-    Update("R", 0x00010001);
-    ASSERT_TRUE(WaitFor([&] { return PeerStatus() == QV_PEER_STA_SYNC; }));
+    u32 unit = 0;
+    ASSERT_NO_FATAL_FAILURE(SyncedWithFill(&unit));
+    ASSERT_NO_FATAL_FAILURE(HoldFull(unit));
     CQVNodeTestProbe probe(*node);
     CQVClassPeerTestProbe peers(*node->GetClassPeer());
-    u32 unit = 0;
-    ASSERT_NO_FATAL_FAILURE(FillUnit(&unit));
-    ASSERT_NO_FATAL_FAILURE(HoldFull(unit));
     const std::vector<std::string> names = {"y1", "y2", "y3", "y4"};
     for (const std::string& n : names)
         ASSERT_NE(0u, node->ObjectAdd(n.c_str(), 7, peer, 0));
@@ -215,13 +217,10 @@ TEST_F(NodePeer, PendingSendsStopAtTheFirstRefusalOfTheFullQueue)
 // an object of that name is attached to the peer again by then: its report is the last word.
 TEST_F(NodePeer, TheWithdrawalOfAnObjectDeletedWhileTheQueueWasFullStillGoes)
 {
-    ConnectStatic();
-    Update("R", 0x00010001);
-    ASSERT_TRUE(WaitFor([&] { return PeerStatus() == QV_PEER_STA_SYNC; }));
+    u32 unit = 0;
+    ASSERT_NO_FATAL_FAILURE(SyncedWithFill(&unit));
     CQVNodeTestProbe probe(*node);
     CQVClassPeerTestProbe peers(*node->GetClassPeer());
-    u32 unit = 0;
-    ASSERT_NO_FATAL_FAILURE(FillUnit(&unit));
     for (bool again : {false, true}) {
         std::string name = again ? "chat2" : "chat1";
         SCOPED_TRACE(name);
