@@ -183,6 +183,15 @@ protected:
         auto cfg = Cfg();
         ASSERT_EQ(1u, proc.Initialize(nullptr, cfg));
     }
+    // A station that is the test's own socket on hs: it answers what the test answers. -1 when
+    // it cannot be opened.
+    int OwnStation()
+    {
+        int fd = kvlab::UdpOpen(hs.ns, hs.ip4, kSrvPort);
+        if (fd >= 0)
+            fds.push_back(fd);
+        return fd;
+    }
     // The station's list and our name: the 'H' requests begin.
     void Ask(const std::vector<QV_ADDR_S>& list, const char* name = "alice")
     {
@@ -235,10 +244,8 @@ TEST_F(Station, StationPeerDroppedForSilenceIsTakenBackByTheNextAnswer)
 {
     auto ha = lab.AddHost(pub, "a");
     ASSERT_TRUE(lab.PinNeighbours({hs, ha}));
-    // The station is the test's own socket: it answers when the test says so.
-    int fd = kvlab::UdpOpen(hs.ns, hs.ip4, kSrvPort);
+    int fd = OwnStation();
     ASSERT_GE(fd, 0);
-    fds.push_back(fd);
     Start(ha);
     u32 h = proc.Add(sta, 77);
     ASSERT_NE(0u, h);
@@ -328,10 +335,9 @@ TEST_F(Station, SilentStationIsAskedWithGrowingGapsAndItsDriverRenewed)
 {
     auto ha = lab.AddHost(pub, "a");
     ASSERT_TRUE(lab.PinNeighbours({hs, ha}));
-    // A station that never answers: the test's own socket.
-    int fd = kvlab::UdpOpen(hs.ns, hs.ip4, kSrvPort);
+    // A station that never answers.
+    int fd = OwnStation();
     ASSERT_GE(fd, 0);
-    fds.push_back(fd);
     Start(ha);
     probe.Freeze();
     Ask({sta});
@@ -371,9 +377,8 @@ TEST_F(Station, SilentStationIsAskedWithGrowingGapsAndItsDriverRenewed)
 TEST_F(Station, RepliesThatMustNotBeTaken)
 {
     auto ha = lab.AddHost(pub, "a");
-    int fd = kvlab::UdpOpen(hs.ns, hs.ip4, kSrvPort);
+    int fd = OwnStation();
     ASSERT_GE(fd, 0);
-    fds.push_back(fd);
     Start(ha);
     probe.Freeze();
     QV_ADDR_S other = V4(hs.ip4, kSrvPort + 1);
