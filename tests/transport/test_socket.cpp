@@ -465,6 +465,30 @@ TEST_F(SocketTest, OneBlockMessageLeavesAtOnceBehindUnackedBlocks)
     EXPECT_EQ(5u, low.Count(QV_SKP_DATA)) << "nothing sent twice";
 }
 
+// A stream of one-block messages: once several blocks wait for their ack, the next ones are
+// left to the dispatcher, which sends what piled up in its batches (one send each from the
+// sender's thread cut such a stream to a fifth).
+TEST_F(SocketTest, OneBlockMessagesBehindSeveralUnackedGoThroughTheDispatcher)
+{
+    Start();
+    Connect();
+    const std::thread::id self = std::this_thread::get_id();
+    for (u32 i = 0; i < 6; i++) ASSERT_EQ(10, SendMsg(std::string(10, (char)('a' + i))));
+    ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) == 6; }));
+    auto d = low.Of(QV_SKP_DATA);
+    for (u32 i = 0; i < 6; i++) {
+        EXPECT_EQ(i, Rd32(&d[i].b[8]));
+        EXPECT_EQ('a' + i, d[i].b[24]);
+        if (i < 4)
+            EXPECT_EQ(self, d[i].tid) << "block " << i << " waited for the dispatcher";
+        else
+            EXPECT_NE(self, d[i].tid) << "block " << i << " left without the dispatcher";
+    }
+    Inject(AckPkt(6, 0, 0), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_ACKED).size() == 6; }));
+    EXPECT_EQ(6u, low.Count(QV_SKP_DATA)) << "nothing sent twice";
+}
+
 TEST_F(SocketTest, FullRingRefusesWholeMessageButSingleDatagramsFill)
 {
     CQVSocket::CFG_S cfg;
