@@ -334,7 +334,15 @@ u32 CDOZiriza::PostMessage(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2, cons
     }
     m_ListMsg.PushTail(pMsg);
     m_SectMsg.Unlock();
-    m_EventMsg.Signal();
+    // Posted while this thread serves messages (the module thread, or a caller in MsgNow
+    // whose step posts, as a connect that finishes at once does): the module thread's loop
+    // takes it next, a caller's run serves a TCP set-up at the head itself and wakes the
+    // module thread at its end only for what is left. Woken at once, the module thread would
+    // only wait for the run lock.
+    if (m_MsgRunOwner.load() == std::this_thread::get_id())
+        m_uWakeHeld = 1;
+    else
+        m_EventMsg.Signal();
     return 1;
 }
 
@@ -360,6 +368,8 @@ void CDOZiriza::MainProc()
         }
         MsgDispatch(pMsg);
         SessStatUpdate();
+        // What it posted is popped by the next turn of this loop.
+        m_uWakeHeld = 0;
         m_MsgRunOwner = std::thread::id();
         run.unlock();
         MsgRecycle(pMsg);
@@ -404,6 +414,14 @@ u32 CDOZiriza::MsgRunOnCaller(F fnRun)
     if (uDone)
         SessStatUpdate();
     m_MsgRunOwner = std::thread::id();
+    run.unlock();
+    if (m_uWakeHeld.exchange(0) && m_SectMsg.Lock())
+    {
+        u32 uLeft = m_ListMsg.Count();
+        m_SectMsg.Unlock();
+        if (uLeft)
+            m_EventMsg.Signal();
+    }
     return uDone;
 }
 

@@ -806,6 +806,9 @@ protected:
     std::atomic<std::thread::id> m_MsgRunOwner;
     // A TCP accept or connect result was posted since a worker last looked.
     std::atomic<u32> m_uTcpSetupPosted{0};
+    // A message was posted by the thread serving messages without waking the module thread:
+    // the end of that run looks at the queue instead.
+    std::atomic<u32> m_uWakeHeld{0};
 
     REDIRECT_S m_Redirect;
 

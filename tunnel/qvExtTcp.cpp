@@ -672,13 +672,16 @@ u32 CQVExtTcp::Connect(const QV_ADDR_S* lpServer, const QV_ADDR_S* lpBind, char*
     s->uListenThread = 0xFFFF;
     s->uHttpState = 6;
     m_lpThread[uThread].ListWait.PushTail(s);
-    ArmWrite(s);
     // A connect to a service on this host has finished by the time connect() returns: it is
     // reported now rather than after the worker's wake-up, a thread hand-off less on the way
-    // of every new connection. Anything slower is still seen by the worker.
+    // of every new connection. It is looked at before the socket is armed for writing: armed
+    // first, the finished connect woke the worker for a socket that needed nothing from it.
+    // Anything slower is armed and seen by the worker.
     struct pollfd Pfd = {h, POLLOUT, 0};
     if (poll(&Pfd, 1, 0) == 1)
         ConnectDone(s, nullptr);
+    if (!(s->uStatus & (SOCK_STA_CONNECTED | SOCK_STA_FAILED)))
+        ArmWrite(s);
     memcpy(lpszAddrSock, szAddrSock, strlen(szAddrSock) + 1);
     return 1;
 }
