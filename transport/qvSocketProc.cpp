@@ -28,11 +28,12 @@ static const u32 SOCKPROC_QUEUE_DRAIN = 64;
 static const u32 SOCKPROC_MSG_QUIT = 0xFFFF;
 // After a pass that found work the thread keeps looking for more, without sleeping, for this
 // many microseconds. The datagrams and acknowledgements of a stream come a few microseconds
-// apart, while a sleeping thread woken by the next one costs tens of microseconds on each
-// side (far more in a virtual machine); with at most 64 blocks in flight per round trip,
-// those wake-ups bounded one stream to about half of what the link carries. An idle thread
-// spends this once after its last datagram.
-static const u32 SOCKPROC_SPIN_US = 50;
+// apart, but the far end sometimes works on a whole message before it answers, while a
+// sleeping thread woken by the next datagram costs tens of microseconds on each side (far
+// more in a virtual machine). With at most 64 blocks in flight per round trip those
+// wake-ups bounded one stream to about half of what the link carries; 50 us still left a
+// third of them. An idle thread spends this once after its last datagram.
+static const u32 SOCKPROC_SPIN_US = 200;
 
 static u64 SpinClockUs()
 {
