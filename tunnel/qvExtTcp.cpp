@@ -1002,9 +1002,13 @@ int CQVExtTcp::ReadLocked(TCP_S* t, u8* lpBuf, u32 uWant, u32* lpuSize, EVENTS_S
             s->uStampRecv = m_lpThread[s->uThread].uTick;
         *lpuSize = (u32)n;
         HttpDeliver(s, (u32)n, lpEv);
-        // A short read has emptied the socket: the next bytes are announced. A full one
-        // leaves the rest for the caller's next read.
-        if ((u32)n < uWant)
+        // A full read leaves the rest for the caller's next read. So does a short one of a
+        // raw stream: the node reads again as soon as its buffer has room (after each send,
+        // acknowledgement or window notice), and the read that finds the socket empty arms
+        // it. Arming here cost two epoll_ctl calls and a worker wake-up, contending with this
+        // thread, for every few reads of a stream that was never empty. A short read of a
+        // socket whose reader is paced by its HTTP state is announced as before.
+        if ((u32)n < uWant && s->uHttpState != 6)
             ArmRead(s);
         return 3;
     }
