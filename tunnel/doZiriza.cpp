@@ -452,6 +452,18 @@ u32 CDOZiriza::MsgNow(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2, const cha
         case DOZIRIZA_MSG_PEER_NOTIFY:
             MsgPeerNotify(uParam0, lpszText0 ? lpszText0 : "");
             break;
+        case DOZIRIZA_MSG_FILE_REPLY:
+            MsgFileReply(uParam0, uParam1);
+            break;
+        case DOZIRIZA_MSG_FILE_PROGRESS:
+            MsgFileProgress(uParam0, uParam1, uParam2, lpszText0 ? lpszText0 : "");
+            break;
+        case DOZIRIZA_MSG_FILE_CLOSE:
+            MsgFileClose(uParam0, lpszText0 ? lpszText0 : "");
+            break;
+        case DOZIRIZA_MSG_FILE_CLOSED:
+            TcpSessFree(TcpSessGetByFileObj(uParam0), 0);
+            break;
         default:
             return 0;
         }
@@ -1278,7 +1290,8 @@ void CDOZiriza::FileProgress(u32 uObj, u32 bSend, u32 uSpeed, u64 ullSize)
 {
     char szSize[32];
     snprintf(szSize, sizeof(szSize), "%llu", (unsigned long long)ullSize);
-    PostMessage(DOZIRIZA_MSG_FILE_PROGRESS, uObj, bSend, uSpeed, szSize);
+    if (!MsgNow(DOZIRIZA_MSG_FILE_PROGRESS, uObj, bSend, uSpeed, szSize))
+        PostMessage(DOZIRIZA_MSG_FILE_PROGRESS, uObj, bSend, uSpeed, szSize);
 }
 
 u32 CDOZiriza::PeerInfoBuild(u32 uObj, const void* lpData, u32 uSize, QV_STRING& strOut)

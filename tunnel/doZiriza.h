@@ -208,10 +208,12 @@ public:
                     const char* lpszText1 = nullptr, const char* lpszText2 = nullptr);
     // PostMessage tried up to uTries times, uWaitMs apart, while the queue is full.
     u32 PostRetry(u32 uTries, u32 uWaitMs, u32 uMsg, u32 uParam0 = 0, u32 uParam1 = 0);
-    // Serves a message of a new connection's set-up (a peer's call, its notify, the answer to
-    // ours, a file object's sync or open) at once on the calling thread, as the module thread would, when
-    // that thread is between messages and none is queued (so the order is the queue's); 0 when
-    // it has to be posted. Saves a thread wake-up on each step of a new connection. The caller
+    // Serves a message of a connection's set-up or end (a peer's call, its notify, the answer
+    // to ours, a file object's sync, open or open answer, a transfer's progress, end or close)
+    // at once on the calling thread, as the module thread would, when that thread is between
+    // messages and none is queued (so the order is the queue's); 0 when it has to be posted.
+    // Saves a thread wake-up on each step of a connection; the end of the last connection no
+    // longer keeps the module thread busy when the next one's first steps come. The caller
     // holds no lock of the node's nor of the TCP extension's.
     u32 MsgNow(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2, const char* lpszText0 = nullptr,
                const char* lpszText1 = nullptr);

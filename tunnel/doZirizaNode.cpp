@@ -1123,7 +1123,7 @@ u32 CDOZirizaNode::OnReply(u32 uObj, u32 uErrCode, const void* lpData, u32 uSize
     m_pNode->ObjectGetClass(uObj, &uClass);
     if (uClass == QV_CLASS_FILE)
     {
-        if (TunnelRuns())
+        if (TunnelRuns() && !m_pTunnel->MsgNow(DOZIRIZA_MSG_FILE_REPLY, uObj, uErrCode, uParam))
             m_pTunnel->PostMessage(DOZIRIZA_MSG_FILE_REPLY, uObj, uErrCode, uParam, DataText(lpData, uSize).c_str());
         return 1;
     }
@@ -1337,13 +1337,14 @@ int CDOZirizaNode::OnExtRequest(u32 uObj, u32 uMethod, const void* lpData, u32 u
                 {
                     char sz[32];
                     snprintf(sz, sizeof(sz), "%llu", (unsigned long long)st.CurSize);
-                    t->PostMessage(DOZIRIZA_MSG_FILE_CLOSE, uObj, 0, 0, sz);
+                    if (!t->MsgNow(DOZIRIZA_MSG_FILE_CLOSE, uObj, 0, 0, sz))
+                        t->PostMessage(DOZIRIZA_MSG_FILE_CLOSE, uObj, 0, 0, sz);
                 }
             }
             return 0;
         }
         case 36:
-            if (bRuns)
+            if (bRuns && !t->MsgNow(DOZIRIZA_MSG_FILE_CLOSED, uObj, 0, 0))
                 t->PostMessage(DOZIRIZA_MSG_FILE_CLOSED, uObj);
             return 0;
         default:

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "qvClassFile.h"
 #include "test_sess_node.h"
 
 namespace {
@@ -143,6 +144,39 @@ TEST_F(Sess, CallingSideSetsUpOpensBothObjectsAndEndsWithThem)
     EXPECT_FALSE(SessClosedByPeer(c.fd, 50));
     Post(DOZIRIZA_MSG_FILE_CLOSE, uGet, 0, 0, "20");
     Sync();
+    EXPECT_EQ(0u, Node()->Obj(strGet));
+    EXPECT_TRUE(SessClosedByPeer(c.fd));
+    EXPECT_TRUE(WaitFor([&] { return ExtStat().uSockets == 0; }));
+}
+
+// The node reports the end of a transfer (status 3) from its own thread: with the tunnel thread
+// between messages, the report is served there and then, so the object is gone, and with the
+// last one the session and its client, by the time the report returns.
+TEST_F(Sess, TransferEndsReportedByTheNodeAreServedOnItsThread)
+{
+    Start();
+    Connection("10.1.2.3:8080");
+    CLIENT_S c = Client();
+    ASSERT_FALSE(c.strCall.empty());
+    Establish(c, 0x2468);
+    std::string strPut = "FilePut:" + std::to_string(0x2468) + ":" + std::to_string(c.uSess);
+    std::string strGet = "FileGet:" + std::to_string(0x2468) + ":" + std::to_string(c.uSess);
+    u32 uPut = Node()->Obj(strPut), uGet = Node()->Obj(strGet);
+    ASSERT_NE(0u, uPut);
+    ASSERT_NE(0u, uGet);
+    auto end = [&](u32 uObj, u32 uSide, u64 ullBytes) {
+        QV_PARAM_FILE_ST_S st;
+        std::memset(&st, 0, sizeof(st));
+        st.Status = 3;
+        st.Side = uSide;
+        st.CurSize = ullBytes;
+        Node()->Proc()->OnExtRequest(uObj, 34, &st, sizeof(st), 0, c.uPeer);
+    };
+    end(uPut, 1, 10);
+    EXPECT_EQ(0u, Node()->Obj(strPut));
+    EXPECT_NE(0u, Node()->Obj(strGet));
+    EXPECT_FALSE(SessClosedByPeer(c.fd, 50));
+    end(uGet, 0, 20);
     EXPECT_EQ(0u, Node()->Obj(strGet));
     EXPECT_TRUE(SessClosedByPeer(c.fd));
     EXPECT_TRUE(WaitFor([&] { return ExtStat().uSockets == 0; }));
