@@ -489,6 +489,54 @@ TEST_F(ExtTcp, InstancesOpenOnlyOnTheirSocket)
     close(fd);
 }
 
+// A raw stream is announced (event 2) once the node's read found it empty; a read that
+// moved bytes, short or not, leaves the next read to the node, which reads again whenever it
+// has room. Whatever comes after an empty read is announced, so nothing waits unseen.
+TEST_F(ExtTcp, RawStreamIsAnnouncedAfterAReadThatFoundNothing)
+{
+    CExtFixture F(DefaultCfg());
+    ASSERT_TRUE(F.bStarted);
+    u16 uPort = ClosedPort();
+    QV_ADDR_S Listen = V4(uPort);
+    ASSERT_TRUE(F.Ext.ListenAdd(&Listen, 0, 0));
+    int fd = ConnectTo(uPort);
+    NOTE_S Note;
+    ASSERT_TRUE(F.Ext.WaitNote(NOTE_ACCEPT, 0, &Note));
+    u32 h = F.Node.Open(Note.strAddr, 0);
+    ASSERT_TRUE(h);
+    const std::string strFirst(3000, 'a');
+    ASSERT_TRUE(SendAll(fd, strFirst));
+    ASSERT_TRUE(WaitFor([&] { return F.Node.EventCount(h, 2) == 1; }));
+    // One full read, then short ones until the bytes sent are in.
+    auto Full = F.Node.Read(h, 1000);
+    EXPECT_EQ(Full.first, 3);
+    std::string strGot = Full.second;
+    EXPECT_TRUE(WaitFor([&] {
+        strGot += F.Node.Read(h).second;
+        return strGot.size() >= strFirst.size();
+    }));
+    EXPECT_EQ(strGot, strFirst);
+    // Bytes after short reads: the node has not asked to hear of them.
+    ASSERT_TRUE(SendAll(fd, std::string(100, 'b')));
+    WholePass(F);
+    EXPECT_EQ(F.Node.EventCount(h, 2), 1u);
+    strGot.clear();
+    EXPECT_TRUE(WaitFor([&] {
+        strGot += F.Node.Read(h).second;
+        return strGot.size() >= 100;
+    }));
+    EXPECT_EQ(strGot, std::string(100, 'b'));
+    // A read that finds nothing: the next bytes are announced.
+    auto Empty = F.Node.Read(h);
+    EXPECT_EQ(Empty.first, 1);
+    EXPECT_EQ(Empty.second, "");
+    ASSERT_TRUE(SendAll(fd, "cde", 3));
+    EXPECT_TRUE(WaitFor([&] { return F.Node.EventCount(h, 2) == 2; }));
+    EXPECT_EQ(F.Node.Read(h).second, "cde");
+    F.Node.Close(h);
+    close(fd);
+}
+
 TEST_F(ExtTcp, GracefulDisconnectWaitsForASide)
 {
     CExtFixture F(DefaultCfg());
