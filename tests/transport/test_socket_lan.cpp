@@ -58,6 +58,7 @@ public:
     std::map<u32, u32> acksPerHandle;
     std::map<u32, u32> lastAck;   // priority -> handle last acknowledged
     std::map<u32, int> lastSeq;   // priority -> last sequence number seen
+    bool holdAt10 = false;        // stop taking messages in once ten have arrived
 
     u32 SocketProc(u32 e, u32 v1, u32, u32, u32 v4, u32, u32, u32 sid) override
     {
@@ -88,6 +89,7 @@ public:
             b.lpData = buf.data();
             b.uSize = (u32)buf.size();
             s32 n = sock->Receive(sid, b, 0);
+            bool bHold = false;
             if (n > 0) {
                 std::string m((char*)buf.data(), n);
                 u32 p = 0, s = 0;
@@ -98,6 +100,7 @@ public:
                     if (++recvOk == 10) {
                         printf("RECV10\n");
                         fflush(stdout);
+                        bHold = holdAt10;
                     }
                 } else {
                     recvBad++;
@@ -105,6 +108,9 @@ public:
                     fflush(stdout);
                 }
             }
+            // For good: the process is killed in this state.
+            while (bHold)
+                pause();
         }
         return 1;
     }
@@ -124,13 +130,14 @@ bool Until(const std::function<bool()>& f, int ms)
 // acknowledged and for nRecv messages to arrive, and prints what it saw. It then marks itself
 // done in dir and keeps running (acknowledging) until the peer has marked itself done too.
 int RunInstance(const std::string& id, const std::string& peerId, u32 nPerPrio, u32 nRecv, const std::string& dir,
-                u32 uQue = 16)
+                u32 uQue = 16, bool bHoldAt10 = false)
 {
     if (!qvTimerInit(64)) return 2;
     // KV_TRACE=1 switches the debug trace on; its tail is printed when the run stalls.
     const bool bTrace = getenv("KV_TRACE") != nullptr;
     if (bTrace) qvPrintfEnable(1);
     ChildOwner own;
+    own.holdAt10 = bHoldAt10;
     CQVSocket sock;
     own.sock = &sock;
     sock.Attach(&own);
@@ -302,7 +309,9 @@ TEST(SocketLan, RestartedPeerIsHandshakenAgain)
     if (getenv("KV_TRACE")) opt.env.push_back("KV_TRACE=1");
     const u32 n = 30;
     auto pa = lab.RunIn(a, [&] { return RunInstance("peerA", "peerB", n, 0, home.Path()); }, opt);
-    auto pb = lab.RunIn(b, [&] { return RunInstance("peerB", "peerA", 0, 0, home.Path()); }, opt);
+    // B stops taking messages in at the tenth: A's messages cannot all be acknowledged before
+    // B is killed, however slowly the test sees B's line.
+    auto pb = lab.RunIn(b, [&] { return RunInstance("peerB", "peerA", 0, 0, home.Path(), 16, true); }, opt);
     ASSERT_TRUE(pb.WaitOutput("RECV10", 60000)) << pb.Output();
     pb.Kill();
     // The killed B marked itself done right after it had connected. The mark goes with it, so
