@@ -12,9 +12,9 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "kvLab.h"
+#include "kvLanSockets.h"
 #include "qvSockDriv.h"
 #include "qvSocket.h"
 #include "qvTimer.h"
@@ -22,15 +22,7 @@
 
 namespace {
 
-// A message names its priority, sequence number and length, and its filler follows from
-// them: the receiver can tell a whole message from a spliced or cut one.
-std::string Body(u32 prio, u32 seq, u32 len)
-{
-    std::string s = "P" + std::to_string(prio) + "S" + std::to_string(seq) + "L" + std::to_string(len) + ":";
-    while (s.size() < len) s.push_back((char)('a' + (seq * 7 + prio * 3 + s.size()) % 26));
-    s.resize(len);
-    return s;
-}
+using kvlan::Body;
 
 bool ParseBody(const std::string& m, u32* prio, u32* seq)
 {
@@ -81,17 +73,9 @@ public:
         }
         if (e == QV_SOCK_EVENT_RECV) {
             recvEvents++;
-            std::vector<u8> buf(8192);
-            QV_SK_BUF_S b;
-            std::memset(&b, 0, sizeof(b));
-            b.uMethod = 0xFFFF;
-            b.uPrio = v1;
-            b.lpData = buf.data();
-            b.uSize = (u32)buf.size();
-            s32 n = sock->Receive(sid, b, 0);
+            std::string m;
             bool bHold = false;
-            if (n > 0) {
-                std::string m((char*)buf.data(), n);
+            if (kvlan::ReceiveMsg(*sock, sid, v1, &m) > 0) {
                 u32 p = 0, s = 0;
                 std::lock_guard<std::mutex> lk(mu);
                 auto it = lastSeq.find(v1);
@@ -140,34 +124,11 @@ int RunInstance(const std::string& id, const std::string& peerId, u32 nPerPrio, 
     own.holdAt10 = bHoldAt10;
     CQVSocket sock;
     own.sock = &sock;
-    sock.Attach(&own);
-    CQVSocket::CFG_S cfg;
-    std::memset(&cfg, 0, sizeof(cfg));
-    cfg.uTableSize = 16;
-    for (u32 i = 0; i < 4; i++) {
-        cfg.uSendQue[i] = (u16)uQue;
-        cfg.uRecvQue[i] = (u16)(uQue + uQue / 4);
-    }
-    sock.SetConfig(cfg);
-    if (!sock.Initialize(nullptr)) return 3;
-    sock.SetName(id.c_str());
-    auto* lan = static_cast<IQVSocketLANPriv*>(sock.GetSocketPrivate(3));
-    if (!lan || !lan->Enable(1, 0, id.c_str(), "kvsock")) return 4;
+    IQVSocketLANPriv* lan = nullptr;
+    if (int err = kvlan::StartLanSocket(sock, &own, id, uQue, uQue + uQue / 4, "kvsock", &lan)) return err;
     QV_ADDR_S peer;
     std::memset(&peer, 0, sizeof(peer));
-    bool found = Until([&] {
-        lan->ScanLaunch(0);
-        usleep(200 * 1000);
-        QV_SKT_LAN_PEER_S res[8];
-        u32 n = lan->ScanGetResult(res, 8);
-        for (u32 i = 0; i < n; i++)
-            if (peerId == res[i].szPeerID) {
-                peer = res[i].Addr;
-                return true;
-            }
-        return false;
-    }, 10000);
-    if (!found) {
+    if (!kvlan::ScanFor(lan, peerId, &peer, 15000)) {
         printf("NOT FOUND\n");
         fflush(stdout);
         sock.Clean();
@@ -184,16 +145,10 @@ int RunInstance(const std::string& id, const std::string& peerId, u32 nPerPrio, 
     for (u32 seq = 0; seq < nPerPrio; seq++)
         for (u32 prio = 0; prio < 4; prio++) {
             std::string m = Body(prio, seq, Len(prio, seq));
-            QV_SK_BUF_S b;
-            std::memset(&b, 0, sizeof(b));
-            b.uHandle = handle++;
-            b.uObject = 3;
-            b.uMethod = 1;
-            b.uPrio = prio;
-            b.uSize = (u32)m.size();
-            b.lpData = (u8*)m.data();
+            u32 h = handle++;
             u32 opt = (seq % 2) ? QV_SOCK_SEND_ENCRYPT : 0;
-            if (!Until([&] { return sock.Send(sid, b, opt) > 0; }, getenv("KV_TRACE") ? 15000 : 60000)) {
+            if (!Until([&] { return kvlan::SendMsg(sock, sid, h, prio, m, opt) > 0; },
+                       getenv("KV_TRACE") ? 15000 : 60000)) {
                 if (bTrace && system("grep -v Thread /var/quarlin.log | tail -300") != 0) printf("no trace\n");
                 printf("SEND STUCK\n");
                 fflush(stdout);

@@ -18,9 +18,9 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "kvLab.h"
+#include "kvLanSockets.h"
 #include "qvLog.h"
 #include "qvSockDriv.h"
 #include "qvSocket.h"
@@ -32,13 +32,8 @@ namespace {
 const u32 kPrepared = 0xFFFF;
 const u32 kBound = 1 << 16;
 
-std::string Body(u32 prio, u32 seq, u32 len)
-{
-    std::string s = "P" + std::to_string(prio) + "S" + std::to_string(seq) + "L" + std::to_string(len) + ":";
-    while (s.size() < len) s.push_back((char)('a' + (seq * 7 + prio * 3 + s.size()) % 26));
-    s.resize(len);
-    return s;
-}
+using kvlan::Body;
+using kvlan::StartLanSocket;
 
 u32 Len(u32 prio, u32 seq)
 {
@@ -109,16 +104,8 @@ public:
             if (acksPerHandle[v4]++ == 0) acked++;
         }
         if (e == QV_SOCK_EVENT_RECV) {
-            std::vector<u8> buf(8192);
-            QV_SK_BUF_S b;
-            std::memset(&b, 0, sizeof(b));
-            b.uMethod = 0xFFFF;
-            b.uPrio = v1;
-            b.lpData = buf.data();
-            b.uSize = (u32)buf.size();
-            s32 n = sock->Receive(s, b, 0);
-            if (n > 0) {
-                std::string m((char*)buf.data(), n);
+            std::string m;
+            if (kvlan::ReceiveMsg(*sock, s, v1, &m) > 0) {
                 std::lock_guard<std::mutex> lk(mu);
                 u32 seq = nextSeq[v1];
                 if (param == kBound && m == Body(v1, seq, Len(v1, seq))) {
@@ -142,27 +129,6 @@ public:
 bool Until(const std::function<bool()>& f, int ms)
 {
     return kvlab::WaitUntil(f, ms);
-}
-
-// A socket with the LAN driver on, named after the side; 0 or the child's exit code.
-int StartLanSocket(CQVSocket& sock, IQVSocketOwner* own, const std::string& id, u32 uSendQue,
-                   u32 uRecvQue, const char* lpszGroup, IQVSocketLANPriv** lpLan)
-{
-    sock.Attach(own);
-    CQVSocket::CFG_S cfg;
-    std::memset(&cfg, 0, sizeof(cfg));
-    cfg.uTableSize = 16;
-    for (u32 i = 0; i < 4; i++) {
-        cfg.uSendQue[i] = uSendQue;
-        cfg.uRecvQue[i] = uRecvQue;
-    }
-    sock.SetConfig(cfg);
-    if (!sock.Initialize(nullptr)) return 3;
-    sock.SetName(id.c_str());
-    auto* lan = static_cast<IQVSocketLANPriv*>(sock.GetSocketPrivate(3));
-    if (!lan || !lan->Enable(1, 0, id.c_str(), lpszGroup)) return 4;
-    *lpLan = lan;
-    return 0;
 }
 
 bool Exists(const std::string& path)
@@ -203,19 +169,7 @@ int RunInstance(const std::string& id, const std::string& peerId, Way way, const
     std::memset(&peer, 0, sizeof(peer));
     bool ok = true;
     if (way == Way::Scan) {
-        u32 polls = 0;
-        ok = Until([&] {
-            if (polls++ % 10 == 0) lan->ScanLaunch(0);
-            usleep(50 * 1000);
-            QV_SKT_LAN_PEER_S res[8];
-            u32 n = lan->ScanGetResult(res, 8);
-            for (u32 i = 0; i < n; i++)
-                if (peerId == res[i].szPeerID) {
-                    peer = res[i].Addr;
-                    return true;
-                }
-            return false;
-        }, 15000);
+        ok = kvlan::ScanFor(lan, peerId, &peer, 15000);
         Touch(dir + "/found");
     } else {
         peer.uAddr[3] = inet_addr(peerIp.c_str());
@@ -239,15 +193,8 @@ int RunInstance(const std::string& id, const std::string& peerId, Way way, const
     for (u32 seq = 0; seq < nPerPrio; seq++)
         for (u32 prio = 1; prio <= 2; prio++) {
             std::string m = Body(prio, seq, Len(prio, seq));
-            QV_SK_BUF_S b;
-            std::memset(&b, 0, sizeof(b));
-            b.uHandle = handle++;
-            b.uObject = 3;
-            b.uMethod = 1;
-            b.uPrio = prio;
-            b.uSize = (u32)m.size();
-            b.lpData = (u8*)m.data();
-            if (!Until([&] { return sock.Send(own.Sid(), b, 0) > 0; }, 8000)) {
+            u32 h = handle++;
+            if (!Until([&] { return kvlan::SendMsg(sock, own.Sid(), h, prio, m, 0) > 0; }, 8000)) {
                 printf("SEND STUCK\n");
                 fflush(stdout);
             }
@@ -443,16 +390,8 @@ public:
         sent = true;
         for (u32 seq = 0; seq < kPerPrio; seq++)
             for (u32 prio = 0; prio < 4; prio++) {
-                std::string m = RoundBody(round, prio, seq);
-                QV_SK_BUF_S b;
-                std::memset(&b, 0, sizeof(b));
-                b.uHandle = (round << 8) | (prio << 4) | seq;
-                b.uObject = 3;
-                b.uMethod = 1;
-                b.uPrio = prio;
-                b.uSize = (u32)m.size();
-                b.lpData = (u8*)m.data();
-                if (sock->Send(sid, b, 0) <= 0) sendFail++;
+                u32 h = (round << 8) | (prio << 4) | seq;
+                if (kvlan::SendMsg(*sock, sid, h, prio, RoundBody(round, prio, seq), 0) <= 0) sendFail++;
             }
     }
 
@@ -498,16 +437,8 @@ public:
                 Note("refuse", s);
                 return 0;
             }
-            std::vector<u8> buf(8192);
-            QV_SK_BUF_S b;
-            std::memset(&b, 0, sizeof(b));
-            b.uMethod = 0xFFFF;
-            b.uPrio = v1;
-            b.lpData = buf.data();
-            b.uSize = (u32)buf.size();
-            s32 n = sock->Receive(s, b, 0);
-            if (n > 0 && v1 < 4) {
-                std::string m((char*)buf.data(), n);
+            std::string m;
+            if (kvlan::ReceiveMsg(*sock, s, v1, &m) > 0 && v1 < 4) {
                 if (m == RoundBody(round, v1, nextSeq[v1])) {
                     nextSeq[v1]++;
                     recvOk++;
@@ -547,19 +478,7 @@ int RunRounds(const std::string& id, const std::string& peerId, const std::strin
     // Both sides know each other from a LAN scan, as nodes on one segment do.
     QV_ADDR_S peer;
     std::memset(&peer, 0, sizeof(peer));
-    u32 polls = 0;
-    if (!Until([&] {
-            if (polls++ % 10 == 0) lan->ScanLaunch(0);
-            usleep(50 * 1000);
-            QV_SKT_LAN_PEER_S res[8];
-            u32 n = lan->ScanGetResult(res, 8);
-            for (u32 i = 0; i < n; i++)
-                if (peerId == res[i].szPeerID) {
-                    peer = res[i].Addr;
-                    return true;
-                }
-            return false;
-        }, 15000)) {
+    if (!kvlan::ScanFor(lan, peerId, &peer, 15000)) {
         printf("NO PEER\n");
         fflush(stdout);
         sock.Clean();
