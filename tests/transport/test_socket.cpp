@@ -52,7 +52,7 @@ public:
     s32 SendDirect(const QV_ADDR_S&, const QV_BUF_S& buf, u32) override
     {
         std::lock_guard<std::mutex> lk(mu);
-        direct.push_back({std::vector<u8>(buf.buf + buf.uOffset, buf.buf + buf.uOffset + buf.uLen), 0, 0});
+        direct.push_back({std::vector<u8>(buf.buf + buf.uOffset, buf.buf + buf.uOffset + buf.uLen), 0, 0, {}});
         return (s32)buf.uLen;
     }
     u32 Ctrl(u32, u32 uCmd, u32) override
