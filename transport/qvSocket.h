@@ -607,10 +607,25 @@ private:
     // of m_SectDisp (PassRecvProc) instead of one hold each. Only that thread uses them.
     u32 PassRecvPush(const QV_ADDR_S& addr, const QV_BUF_S& buf, u32 uSockID, u32 uCnntID);
     void PassRecvProc();
-    // Decrypts the encrypted Data blocks of the pass that RecvData will keep, each into the
-    // block it will hold, with m_SectDisp held only to pick them (their ring slots still
-    // empty) and to take the keys: the decryption itself leaves the lock to the other threads.
-    void PassDecryptAhead();
+    // Encrypted Data blocks that RecvData will keep are decrypted ahead, each into the block
+    // it will hold, with m_SectDisp held only to pick them (their ring slots still empty) and
+    // to copy the keys: the decryption itself leaves the lock to the other threads.
+    struct AHEAD_S {
+        u32 aHandle[2];       // crypto slots of the keys picked, 0 none
+        u8 aKey[2][32];
+    };
+    // 1 when any of the n datagrams is an encrypted Data packet (no lock needed); clears
+    // their blocks decrypted ahead.
+    u32 AheadAny(BATCH_S* const* ap, u32 n);
+    // Under m_SectDisp: gives the datagrams to decrypt their blocks and keys (at most two
+    // keys; the datagrams of others are left to RecvData); the number picked.
+    u32 AheadPick(BATCH_S* const* ap, u32 n, AHEAD_S& a);
+    // Without the lock: decrypts the picked ones with lpKeys[2] (expanded again only for a
+    // changed key; kept by the caller's thread) and wipes a's key copies.
+    void AheadRun(BATCH_S* const* ap, u32 n, AHEAD_S& a, PASS_KEY_S* lpKeys);
+    // Under m_SectDisp: handles one datagram, RecvData taking its block decrypted ahead;
+    // what SockEventDataLocked returns.
+    u32 RecvDecryptedAhead(BATCH_S* b);
     // The crypto slot of an encrypted Data packet RecvData would keep now, and the length
     // of its encrypted part; 0 when it would not (or is not such a packet). No side effects.
     u32 RecvKeepEncrypted(const u8* p, u32 uLen, u32 uSockID, u32& uEnc);
@@ -689,7 +704,9 @@ private:
     BATCH_LIST m_BatchFree;
     BATCH_LIST m_BatchPend;
     BATCH_S* m_pPassIn;   // the socket process thread's datagrams of its pass (PassRecvPush)
-    PASS_KEY_S m_aPassKey[2];
+    PASS_KEY_S m_aPassKey[2];   // the socket process thread's (PassRecvProc)
+    PASS_KEY_S m_aBatchKey[2];  // BatchRecvProc's, under m_BatchRun
+    std::mutex m_BatchRun;      // one BatchRecvProc at a time
     // The block decrypted ahead for the datagram being handled (PassRecvProc to RecvData),
     // and its crypto slot; only under m_SectDisp.
     BUF_S* m_pRecvPlain;

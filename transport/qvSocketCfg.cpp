@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 namespace {
@@ -38,9 +39,9 @@ CQVSocket::CQVSocket()
     }
     m_szName[0] = 0;
     for (u32 i = 0; i < 8; i++) m_pNewHash[i] = 0;
-    for (PASS_KEY_S& k : m_aPassKey) {
-        k.uHandle = 0;
-        std::memset(k.aKey, 0, sizeof(k.aKey));
+    for (PASS_KEY_S* k : {&m_aPassKey[0], &m_aPassKey[1], &m_aBatchKey[0], &m_aBatchKey[1]}) {
+        k->uHandle = 0;
+        std::memset(k->aKey, 0, sizeof(k->aKey));
     }
     m_Stat.uShort = m_Stat.uBadLen = m_Stat.uBadRange = m_Stat.uBadPad = m_Stat.uTooLong = m_Stat.uNoKey = m_Stat.uRefused = 0;
     m_Timer.m_pSocket = this;
@@ -259,13 +260,14 @@ void CQVSocket::Clean()
     if (m_pLower) m_pLower->Clean();
     qvLogOut(3, "Socket: clean, Proc clean");
     // The socket process thread has stopped: what it held of its last pass is dropped (its
-    // blocks decrypted ahead are pool buffers, freed with the pool below), its keys forgotten.
+    // blocks decrypted ahead are pool buffers, freed with the pool below), the keys kept for
+    // decrypting ahead forgotten.
     m_uPassIn = 0;
-    for (PASS_KEY_S& k : m_aPassKey) {
-        k.uHandle = 0;
-        volatile u8* v = k.aKey;
-        for (u32 i = 0; i < sizeof(k.aKey); i++) v[i] = 0;
-        k.aes.Clear();
+    for (PASS_KEY_S* k : {&m_aPassKey[0], &m_aPassKey[1], &m_aBatchKey[0], &m_aBatchKey[1]}) {
+        k->uHandle = 0;
+        volatile u8* v = k->aKey;
+        for (u32 i = 0; i < sizeof(k->aKey); i++) v[i] = 0;
+        k->aes.Clear();
     }
     {
         SectDisp lk(this);

@@ -728,6 +728,9 @@ namespace {
 // for it only briefly.
 const u32 kPassIn = 64;
 
+// Slots of the batch receive (node option 0x100).
+const u32 kBatchSlots = 32;
+
 } // namespace
 
 u32 CQVSocket::PassRecvPush(const QV_ADDR_S& addr, const QV_BUF_S& buf, u32 uSockID, u32 uCnntID)
@@ -754,29 +757,24 @@ void CQVSocket::PassRecvProc()
 {
     // Only the socket process thread holds datagrams; a call from another thread has none.
     if (!qvDgramDeferred() || !m_uPassIn) return;
-    PassDecryptAhead();
+    BATCH_S* ap[kPassIn];
+    for (u32 i = 0; i < m_uPassIn; i++) ap[i] = &m_pPassIn[i];
+    // Encrypted blocks to be kept are decrypted ahead, away from the lock (a pass of acks and
+    // plain blocks, the sending side's, takes it once as before).
+    AHEAD_S a;
+    if (AheadAny(ap, m_uPassIn)) {
+        u32 uAhead = 0;
+        {
+            SectDisp lk(this);
+            if (m_uInit) uAhead = AheadPick(ap, m_uPassIn, a);
+        }
+        if (uAhead) AheadRun(ap, m_uPassIn, a, m_aPassKey);
+    }
     u32 uAny = 0;
     {
         SectDisp lk(this);
-        for (u32 i = 0; i < m_uPassIn; i++) {
-            BATCH_S* b = &m_pPassIn[i];
-            if (!m_uInit) {
-                if (b->pPlain) BufFree(b->pPlain);
-                continue;
-            }
-            QV_BUF_S buf;
-            buf.buf = b->aData;
-            buf.uOffset = b->uOffset;
-            buf.uSize = sizeof(b->aData);
-            buf.uLen = b->uLen;
-            buf.uParam = 0;
-            // RecvData takes the block decrypted ahead when it keeps the datagram with that key.
-            m_pRecvPlain = b->pPlain;
-            m_uRecvPlainKey = b->uPlainKey;
-            if (SockEventDataLocked(b->addr, buf, b->uSockID, b->uCnntID)) uAny = 1;
-            if (m_pRecvPlain) BufFree(m_pRecvPlain);
-            m_pRecvPlain = 0;
-        }
+        for (u32 i = 0; i < m_uPassIn; i++)
+            if (RecvDecryptedAhead(ap[i])) uAny = 1;
         m_uPassIn = 0;
     }
     if (uAny && (m_uDispMask.load() & 0x121fc)) DispWake();
@@ -788,9 +786,9 @@ void CQVSocket::PassRecvProc()
 u32 CQVSocket::BatchRecvInit()
 {
     if (m_pBatch) return 1;
-    m_pBatch = new (std::nothrow) BATCH_S[32];
+    m_pBatch = new (std::nothrow) BATCH_S[kBatchSlots];
     if (!m_pBatch) return 0;
-    for (u32 i = 0; i < 32; i++) m_BatchFree.PushTail(&m_pBatch[i]);
+    for (u32 i = 0; i < kBatchSlots; i++) m_BatchFree.PushTail(&m_pBatch[i]);
     return 1;
 }
 
@@ -816,6 +814,7 @@ void CQVSocket::BatchRecvPush(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID,
             b->uSockID = uSockID;
             b->uCnntID = uCnntID;
             b->addr = addr;
+            b->pPlain = 0;
             m_BatchPend.PushTail(b);
             const u8* p = buf.buf + buf.uOffset;
             if (m_BatchFree.Head() && p[1] == QV_SKP_DATA && !(p[2] & (QV_SKD_ACKREQ | 0x20)) && uSockID) {
@@ -833,18 +832,30 @@ void CQVSocket::BatchRecvPush(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID,
 
 void CQVSocket::BatchRecvProc()
 {
-    u32 uAny = 0;
+    // One run at a time: the slots it takes leave the pending list before the lock is let go
+    // for the decryption, and the next run's datagrams are later ones.
+    std::lock_guard<std::mutex> run(m_BatchRun);
+    BATCH_S* ap[kBatchSlots];
+    u32 n = 0, uAny = 0, uAhead = 0;
+    AHEAD_S a;
     {
         SectDisp lk(this);
-        while (BATCH_S* b = m_BatchPend.PopHead()) {
-            QV_BUF_S buf;
-            buf.buf = b->aData;
-            buf.uOffset = b->uOffset;
-            buf.uSize = sizeof(b->aData);
-            buf.uLen = b->uLen;
-            buf.uParam = 0;
-            if (m_uInit && SockEventDataLocked(b->addr, buf, b->uSockID, b->uCnntID)) uAny = 1;
-            m_BatchFree.PushTail(b);
+        while (n < kBatchSlots && m_BatchPend.Head()) ap[n++] = m_BatchPend.PopHead();
+        // Encrypted blocks to be kept are decrypted ahead, away from the lock.
+        if (AheadAny(ap, n) && m_uInit) uAhead = AheadPick(ap, n, a);
+        if (!uAhead) {
+            for (u32 i = 0; i < n; i++) {
+                if (RecvDecryptedAhead(ap[i])) uAny = 1;
+                m_BatchFree.PushTail(ap[i]);
+            }
+        }
+    }
+    if (uAhead) {
+        AheadRun(ap, n, a, m_aBatchKey);
+        SectDisp lk(this);
+        for (u32 i = 0; i < n; i++) {
+            if (RecvDecryptedAhead(ap[i])) uAny = 1;
+            m_BatchFree.PushTail(ap[i]);
         }
     }
     if (uAny && (m_uDispMask.load() & 0x121fc)) DispWake();

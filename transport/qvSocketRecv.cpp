@@ -123,7 +123,7 @@ u32 CQVSocket::RecvData(const QV_ADDR_S& addr, QV_BUF_S& buf, u32 uSockID, u32 u
     // into the block; the pad bytes land in the room the pool keeps behind every block).
     auto Keep = [&]() -> BUF_S* {
         if (!uEnc) return BufAlloc(p, uLen, 1);
-        // Decrypted ahead, away from the lock (PassDecryptAhead), when the key is still the one.
+        // Decrypted ahead, away from the lock (AheadRun), when the key is still the one.
         if (BUF_S* a = m_pRecvPlain) {
             m_pRecvPlain = 0;
             if (m_uRecvPlainKey == s->uCrypto && a->uLen == uLen) return a;
@@ -269,72 +269,91 @@ u32 CQVSocket::RecvKeepEncrypted(const u8* p, u32 uLen, u32 uSockID, u32& uEnc)
     return s->uCrypto;
 }
 
-void CQVSocket::PassDecryptAhead()
+u32 CQVSocket::AheadAny(BATCH_S* const* ap, u32 n)
 {
-    // A pass of acks and plain blocks (the sending side's) does not take the lock for this.
     u32 uAny = 0;
-    for (u32 i = 0; i < m_uPassIn && !uAny; i++) {
-        const BATCH_S* b = &m_pPassIn[i];
-        const u8* p = b->aData + b->uOffset;
-        uAny = b->uLen > kHdr && p[1] == QV_SKP_DATA && (p[2] & QV_SKD_ENC);
+    for (u32 i = 0; i < n; i++) {
+        ap[i]->pPlain = 0;
+        const u8* p = ap[i]->aData + ap[i]->uOffset;
+        if (ap[i]->uLen > kHdr && p[1] == QV_SKP_DATA && (p[2] & QV_SKD_ENC)) uAny = 1;
     }
-    if (!uAny) return;
-    // Which datagrams, into which blocks, with which keys: under the lock, briefly.
-    u32 aHandle[2] = {0, 0};   // the crypto slots of m_aPassKey[0] and [1] in this pass
-    u8 aKey[2][32];
+    return uAny;
+}
+
+u32 CQVSocket::AheadPick(BATCH_S* const* ap, u32 n, AHEAD_S& a)
+{
+    a.aHandle[0] = a.aHandle[1] = 0;
     u32 uAhead = 0;
-    {
-        SectDisp lk(this);
-        if (!m_uInit) return;
-        for (u32 i = 0; i < m_uPassIn; i++) {
-            BATCH_S* b = &m_pPassIn[i];
-            b->pPlain = 0;
-            u8* p = b->aData + b->uOffset;
-            u32 uEnc = 0;
-            u32 h = RecvKeepEncrypted(p, b->uLen, b->uSockID, uEnc);
-            if (!h) continue;
-            u32 k = 0;
-            while (k < 2 && aHandle[k] && aHandle[k] != h) k++;
-            // A third key in one pass: its blocks are decrypted under the lock as before.
-            if (k == 2) continue;
-            if (!aHandle[k]) {
-                if (!m_Crypto.KeyGet(h, aKey[k])) continue;
-                aHandle[k] = h;
-            }
-            BUF_S* q = BufAlloc(0, kHdr + uEnc - p[b->uLen - 1], 1);
-            if (!q) continue;
-            std::memcpy(q->pData + q->uOffset, p, kHdr);
-            b->pPlain = q;
-            b->uPlainKey = h;
-            uAhead++;
+    for (u32 i = 0; i < n; i++) {
+        BATCH_S* b = ap[i];
+        b->pPlain = 0;
+        u8* p = b->aData + b->uOffset;
+        u32 uEnc = 0;
+        u32 h = RecvKeepEncrypted(p, b->uLen, b->uSockID, uEnc);
+        if (!h) continue;
+        u32 k = 0;
+        while (k < 2 && a.aHandle[k] && a.aHandle[k] != h) k++;
+        // A third key among them: its blocks are decrypted under the lock as before.
+        if (k == 2) continue;
+        if (!a.aHandle[k]) {
+            if (!m_Crypto.KeyGet(h, a.aKey[k])) continue;
+            a.aHandle[k] = h;
         }
+        BUF_S* q = BufAlloc(0, kHdr + uEnc - p[b->uLen - 1], 1);
+        if (!q) continue;
+        std::memcpy(q->pData + q->uOffset, p, kHdr);
+        b->pPlain = q;
+        b->uPlainKey = h;
+        uAhead++;
     }
-    if (!uAhead) return;
+    return uAhead;
+}
+
+void CQVSocket::AheadRun(BATCH_S* const* ap, u32 n, AHEAD_S& a, PASS_KEY_S* lpKeys)
+{
     // The keys, expanded again only when they changed.
     for (u32 k = 0; k < 2; k++) {
-        if (!aHandle[k]) continue;
-        PASS_KEY_S& pk = m_aPassKey[k];
-        if (pk.uHandle != aHandle[k] || std::memcmp(pk.aKey, aKey[k], 32) != 0 || !pk.aes.IsSet()) {
+        if (!a.aHandle[k]) continue;
+        PASS_KEY_S& pk = lpKeys[k];
+        if (pk.uHandle != a.aHandle[k] || std::memcmp(pk.aKey, a.aKey[k], 32) != 0 || !pk.aes.IsSet()) {
             pk.uHandle = 0;
-            std::memcpy(pk.aKey, aKey[k], 32);
-            if (pk.aes.SetKey(pk.aKey)) pk.uHandle = aHandle[k];
+            std::memcpy(pk.aKey, a.aKey[k], 32);
+            if (pk.aes.SetKey(pk.aKey)) pk.uHandle = a.aHandle[k];
         }
     }
-    volatile u8* v = &aKey[0][0];
-    for (u32 i = 0; i < sizeof(aKey); i++) v[i] = 0;
+    volatile u8* v = &a.aKey[0][0];
+    for (u32 i = 0; i < sizeof(a.aKey); i++) v[i] = 0;
     // The blocks are in no ring yet: only this thread sees them. The pad bytes land in the
     // room the pool keeps behind every block, as in RecvData.
-    for (u32 i = 0; i < m_uPassIn; i++) {
-        BATCH_S* b = &m_pPassIn[i];
+    for (u32 i = 0; i < n; i++) {
+        BATCH_S* b = ap[i];
         if (!b->pPlain) continue;
-        const PASS_KEY_S* pk = m_aPassKey[0].uHandle == b->uPlainKey   ? &m_aPassKey[0]
-                               : m_aPassKey[1].uHandle == b->uPlainKey ? &m_aPassKey[1]
-                                                                       : 0;
+        const PASS_KEY_S* pk = lpKeys[0].uHandle == b->uPlainKey   ? &lpKeys[0]
+                               : lpKeys[1].uHandle == b->uPlainKey ? &lpKeys[1]
+                                                                   : 0;
         const u8* p = b->aData + b->uOffset;
         u8* q = b->pPlain->pData + b->pPlain->uOffset;
         // No key: the block is left for RecvData, which decrypts under the lock.
         if (!pk || !pk->aes.Decrypt(p + kHdr, q + kHdr, b->uLen - kHdr - 1)) b->uPlainKey = 0;
     }
+}
+
+u32 CQVSocket::RecvDecryptedAhead(BATCH_S* b)
+{
+    QV_BUF_S buf;
+    buf.buf = b->aData;
+    buf.uOffset = b->uOffset;
+    buf.uSize = sizeof(b->aData);
+    buf.uLen = b->uLen;
+    buf.uParam = 0;
+    // RecvData takes the block decrypted ahead when it keeps the datagram with that key.
+    m_pRecvPlain = b->pPlain;
+    m_uRecvPlainKey = b->uPlainKey;
+    b->pPlain = 0;
+    u32 r = m_uInit ? SockEventDataLocked(b->addr, buf, b->uSockID, b->uCnntID) : 0;
+    if (m_pRecvPlain) BufFree(m_pRecvPlain);
+    m_pRecvPlain = 0;
+    return r;
 }
 
 u32 CQVSocket::SendAck(SOCK_S* s, u32 uPrio, u32 uGap, u32 uRangeStart, u32 uRangeSize, u32 uCnntID)

@@ -1261,6 +1261,60 @@ TEST_F(SocketTest, EncryptedSendRunsTheKeyExchangeFirst)
     peerKey.Clean();
 }
 
+// Batch receive of encrypted blocks (decrypted away from the dispatch lock before the batch is
+// handled): out of order, a copy of a block in the same batch, one beyond the ring and a late
+// copy of a kept one; each message is read once, whole and in order.
+TEST_F(SocketTest, BatchOfEncryptedBlocksIsReadOnceInOrder)
+{
+    CQVSocket::CFG_S cfg;
+    std::memset(&cfg, 0, sizeof(cfg));
+    cfg.uNodeOption = 0x100;
+    for (u32 i = 0; i < 4; i++) {
+        cfg.uSendQue[i] = 16;
+        cfg.uRecvQue[i] = 8;
+        cfg.uInitWnd[i] = 16;
+    }
+    Start(&cfg);
+    Connect();
+    ASSERT_EQ(1, SendMsg("k", 0, QV_SOCK_SEND_ENCRYPT));
+    CQVCrypto peerKey;
+    u32 h = 0;
+    ASSERT_NO_FATAL_FAILURE(AnswerKeyExchange(peerKey, h));
+    ASSERT_TRUE(WaitFor([&] {
+        for (auto& p : low.Of(QV_SKP_DATA))
+            if (p.b[2] & QV_SKD_ENC) return true;
+        return false;
+    }));
+    // Message n is block n of priority 1, its text of 1 + 37 n bytes (pads of every size).
+    auto text = [](u32 n) { return std::string(1 + 37 * n, (char)('a' + n)); };
+    auto enc = [&](u32 uBlock, u8 uFlags) {
+        std::string t = text(uBlock);
+        std::vector<u8> blk = DataPkt(uBlock, QV_SKD_ENC | QV_SKD_LAST | uFlags, 1, "");
+        std::vector<u8> e((t.size() + 31) / 32 * 32, 0);
+        std::memcpy(e.data(), t.data(), t.size());
+        EXPECT_EQ(1u, peerKey.Encrypt(h, e.data(), e.data(), (u32)e.size()));
+        blk.insert(blk.end(), e.begin(), e.end());
+        blk.push_back((u8)(e.size() - t.size()));
+        return blk;
+    };
+    for (u32 uBlock : {2u, 0u, 2u, 9u, 1u}) Inject(enc(uBlock, 0), sid);   // held in the batch
+    Inject(enc(3, QV_SKD_ACKREQ), sid);                                      // handles the batch
+    Inject(enc(1, QV_SKD_ACKREQ), sid);                                      // a late copy
+    u8 out[256];
+    for (u32 n = 0; n < 4; n++) {
+        QV_SK_BUF_S b = RecvReq(out, sizeof(out), 1);
+        ASSERT_TRUE(WaitFor([&] {
+            b = RecvReq(out, sizeof(out), 1);
+            return sock.Receive(sid, b, 0) == (s32)text(n).size();
+        })) << "message " << n;
+        EXPECT_EQ(text(n), std::string((char*)out, text(n).size()));
+    }
+    Settle();
+    QV_SK_BUF_S b = RecvReq(out, sizeof(out), 1);
+    EXPECT_LE(sock.Receive(sid, b, 0), 0) << "nothing read twice";
+    peerKey.Clean();
+}
+
 // A window's worth of blocks goes out at once, encrypted side by side: every packet is what
 // AES-256-CBC from a zero IV makes of its zero-padded payload alone (checked with mbedtls),
 // lengths of every padding, plain blocks in between left as they are.
