@@ -335,11 +335,12 @@ u32 CDOZiriza::PostMessage(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2, cons
     m_ListMsg.PushTail(pMsg);
     m_SectMsg.Unlock();
     // Posted while this thread serves messages (the module thread, or a caller in MsgNow
-    // whose step posts, as a connect that finishes at once does): the module thread's loop
-    // takes it next, a caller's run serves a TCP set-up at the head itself and wakes the
-    // module thread at its end only for what is left. Woken at once, the module thread would
-    // only wait for the run lock.
-    if (m_MsgRunOwner.load() == std::this_thread::get_id())
+    // whose step posts, as a connect that finishes at once does), or by a TCP worker within
+    // its pass: the module thread's loop takes it next; a caller's run, or the worker at the
+    // end of its pass, serves the TCP messages at the head itself and wakes the module thread
+    // then only for what is left. Woken at once, the module thread would only wait for the
+    // run lock, or take the message from the worker that is about to serve it.
+    if (m_MsgRunOwner.load() == std::this_thread::get_id() || CQVExtTcp::OnWorkerThread())
         m_uWakeHeld = 1;
     else
         m_EventMsg.Signal();
@@ -415,6 +416,12 @@ u32 CDOZiriza::MsgRunOnCaller(F fnRun)
         SessStatUpdate();
     m_MsgRunOwner = std::thread::id();
     run.unlock();
+    WakeHeldCheck();
+    return uDone;
+}
+
+void CDOZiriza::WakeHeldCheck()
+{
     if (m_uWakeHeld.exchange(0) && m_SectMsg.Lock())
     {
         u32 uLeft = m_ListMsg.Count();
@@ -422,7 +429,6 @@ u32 CDOZiriza::MsgRunOnCaller(F fnRun)
         if (uLeft)
             m_EventMsg.Signal();
     }
-    return uDone;
 }
 
 u32 CDOZiriza::MsgNow(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2, const char* lpszText0,
@@ -490,7 +496,8 @@ u32 CDOZiriza::MsgServeTcpSetupHeld()
         if (m_SectMsg.Lock())
         {
             MSG_S* pHead = m_ListMsg.Head();
-            if (pHead != nullptr && (pHead->uMsg == DOZIRIZA_MSG_TCP_ACCEPT || pHead->uMsg == DOZIRIZA_MSG_TCP_CONNECT))
+            if (pHead != nullptr && (pHead->uMsg == DOZIRIZA_MSG_TCP_ACCEPT || pHead->uMsg == DOZIRIZA_MSG_TCP_CONNECT ||
+                                     pHead->uMsg == DOZIRIZA_MSG_TCP_DISCONNECT))
                 pMsg = m_ListMsg.PopHead();
             m_SectMsg.Unlock();
         }

@@ -218,8 +218,9 @@ public:
     u32 MsgNow(u32 uMsg, u32 uParam0, u32 uParam1, u32 uParam2, const char* lpszText0 = nullptr,
                const char* lpszText1 = nullptr);
     // Serves, on the calling thread, the queued messages from the head of the queue while they
-    // are TCP accepts or connect results and the module thread is between messages; the
-    // number served. The caller holds no lock of the node's nor of the TCP extension's.
+    // are TCP accepts, connect results or local ends and the module thread is between
+    // messages; the number served. The caller holds no lock of the node's nor of the TCP
+    // extension's.
     u32 MsgServeTcpSetup();
     u32 Start();
     u32 Restart(u32 uDelay, u32 uStatus);
@@ -658,6 +659,9 @@ protected:
     u32 MsgRunOnCaller(F fnRun);
     // MsgServeTcpSetup's loop, for a caller that holds the run lock.
     u32 MsgServeTcpSetupHeld();
+    // Wakes the module thread when a message was posted without waking it (m_uWakeHeld) and
+    // the queue is not empty; called where such a post's run or worker pass ends.
+    void WakeHeldCheck();
     void MsgTick();
     void MsgLoginReply(u32 uErr, const char* lpszParam, const char* lpszSess);
     void MsgReloginReply(u32 uErr, const char* lpszParam, const char* lpszSess);
@@ -806,7 +810,7 @@ protected:
     // message served never tries to take it again.
     std::mutex m_MsgRun;
     std::atomic<std::thread::id> m_MsgRunOwner;
-    // A TCP accept or connect result was posted since a worker last looked.
+    // A TCP accept, connect result or local end was posted since a worker last looked.
     std::atomic<u32> m_uTcpSetupPosted{0};
     // A message was posted by the thread serving messages without waking the module thread:
     // the end of that run looks at the queue instead.

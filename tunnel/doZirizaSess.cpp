@@ -90,15 +90,19 @@ void CDOZiriza::OnTcpConnect(const char* lpszAddrSock, u32 uResult)
 void CDOZiriza::OnTcpPassEnd()
 {
     // A new connection's first step on the worker that saw it: the module thread would add a
-    // wake-up before the call to the peer (calling side) or the answer (called side).
+    // wake-up before the call to the peer (calling side) or the answer (called side). A local
+    // end is served here too.
     if (m_uTcpSetupPosted.load(std::memory_order_relaxed) && m_uTcpSetupPosted.exchange(0))
         MsgServeTcpSetup();
+    // What the pass posted and could not serve (the module thread was running a message, or
+    // something else was queued first) wakes the module thread now.
+    WakeHeldCheck();
 }
 
 void CDOZiriza::OnTcpDisconnect(const char* lpszAddrSock)
 {
-    if (m_uStarted)
-        PostMessage(DOZIRIZA_MSG_TCP_DISCONNECT, 0, 0, 0, lpszAddrSock);
+    if (m_uStarted && PostMessage(DOZIRIZA_MSG_TCP_DISCONNECT, 0, 0, 0, lpszAddrSock))
+        m_uTcpSetupPosted = 1;
 }
 
 void CDOZiriza::OnTcpError(u32 uError)

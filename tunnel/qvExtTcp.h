@@ -140,6 +140,9 @@ public:
     virtual void OnError(u32 uError);
     // A worker's pass ended; called on that worker, no lock held.
     virtual void OnPassEnd();
+    // Whether the calling thread is one of the workers (of any extension): a notification
+    // raised on it is followed by its OnPassEnd.
+    static bool OnWorkerThread();
 
     // Owner operations. All but Config and ListenBind do nothing and yield 0 while the
     // extension is not running.

@@ -26,6 +26,9 @@ const u32 LINGER_TICKS = 10;
 // Messages read from the wake-up socket in one pass.
 const u32 MSG_PER_PASS = 16;
 
+// Set on the workers' threads for their whole life.
+thread_local bool t_bWorker = false;
+
 u64 NowMs()
 {
     struct timespec Ts;
@@ -41,8 +44,14 @@ u32 CQVExtTcp::ListenReady(const LISTEN_S* l) const
            (m_Cfg.uAcceptSpeed == 0 || l->uAcceptCount < m_Cfg.uAcceptSpeed);
 }
 
+bool CQVExtTcp::OnWorkerThread()
+{
+    return t_bWorker;
+}
+
 void CQVExtTcp::ThreadProc(u32 uIndex)
 {
+    t_bWorker = true;
     THREAD_S* w;
     {
         std::lock_guard<CQVCriticalSection> Lock(m_Sect);
