@@ -436,6 +436,18 @@ u32 CQVClassFile::HelperRecvData(OBJ_S* o, u32 uPeer, u32 uExtra, u32* lpuOther,
     // Nothing beyond the end this transfer asked for is ever taken in.
     if (o->ullProcSize + ullHeld >= SaveTarget(o))
         return ullHeld ? kDispSave : 0;
+    // The queue drops a message that the space offered cannot hold whole: the data message
+    // waiting for this object is taken only into space that holds all of it (a new pause
+    // buffer, of the transfer buffer's size, holds any message the queue can complete).
+    // Messages kept back for an object that did not exist yet come with their own size.
+    u32 uNeed = kRecvSpaceMin;
+    if (!uExtra)
+    {
+        u32 uPrioNext = kPrioData;
+        int iNext = m_pProc->PeerReceiveRemain(uPeer, &uPrioNext, o->uObject, kMethData);
+        if (iNext > 0 && (u32)iNext > uNeed && (u32)iNext <= o->uBufLen)
+            uNeed = (u32)iNext;
+    }
     u8* pSpace;
     u32 uRoom;
     u32* puCount;
@@ -448,14 +460,14 @@ u32 CQVClassFile::HelperRecvData(OBJ_S* o, u32 uPeer, u32 uExtra, u32* lpuOther,
     }
     else
     {
-        if (o->uBufLen - o->uDataSize < kRecvSpaceMin)
+        if (o->uBufLen - o->uDataSize < uNeed)
             CompactRecv(o);
         uRoom = o->uBufLen - o->uDataSize;
         pSpace = o->pBuf + o->uDataSize;
         puCount = &o->uDataSize;
     }
     u32 uNewPause = 0;
-    if (uRoom < kRecvSpaceMin)
+    if (uRoom < uNeed)
     {
         if (!PauseBufAdd(o))
         {

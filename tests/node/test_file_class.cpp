@@ -843,6 +843,28 @@ TEST_F(FileStream, HostileControlMessagesChangeNothing)
     EXPECT_EQ(3u, LastStatus(b, upB).Status);
 }
 
+// A message of the peer is taken only into room that holds all of it: one larger than what
+// is left of the transfer buffer goes to a pause buffer (or waits in the queue) instead of
+// being lost, and every byte reaches the extension once it takes bytes again.
+TEST_F(FileStream, AMessageLargerThanTheRoomLeftIsNotLost)
+{
+    Start();
+    u32 cookie = LastSent(b, kMethStartRep)->uParam;
+    sb.SetLimit("up", 0);
+    const u32 sizes[] = {40000, 30000, 65536, 65536, 65536, 65536, 65536, 1000};
+    u32 total = 0;
+    for (u32 n : sizes) {
+        b.Inject(3, upB, kMethData, 0, cookie, std::vector<u8>(n, 1));
+        total += n;
+        ASSERT_TRUE(Pump());
+    }
+    EXPECT_EQ(0u, sb.streams["up"].uWritten);
+    sb.SetLimit("up", ~0ull);
+    ASSERT_TRUE(Pump());
+    EXPECT_EQ(total, sb.streams["up"].uWritten);
+    EXPECT_EQ(0u, b.RecvQueued(3));
+}
+
 TEST_F(FilePair, StartRequestWhoseRangeRunsPastTheAddressSpaceIsRefused)
 {
     Init();

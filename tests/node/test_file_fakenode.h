@@ -328,7 +328,16 @@ public:
         if (uPeer != kPeerHandle || uPrio > 3) return -3;
         return (int)(m_sendCap[uPrio] - m_send[uPrio].size());
     }
-    int PeerReceiveRemain(u32, u32*, u32, u32) override { return 0; }
+    // The size of the complete message at the head of the priority's ring, 0 when there is
+    // none or it is not for the object and method asked for.
+    int PeerReceiveRemain(u32 uPeer, u32* lpuPrio, u32 uObject, u32 uMethod) override
+    {
+        if (uPeer != kPeerHandle) return -3;
+        if (!lpuPrio || *lpuPrio > 3 || m_recv[*lpuPrio].empty()) return 0;
+        const Block& h = m_recv[*lpuPrio].front();
+        if ((uObject && h.uObject != uObject) || (uMethod < 0xFFFF && h.uMethod != uMethod)) return 0;
+        return (int)HeadSize(*lpuPrio);
+    }
     int PeerSendQueStatus(u32, u32, u32*, u32*) override { return 0; }
     int PeerReceiveQueStatus(u32, u32, u32*, u32*) override { return 0; }
     int PeerSendDrop(u32 uPeer, u32 uPrio, u32 uHandle) override
