@@ -22,6 +22,7 @@
 #include "kvAddr4.h"
 #include "kvFlood.h"
 #include "kvLab.h"
+#include "kvProcEvents.h"
 #include "kvSocketProcProbe.h"
 #include "qvLog.h"
 #include "qvSocketProc.h"
@@ -111,44 +112,6 @@ void Drain(int fd)
     }
 }
 
-class FakeSock : public IQVSockEvent {
-public:
-    void SockEventData(QV_ADDR_S&, QV_BUF_S& Buf, u32 uSockID, u32, u32) override
-    {
-        std::lock_guard<std::mutex> g(mu);
-        data.push_back(std::to_string(uSockID) + ":" + std::string((const char*)Buf.buf + Buf.uOffset, Buf.uLen));
-    }
-    void SockEventConnect(u32 uSockID, u32 uAction) override
-    {
-        std::lock_guard<std::mutex> g(mu);
-        connects.push_back(uSockID * 10 + uAction);
-    }
-    void SockEventReport(u32, u32) override {}
-    void SockEventCnntAddr(u32, u32, u32, u32) override {}
-    void SockEventDataPull() override { pulls++; }
-    void SocketProcThreadStatus(u32) override {}
-    bool Connected(u32 id)
-    {
-        std::lock_guard<std::mutex> g(mu);
-        for (u32 c : connects)
-            if (c == id * 10 + 1)
-                return true;
-        return false;
-    }
-    bool Got(const std::string& s)
-    {
-        std::lock_guard<std::mutex> g(mu);
-        for (auto& d : data)
-            if (d.find(s) != std::string::npos)
-                return true;
-        return false;
-    }
-    std::mutex mu;
-    std::vector<std::string> data;
-    std::vector<u32> connects;
-    std::atomic<u32> pulls{0};
-};
-
 CQVSocketProc::CFG_S Cfg(u32 side = 0)
 {
     CQVSocketProc::CFG_S c;
@@ -211,7 +174,7 @@ protected:
     kvlab::Lab lab;
     kvlab::Host host;
     CQVSocketProc proc;
-    FakeSock sock;
+    CProcEvents sock;
     CQVSocketProcProbe probe{proc};
     QV_ADDR_S self{};
     std::vector<int> fds;
@@ -934,7 +897,7 @@ int ClientMain(const std::string& me, const std::string& ifIp, const std::string
     qvLogInit(0xF, logDir.Path().c_str(), "cc", 0, 0);
     qvLogExt(LogHook);
     CQVSocketProc proc;
-    FakeSock sock;
+    CProcEvents sock;
     CQVSocketProcProbe probe(proc);
     proc.Attach(&sock);
     auto cfg = Cfg();
@@ -1120,7 +1083,7 @@ TEST_F(CnntCtlLab, ProxyRequestThroughStationReachesItsDestination)
     // on its socket is handed to the process the way a receiving driver would.
     auto s = lab.RunIn(hs, [&] {
         CQVSocketProc proc;
-        FakeSock sock;
+        CProcEvents sock;
         CQVSocketProcProbe probe(proc);
         proc.Attach(&sock);
         auto cfg = Cfg(1);

@@ -19,6 +19,7 @@
 #include "kvAddr4.h"
 #include "../runtime/kvLogLines.h"
 #include "kvLab.h"
+#include "kvProcEvents.h"
 #include "kvSocketProcProbe.h"
 #include "qvSocketProc.h"
 #include "qvTimer.h"
@@ -74,56 +75,6 @@ std::string Reply(const QV_ADDR_S& pub, const QV_ADDR_S* r4 = nullptr, const QV_
         Put(m, 104, *r6);
     return m;
 }
-
-class FakeSock : public IQVSockEvent {
-public:
-    void SockEventData(QV_ADDR_S&, QV_BUF_S& Buf, u32 uSockID, u32, u32) override
-    {
-        std::lock_guard<std::mutex> g(mu);
-        data.push_back(std::to_string(uSockID) + ":" + std::string((const char*)Buf.buf + Buf.uOffset, Buf.uLen));
-    }
-    void SockEventConnect(u32 uSockID, u32 uAction) override
-    {
-        std::lock_guard<std::mutex> g(mu);
-        connects.push_back(uSockID * 10 + uAction);
-    }
-    void SockEventReport(u32 uSockID, u32 uReport) override
-    {
-        std::lock_guard<std::mutex> g(mu);
-        reports.push_back(uSockID * 100 + uReport);
-    }
-    void SockEventCnntAddr(u32, u32, u32, u32) override {}
-    void SockEventDataPull() override {}
-    void SocketProcThreadStatus(u32) override {}
-    bool Connected(u32 id)
-    {
-        std::lock_guard<std::mutex> g(mu);
-        for (u32 c : connects)
-            if (c == id * 10 + 1)
-                return true;
-        return false;
-    }
-    bool Reported(u32 id, u32 report)
-    {
-        std::lock_guard<std::mutex> g(mu);
-        for (u32 r : reports)
-            if (r == id * 100 + report)
-                return true;
-        return false;
-    }
-    bool Got(const std::string& s)
-    {
-        std::lock_guard<std::mutex> g(mu);
-        for (auto& d : data)
-            if (d.find(s) != std::string::npos)
-                return true;
-        return false;
-    }
-    std::mutex mu;
-    std::vector<std::string> data;
-    std::vector<u32> connects;
-    std::vector<u32> reports;
-};
 
 CQVSocketProc::CFG_S Cfg()
 {
@@ -203,7 +154,7 @@ protected:
     kvlab::Host hs;
     QV_ADDR_S sta{};
     CQVSocketProc proc;
-    FakeSock sock;
+    CProcEvents sock;
     CQVSocketProcProbe probe{proc};
     std::vector<int> fds;
     std::vector<kvlab::Process> servers;
@@ -478,7 +429,7 @@ int ClientMain(const std::string& me, const QV_ADDR_S& station, int pipeRd)
     kvlab::TempDir logDir;
     qvLogInit(0xF, logDir.Path().c_str(), "st", 0, 0);
     CQVSocketProc proc;
-    FakeSock sock;
+    CProcEvents sock;
     proc.Attach(&sock);
     auto cfg = Cfg();
     if (!proc.Initialize(nullptr, cfg))
