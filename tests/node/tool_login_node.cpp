@@ -16,7 +16,7 @@
 //   clock 0|1           the real-time clock off or on      -> "node: clock N"
 //   peer NAME           a peer object (status reports, info reports, like a tunnel's peer)
 //   scan NAME           LAN scans until one finds NAME      -> "node: found NAME ADDR" or
-//                                                              "node: not found NAME"
+//                                                              "node: not found NAME ..." (24 s)
 //   static NAME ADDR    a static peer at ADDR (request 37), as a tunnel adds a peer that its
 //                       LAN scan found                      -> "node: static NAME obj=O r=<result>"
 //   chat NAME           an object "chat" of the test class in the group of peer NAME
@@ -292,15 +292,20 @@ bool Tool::Command(const std::string& line)
         u32 p = node->ObjectAdd(a1, QV_CLASS_PEER, 0, 0x10060);
         Out("peer %s obj=%u", a1, p);
     } else if (w == "scan" && n >= 2) {
-        // The LAN driver carries datagrams only to peers a scan found.
+        // The LAN driver carries datagrams only to peers a scan found. A scan is launched every
+        // 2 s for up to 24 s, within the 30 s the tests wait for the line: the peer usually
+        // answers the first one at once, but on a loaded machine (sanitizer builds beside
+        // others) the processes can stall for seconds. What a scan that never found the peer
+        // saw goes with its line.
         auto* lan = static_cast<IQVSocketLANPriv*>(node->GetSocketPrivate(3));
         std::string found;
-        for (int i = 0; lan && found.empty() && i < 100; i++) {
+        u32 launched = 0, refused = 0, k = 0;
+        for (int i = 0; lan && found.empty() && i < 300; i++) {
             if (i % 25 == 0)
-                lan->ScanLaunch(0);
+                (lan->ScanLaunch(0) ? launched : refused)++;
             usleep(80 * 1000);
             QV_SKT_LAN_PEER_S res[8];
-            u32 k = lan->ScanGetResult(res, 8);
+            k = lan->ScanGetResult(res, 8);
             for (u32 j = 0; j < k && j < 8; j++) {
                 char sz[QV_ADDR_STR_SIZE];
                 if (strcmp(res[j].szPeerID, a1) == 0 && qvAddrToReadable(&res[j].Addr, sz, sizeof(sz)))
@@ -308,7 +313,7 @@ bool Tool::Command(const std::string& line)
             }
         }
         if (found.empty())
-            Out("not found %s", a1);
+            Out("not found %s launched=%u refused=%u peers=%u", a1, launched, refused, k);
         else
             Out("found %s %s", a1, found.c_str());
     } else if (w == "static" && n >= 3) {
