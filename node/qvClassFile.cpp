@@ -197,23 +197,23 @@ u32 CQVClassFile::DispNowLoop(OBJ_S* o, u32 uBits)
 {
     // A data step that made progress asks for itself again: it runs again here while it
     // does, a bounded number of times, so that the step that finds nothing more to move does
-    // not cost a wake-up of the dispatch thread. A status report waits for the dispatch
-    // thread; a stop or an error goes there with everything still asked for.
+    // not cost a wake-up of the dispatch thread. The status report a start asks for is made
+    // here too, after the data steps of its round as the dispatch thread would make it (a new
+    // connection's start would otherwise wake that thread on each side, just when its first
+    // bytes flow); a stop or an error goes there with everything still asked for.
     const u32 kRounds = 8;
-    u32 uPriv = PrivID(o), uObject = o->uObject, uLater = 0;
+    u32 uPriv = PrivID(o), uObject = o->uObject;
     for (u32 i = 0; i < kRounds && uBits; i++)
     {
         uBits = OnDisp(uPriv, uBits);
         o = ObjGet(uPriv);
         if (!o || o->uObject != uObject)
             return 0;
-        uLater |= uBits & kDispStatus;
-        uBits &= ~kDispStatus;
-        if (uBits & ~(kDispLoad | kDispSave))
+        if (uBits & ~(kDispLoad | kDispSave | kDispStatus))
             break;
     }
-    if (uBits | uLater)
-        Disp(o, uBits | uLater);
+    if (uBits)
+        Disp(o, uBits);
     return 1;
 }
 

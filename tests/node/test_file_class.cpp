@@ -575,6 +575,48 @@ TEST_F(FileStream, EndsCleanlyInBothDirections)
     EXPECT_EQ(0u, a.ExtOpenCount() + b.ExtOpenCount());
 }
 
+// The start of a stream is reported where it was taken in (the peer's answer, the owner's
+// acceptance), not by a later dispatch: on a new forwarded connection that dispatch would be
+// one more thread wake-up. A file's start still waits for the dispatch (it may wait on the
+// disk). Either way the first report of a transfer is its start and the last its end.
+TEST_F(FileStream, StreamStartsAreReportedAtOnceFileStartsByTheDispatch)
+{
+    Start();
+    std::vector<u8> data = Bytes(1000, 3);
+    ASSERT_TRUE(WriteAt(P("src"), data, 0));
+    AcceptOn(b, P("dst"));
+    EXPECT_EQ(-1, Put(objA, P("src"), "remote.bin"));
+    ASSERT_TRUE(Pump());
+    sa.Feed("up", 5000, true);
+    sb.Feed("down", 5000, true);
+    ASSERT_TRUE(Pump());
+    struct {
+        const char* what;
+        FakeNode* n;
+        u32 obj;
+        bool bByDisp;
+    } cases[] = {{"stream sender a", &a, up, false},   {"stream receiver b", &b, upB, false},
+                 {"stream sender b", &b, down, false}, {"stream receiver a", &a, downB, false},
+                 {"file sender a", &a, objA, true},    {"file receiver b", &b, objB, true}};
+    for (auto& c : cases) {
+        std::vector<std::pair<QV_PARAM_FILE_ST_S, bool>> st;
+        for (auto& r : c.n->extReqs) {
+            if (r.uMethod != QV_FILE_EXT_STATUS || r.uObject != c.obj || r.data.size() != sizeof(QV_PARAM_FILE_ST_S))
+                continue;
+            QV_PARAM_FILE_ST_S s;
+            memcpy(&s, r.data.data(), sizeof(s));
+            st.push_back({s, r.bDisp});
+        }
+        ASSERT_LE(2u, st.size()) << c.what;
+        EXPECT_EQ(2u, st.front().first.Status) << c.what;
+        EXPECT_EQ(c.bByDisp, st.front().second) << c.what;
+        EXPECT_EQ(3u, st.back().first.Status) << c.what;
+    }
+    EXPECT_EQ(data, ReadAt(P("dst"), 0, data.size() + 10));
+    EXPECT_EQ(5000u, sb.streams["up"].uWritten);
+    EXPECT_EQ(5000u, sa.streams["down"].uWritten);
+}
+
 TEST_F(FileStream, ReceiverThatStopsReadingPausesTheSenderWithBoundedMemory)
 {
     Start();

@@ -41,6 +41,7 @@ struct ExtReq {
     std::vector<u8> data;
     u32 uHandle;
     u32 uParam;
+    bool bDisp = false;  // made while the node's dispatch served the object
     std::string Text() const { return std::string(data.begin(), data.end()); }
 };
 
@@ -425,7 +426,7 @@ public:
     {
         if (!lpData && uSize) return 0;
         if (!Obj(uObject)) return 0;
-        ExtReq r{uObject, uMethod, {}, uHandle, uParam};
+        ExtReq r{uObject, uMethod, {}, uHandle, uParam, m_bInDisp};
         if (lpData) r.data.assign((const u8*)lpData, (const u8*)lpData + uSize);
         extReqs.push_back(r);
         if (uMethod == 32 || uMethod == 33) m_asks.push_back(r);
@@ -850,7 +851,9 @@ private:
             }
             // As the node does: the result replaces the pending bits; bits an object raised
             // for itself while it ran are lost unless it returns them.
+            m_bInDisp = true;
             u32 r = m_pClass->OnDisp(o->uInst, uBits);
+            m_bInDisp = false;
             m_pending[uObject] = r;
             if (r && std::find(m_dispQ.begin(), m_dispQ.end(), uObject) == m_dispQ.end()) m_dispQ.push_back(uObject);
         }
@@ -883,6 +886,7 @@ private:
     std::vector<ACK> m_acks;
     std::deque<NOTIFY> m_notify;
     std::deque<u32> m_dispQ;
+    bool m_bInDisp = false;
     std::map<u32, u32> m_pending;
     std::vector<ExtReq> m_asks;
     std::mutex m_evMutex;
