@@ -291,29 +291,25 @@ u32 CQVSocket::DispPass(u32& uMax)
     {
         SectDisp lk(this);
         if (!m_uInit) return 1;
-        if (m_uDispMask.load() & 0x40000) {
-            m_uDispMask.fetch_and(~0x40000u);
+        // Takes the asked-for bits in one step: a bit set meanwhile stays for the next pass.
+        auto TakeDisp = [this](u32 uBits) { return (m_uDispMask.fetch_and(~uBits) & uBits) != 0; };
+        if (TakeDisp(0x40000)) {
             DispReports();
         }
-        if (m_uDispMask.load() & 0x3FFF) {
-            m_uDispMask.fetch_and(~0x3FFFu);
+        if (TakeDisp(0x3FFF)) {
             DispWalk();
         }
-        if (m_uDispMask.load() & 0x80000) {
-            m_uDispMask.fetch_and(~0x80000u);
+        if (TakeDisp(0x80000)) {
             DispWndCheck();
-            if (m_uDispMask.load() & 0x3FFF) {
-                m_uDispMask.fetch_and(~0x3FFFu);
+            if (TakeDisp(0x3FFF)) {
                 DispWalk();
             }
         }
-        if (m_uDispMask.load() & 0x20000) {
-            m_uDispMask.fetch_and(~0x20000u);
+        if (TakeDisp(0x20000)) {
             DispTimerWalk();
             if (++m_uPassCount >= 10) m_uPassCount = 0;
         }
-        if (m_uDispMask.load() & 0x10000) {
-            m_uDispMask.fetch_and(~0x10000u);
+        if (TakeDisp(0x10000)) {
             for (NEW_S* n = m_NewPend.Head(); n; n = NEW_LIST::Next(n)) {
                 if (!n->uAnnounced && EventPost(QV_SOCK_EVENT_NEW, 0, 0, 0, 0, NewID(n), 0, 0))
                     n->uAnnounced = 1;
