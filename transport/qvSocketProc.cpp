@@ -279,6 +279,7 @@ void CQVSocketProc::Clean()
     m_uRedirect = 0;
     m_uStaIndex = 0xFFFF;
     m_uMainSetTick = m_uMainRetryTick = m_uMainBackoff = 0;
+    m_uMainReportPend = 0;
     m_uCnntResetPend = 0;
     {
         m_SectFd.Lock();

@@ -377,6 +377,7 @@ private:
     u32 SockConnectPeerMain(u32 uDrivType, u32 uReset);
     void SockCnntMainSend(u32 uDrivType, u32 uRelayMode);
     u32 SockCnntMainSendMsg(ADDR_STA_S& Sta, u32 uTryRelay);
+    // Under the mutex; a changed main address leaves socket report 2 pending (m_uMainReportPend).
     void SockCnntMainReply(u32 uDrivType, const QV_ADDR_S& From, const QV_BUF_S& Buf);
     ADDR_STA_S* ThisStaPxyListGet(u32* lpuCount);
     u32 ThisStaMainAddrSet(u32 uDrivType, const QV_ADDR_S& From, const QV_ADDR_S& Redir4, const QV_ADDR_S& Redir6,
@@ -494,6 +495,11 @@ private:
     u32 m_uMainSetTick;
     u32 m_uMainRetryTick;
     u32 m_uMainBackoff;
+    // Socket report 2 owed by a main reply that changed the main address (under the mutex).
+    // It is raised once the mutex is let go: the socket layer's handler takes the layer's lock
+    // and, on the process thread, first handles the datagrams held from earlier in the pass,
+    // which call back in here (the mutex does not nest).
+    u32 m_uMainReportPend = 0;
     QV_ADDR_PAIR_S m_Assem[64];
     u32 m_uAssemCount;
 

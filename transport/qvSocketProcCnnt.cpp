@@ -55,7 +55,11 @@ u32 CQVSocketProc::OnData(u32 uDrivType, const QV_ADDR_S* lpAddr, const QV_BUF_S
     if (lpData[1] >= ACT_ENVELOPE) {
         if (Lock()) {
             SockConnectReceive(uDrivType, Sender, Buf);
+            u32 uPend = m_uMainReportPend;
+            m_uMainReportPend = 0;
             Unlock();
+            if (uPend)
+                Report(0, 2);
         }
         return 0;
     }

@@ -527,7 +527,7 @@ void CQVSocketProc::SockCnntMainReply(u32 uDrivType, const QV_ADDR_S& From, cons
         }
     }
     if (uChanged)
-        Report(0, 2);
+        m_uMainReportPend = 1;
     qvLogOut(1, "SocketProc: SockCnntMainReply. uDrivType=%u, AddrMain=%s, uMainChanged=%u", uDrivType,
              AddrText(m_AddrMain, szPub), uChanged);
 }

@@ -229,7 +229,8 @@ public:
         P.Unlock();
         return a;
     }
-    // Main station, under the process mutex.
+    // Main station, under the process mutex; the report it owes is raised after, as the
+    // connect-control receiver does.
     void MainReply(u32 driv, const QV_ADDR_S& from, const std::string& bytes)
     {
         std::vector<u8> raw(64 + bytes.size());
@@ -237,7 +238,11 @@ public:
         QV_BUF_S b{raw.data(), 64, (u32)raw.size(), (u32)bytes.size(), 0};
         P.Lock();
         P.SockCnntMainReply(driv, from, b);
+        u32 pend = P.m_uMainReportPend;
+        P.m_uMainReportPend = 0;
         P.Unlock();
+        if (pend)
+            P.Report(0, 2);
     }
     template <class F>
     u32 Locked(F f)

@@ -2,8 +2,9 @@
 // network lab: the main address learnt from 'I' (public host, full-cone NAT), the station's
 // own peer connected once the station answered, redirects followed once, the back-off of
 // 'H' while no station answers and the driver renewed after a long silence (ticks driven),
-// replies that must not be taken, NAT64 learnt from a reply over IPv6, and two clients that
-// find each other through the server's station ('D'/'E'/'F'/'G').
+// replies that must not be taken, NAT64 learnt from a reply over IPv6, a reply read together
+// with a peer's handshake reaching a socket layer on top, and two clients that find each other
+// through the server's station ('D'/'E'/'F'/'G').
 #include <arpa/inet.h>
 #include <poll.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include "kvLab.h"
 #include "kvProcEvents.h"
 #include "kvSocketProcProbe.h"
+#include "qvSocket.h"
 #include "qvSocketProc.h"
 #include "qvTimer.h"
 
@@ -413,6 +415,86 @@ TEST_F(Station, Nat64IsLearntFromAReplyOverIPv6)
 
 namespace {
 
+// Bytes waiting in the receive queue of this namespace's IPv4 UDP socket bound to port.
+u32 RxQueued(u16 port)
+{
+    u32 queued = 0;
+    if (FILE* f = fopen("/proc/net/udp", "r")) {
+        char line[512];
+        while (fgets(line, sizeof(line), f)) {
+            unsigned lport = 0, rx = 0;
+            if (sscanf(line, " %*u: %*x:%x %*x:%*x %*x %*x:%x", &lport, &rx) == 2 && lport == port)
+                queued = rx;
+        }
+        fclose(f);
+    }
+    return queued;
+}
+
+// Events of a socket layer: incoming handshakes and reports of a changed main address.
+class LayerOwner : public IQVSocketOwner {
+public:
+    std::atomic<u32> news{0}, mainReports{0};
+    u32 SocketProc(u32 e, u32, u32, u32, u32 v4, u32, u32, u32) override
+    {
+        if (e == QV_SOCK_EVENT_NEW)
+            news++;
+        if (e == QV_SOCK_EVENT_REPORT && v4 == 2)
+            mainReports++;
+        return 0;
+    }
+    void SocketTimer(u32) override {}
+    void SocketDrop(u32) override {}
+    void SocketSetParam(u32, u32, u32) override {}
+    void SocketThreadStatus(u32) override {}
+};
+
+// A socket layer over its socket process, in a process of its own on the host whose address is
+// ip4: the process thread is held while a peer's InitQ (from fdPeer) and then the station's 'I'
+// (from fdSta) come in, so that it reads both in one pass. Prints "NEW <n> REPORT <n>" once the
+// layer has reported both (or given up waiting), then cleans up.
+int LayerReadsPeerAndStationInOnePass(const std::string& ip4, const QV_ADDR_S& sta, int fdSta, int fdPeer)
+{
+    if (!qvTimerInit(64))
+        return 2;
+    LayerOwner own;
+    CQVSocket sock;
+    IQVSocketLower* lower = qvSocketLowerNew(&sock);
+    sock.SetLower(lower);
+    sock.Attach(&own);
+    CQVSocket::CFG_S cfg;
+    memset(&cfg, 0, sizeof(cfg));
+    cfg.uTableSize = 16;
+    for (u32 i = 0; i < 4; i++)
+        cfg.uSendQue[i] = cfg.uRecvQue[i] = 16;
+    sock.SetConfig(cfg);
+    if (!lower->GetProc() || !sock.Initialize(nullptr))
+        return 3;
+    CQVSocketProc& proc = *lower->GetProc();
+    CQVSocketProcProbe probe(proc);
+    proc.SetSelfPeer("alice");
+    proc.SetProxy(&sta, 1);
+    const u16 port = (u16)probe.Udp4Port();
+    std::string initQ = Msg(1, 188);
+    memcpy(&initQ[12], "bob", 3);
+    probe.Freeze();
+    bool queued = kvlab::UdpSend(fdPeer, ip4, port, initQ) &&
+                  kvlab::WaitUntil([&] { return RxQueued(port) != 0; }, 5000);
+    const u32 first = RxQueued(port);
+    queued = queued && kvlab::UdpSend(fdSta, ip4, port, Reply(V4("10.77.0.1", 4000))) &&
+             kvlab::WaitUntil([&] { return RxQueued(port) > first; }, 5000);
+    probe.Thaw();
+    if (!queued)
+        return 4;
+    kvlab::WaitUntil([&] { return own.news.load() && own.mainReports.load(); }, 10000);
+    printf("NEW %u REPORT %u\n", own.news.load(), own.mainReports.load());
+    fflush(stdout);
+    sock.Clean();
+    delete lower;
+    qvTimerClean();
+    return 0;
+}
+
 u32 ReadNumber(const kvlab::Process& p, const std::string& key)
 {
     std::string out = p.Output();
@@ -515,6 +597,25 @@ void Meet(kvlab::Lab& lab, const kvlab::Host& ha, const kvlab::Host& hb, const Q
 }
 
 }  // namespace
+
+// A station's reply that changes the main address, read in the same pass as a peer's handshake
+// that the socket layer holds until the end of the pass: the layer gets both, although taking
+// the handshake calls back into the process from within the report.
+TEST_F(Station, ReplyReadInOnePassWithAPeersHandshakeReachesTheSocketLayer)
+{
+    auto ha = lab.AddHost(pub, "a");
+    ASSERT_TRUE(lab.PinNeighbours({hs, ha}));
+    int fdSta = OwnStation();
+    ASSERT_GE(fdSta, 0);
+    int fdPeer = kvlab::UdpOpen(hs.ns, hs.ip4, kSrvPort + 1);
+    ASSERT_GE(fdPeer, 0);
+    fds.push_back(fdPeer);
+    auto p = lab.RunIn(ha, [&] { return LayerReadsPeerAndStationInOnePass(ha.ip4, sta, fdSta, fdPeer); });
+    EXPECT_TRUE(p.WaitOutput("NEW 1 REPORT 1", 30000)) << p.Output();
+    int rc = -1;
+    EXPECT_TRUE(p.Wait(20000, &rc)) << p.Output();
+    EXPECT_EQ(0, rc) << p.Output();
+}
 
 TEST_F(Station, TwoPublicClientsMeetThroughTheServerStation)
 {
