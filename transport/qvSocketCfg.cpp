@@ -25,7 +25,7 @@ CQVSocket::CQVSocket()
       m_uMDU(kMDUDefault), m_uMainSpeed(0), m_uInitPend(0), m_uTimerHandle(0), m_uTick(0), m_uStamp(0),
       m_uSecond(0), m_uPassCount(0), m_uInit(0), m_uDispStarted(0), m_uSide(0), m_uBatch(0),
       m_uDispMask(0), m_uCheck(0), m_uSendPendCount(0), m_uPaced(0), m_pSocks(0), m_uSockCount(0),
-      m_pNews(0), m_uNewCount(0), m_pBatch(0), m_pPassIn(0), m_pRecvPlain(0), m_uRecvPlainKey(0), m_uPassIn(0), m_uPassSeen(0), m_pEncBuf(0), m_apEncAhead(),
+      m_pNews(0), m_uNewCount(0), m_pBatch(0), m_pPassIn(0), m_pRecvPlain(0), m_uRecvPlainKey(0), m_uPassIn(0), m_uPassSeen(0), m_uPassData(0), m_pEncBuf(0), m_apEncAhead(),
       m_uEncAheadKey(0), m_pCmpBuf(0)
 {
     m_uGiveUp[0] = kGiveUpClient;

@@ -238,6 +238,9 @@ TEST_F(FileNodes, FilesArriveIntact)
     a->Cmd("put f3 " + A("three.bin") + " three.bin 0 0 10");
     EXPECT_FALSE(a->WaitLine("STATUS f2 3", 60000).empty()) << a->Output();
     EXPECT_FALSE(a->WaitLine("STATUS f3 3", 60000).empty()) << a->Output();
+    // The sender is done once its bytes are acknowledged; the receiver has saved them when it
+    // ends too.
+    EXPECT_FALSE(b->WaitLine("STATUS f2 3", 10000).empty()) << b->Output();
     EXPECT_FALSE(b->WaitLine("STATUS f3 3", 10000).empty()) << b->Output();
     EXPECT_EQ(Sha(A("two.bin")), Sha(B("two.bin")));
     EXPECT_EQ(Sha(A("three.bin")), Sha(B("three.bin")));

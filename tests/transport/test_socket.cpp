@@ -2,6 +2,8 @@
 // (hostile input included), send and receive rings, acknowledgements, key exchange, events
 // and configuration.
 #include "kvSocketFakes.h"
+#include "qvDgramOut.h"
+#include <netinet/in.h>
 
 #include <gtest/gtest.h>
 
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -29,13 +32,17 @@ struct Pkt {
     std::thread::id tid;  // the thread that handed it to the carrier
 };
 
-// Datagram carrier that records what the layer sends.
-class FakeLower : public FakePeerTable {
+// Datagram carrier that records what the layer sends. With bCapture, a datagram made while
+// the calling thread collects its datagrams is recorded when the collection is flushed, as a
+// driver sends it; onFlush sees each such datagram then.
+class FakeLower : public FakePeerTable, public IQVDgramPort {
 public:
     std::vector<Pkt> sent;
     std::vector<Pkt> direct;
     std::vector<u32> ctrl;
     bool bFail = false;
+    std::atomic<bool> bCapture{false};
+    std::function<void(const Pkt&)> onFlush;
     std::vector<u32> cnnt;   // pairs (connection id, value) reported for every peer
 
     u32 Initialize(void*, const u32*) override { return 1; }
@@ -45,9 +52,26 @@ public:
         std::lock_guard<std::mutex> lk(mu);
         if (lpuUsed) *lpuUsed = uCnnt;
         if (bFail) return -1;
+        CQVDgramOut* lpOut = bCapture ? qvDgramCapture() : nullptr;
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        if (lpOut && lpOut->Add(this, -1, uMode, (const sockaddr*)&sa, sizeof(sa), buf.buf + buf.uOffset, buf.uLen))
+            return (s32)buf.uLen;
         sent.push_back({std::vector<u8>(buf.buf + buf.uOffset, buf.buf + buf.uOffset + buf.uLen), uCnnt, uMode,
                         std::this_thread::get_id()});
         return (s32)buf.uLen;
+    }
+    void DgramFlush(QV_DGRAM_REC_S** lpList, u32 uCount) override
+    {
+        for (u32 i = 0; i < uCount; i++) {
+            Pkt p{std::vector<u8>(lpList[i]->aData, lpList[i]->aData + lpList[i]->uLen), 0, lpList[i]->uWhich,
+                  std::this_thread::get_id()};
+            {
+                std::lock_guard<std::mutex> lk(mu);
+                sent.push_back(p);
+            }
+            if (onFlush) onFlush(p);
+        }
     }
     s32 SendDirect(const QV_ADDR_S&, const QV_BUF_S& buf, u32) override
     {
@@ -987,6 +1011,53 @@ TEST_F(SocketTest, BatchReceiveHoldsPlainDataUntilAnAckIsWanted)
 
 // ---------------------------------------------------------------------------------------------
 // Acknowledgements
+
+// A pass of the socket process thread that took in a stream's run of Data packets sends the
+// run's ack before the owner hears of the message: the sender's window waits for that ack,
+// not for the owner's handling of the data.
+TEST_F(SocketTest, AStreamRunsAckLeavesBeforeTheOwnerHearsOfIt)
+{
+    CQVSocket::CFG_S cfg;
+    std::memset(&cfg, 0, sizeof(cfg));
+    cfg.uNodeOption = 0x100;
+    for (u32 i = 0; i < 4; i++) {
+        cfg.uSendQue[i] = 16;
+        cfg.uRecvQue[i] = 32;
+        cfg.uInitWnd[i] = 16;
+    }
+    // Set before the layer starts (its threads call them) and kept alive by them.
+    struct Order {
+        std::mutex mu;
+        std::vector<std::string> v;
+    };
+    auto order = std::make_shared<Order>();
+    low.onFlush = [order](const Pkt& p) {
+        std::lock_guard<std::mutex> lk(order->mu);
+        if (p.b.size() >= 16 && p.b[1] == QV_SKP_ACK) order->v.push_back("ack " + std::to_string(Rd32(&p.b[8])));
+    };
+    own.onEvent = [order](const Ev& e) {
+        std::lock_guard<std::mutex> lk(order->mu);
+        if (e.e == QV_SOCK_EVENT_RECV) order->v.push_back("message");
+    };
+    Start(&cfg);
+    Connect();
+    Settle();
+    StopTimer();   // the dispatcher runs only when woken: the pass below is all there is
+    low.bCapture = true;
+    std::thread pass([&] {
+        CQVDgramDefer defer;   // as on the socket process thread
+        for (u32 i = 0; i < 12; i++)
+            Inject(DataPkt(i, i == 11 ? QV_SKD_LAST | QV_SKD_ACKREQ : 0, 0, std::string(50, (char)('a' + i))), sid);
+        sock.SockEventBatchEnd();
+    });
+    pass.join();
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard<std::mutex> lk(order->mu);
+        return order->v.size() >= 2;
+    }));
+    std::lock_guard<std::mutex> lk(order->mu);
+    EXPECT_EQ((std::vector<std::string>{"ack 12", "message"}), order->v);
+}
 
 TEST_F(SocketTest, RepeatedInvalidAcksRestartTheHandshake)
 {
