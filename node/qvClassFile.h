@@ -281,6 +281,7 @@ private:
     // *lpuLoad (when given) asks the caller to read the extension again instead of a dispatch.
     u32 HelperSendDataNext(OBJ_S* o, u32* lpuLoad = nullptr);
     u32 HelperRecvData(OBJ_S* o, u32 uPeer, u32 uExtra, u32* lpuOther, u32* lpuTaken);
+    void HelperRecvRun(OBJ_S* o);
     void HelperSendResult(OBJ_S* o, const QV_MCAST_RES_S* lpRes);
     void HelperSendRemain(OBJ_S* o);
     void CompactSend(OBJ_S* o);

@@ -92,6 +92,7 @@ const u32 kBufSizeDefault = 0x10000;     // transfer buffer, also the smallest a
 const u32 kBufSizeMaxKiB = 64 * 1024;    // 64 MiB: larger buffers only cost memory
 const u32 kDataSendMax = 0x40000;        // bytes per data send
 const u32 kRecvSpaceMin = 2048;          // more than one block of the peer socket
+const u32 kRecvRunMax = 16;              // data messages taken ahead of one write at most
 const u32 kPauseBufMax = 4;
 const u32 kWaiterSeconds = 86400;        // a Put or Get waits at most a day for its answer
 const u32 kActiveSeconds = 5;

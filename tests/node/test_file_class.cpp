@@ -907,6 +907,35 @@ TEST_F(FileStream, AMessageLargerThanTheRoomLeftIsNotLost)
     EXPECT_EQ(0u, b.RecvQueued(3));
 }
 
+// Data messages already complete in the queue when the receiver writes go to the stream in
+// one write, as far as the transfer buffer holds them whole; one that does not fit waits for
+// the write that makes room.
+struct RunCase {
+    std::vector<u32> sizes;
+    u32 writes;
+};
+
+class FileStreamRun : public FileStream, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(FileStreamRun, WaitingMessagesReachTheStreamInOneWrite)
+{
+    Start();
+    u32 cookie = LastSent(b, kMethStartRep)->uParam;
+    u64 total = 0;
+    for (u32 n : GetParam().sizes) {
+        b.Inject(3, upB, kMethData, 0, cookie, std::vector<u8>(n, 1));
+        total += n;
+    }
+    ASSERT_TRUE(Pump());
+    EXPECT_EQ(total, sb.streams["up"].uWritten);
+    EXPECT_EQ(GetParam().writes, sb.streams["up"].uWrites);
+    EXPECT_EQ(0u, b.RecvQueued(3));
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, FileStreamRun,
+                         ::testing::Values(RunCase{{20000, 20000, 20000}, 1}, RunCase{{40000, 30000}, 2},
+                                           RunCase{{1000, 64000, 500}, 2}));
+
 TEST_F(FilePair, StartRequestWhoseRangeRunsPastTheAddressSpaceIsRefused)
 {
     Init();

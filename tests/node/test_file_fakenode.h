@@ -916,6 +916,7 @@ public:
         // Sink side.
         u64 uLimit = ~0ull;  // accepted bytes may not pass this
         u64 uWritten = 0;
+        u32 uWrites = 0;     // calls that took bytes
         bool bCorrupt = false;
         bool bWantWrite = false;
         bool bFail = false;  // writes fail (socket error)
@@ -1021,6 +1022,7 @@ public:
         for (u32 i = 0; i < n; i++)
             if (p[i] != Pattern(s.uWritten + i)) s.bCorrupt = true;
         s.uWritten += n;
+        s.uWrites += n != 0;
         *lpuSize = n;
         return 3;
     }
