@@ -78,6 +78,9 @@ CQVClassFile::CQVClassFile()
       m_pParser(nullptr),
       m_pStr(nullptr),
       m_uBufSize(kBufSizeDefault),
+      m_apSpareBuf(),
+      m_uSpareBufCount(0),
+      m_uSpareBufLen(0),
       m_pDispObj(nullptr),
       m_uDispSelf(0)
 {
@@ -156,6 +159,7 @@ void CQVClassFile::OnClean()
     m_pPeer = nullptr;
     delete[] m_pRecvBuf;
     m_pRecvBuf = nullptr;
+    SpareBufClear();
     if (m_pParser)
         m_pParser->Delete();
     m_pParser = nullptr;
@@ -277,11 +281,40 @@ void CQVClassFile::ObjClear(OBJ_S* o)
 void CQVClassFile::BufFree(OBJ_S* o)
 {
     PauseBufClear(o);
-    delete[] o->pBuf;
+    if (o->pBuf)
+        BufGive(o->pBuf, o->uBufLen);
     o->pBuf = nullptr;
     o->uBufLen = 0;
     o->uDataSize = 0;
     o->uDataPos = 0;
+}
+
+u8* CQVClassFile::BufTake(u32 uLen)
+{
+    if (m_uSpareBufCount && m_uSpareBufLen == uLen)
+        return m_apSpareBuf[--m_uSpareBufCount];
+    return new (std::nothrow) u8[uLen];
+}
+
+void CQVClassFile::BufGive(u8* pBuf, u32 uLen)
+{
+    if (uLen != m_uBufSize || (m_uSpareBufCount >= kSpareBufMax && m_uSpareBufLen == uLen))
+    {
+        delete[] pBuf;
+        return;
+    }
+    // Spares of another size (the size was set anew) are of no use any more.
+    if (uLen != m_uSpareBufLen)
+        SpareBufClear();
+    m_uSpareBufLen = uLen;
+    m_apSpareBuf[m_uSpareBufCount++] = pBuf;
+}
+
+void CQVClassFile::SpareBufClear()
+{
+    while (m_uSpareBufCount)
+        delete[] m_apSpareBuf[--m_uSpareBufCount];
+    m_uSpareBufLen = 0;
 }
 
 bool CQVClassFile::OnAdd(u32 uObject, u32, u32 uFlags, u32* lpuInstID)
@@ -1285,7 +1318,7 @@ u32 CQVClassFile::DispStart(OBJ_S* o)
     }
     if (!o->pBuf)
     {
-        o->pBuf = new (std::nothrow) u8[m_uBufSize];
+        o->pBuf = BufTake(m_uBufSize);
         if (!o->pBuf)
         {
             qvLogOut(0, "ClassFile:DispStart, Alloc buffer failed, uPrivID=%u, Path=%s", uPriv, o->strPath.c_str());

@@ -217,6 +217,11 @@ private:
     void ObjClear(OBJ_S* o);
     void RetryAdd(OBJ_S* o);
     void BufFree(OBJ_S* o);
+    // A transfer buffer of uLen bytes, from the spares when there is one.
+    u8* BufTake(u32 uLen);
+    // Keeps a transfer buffer of the current size as a spare (at most kSpareBufMax).
+    void BufGive(u8* pBuf, u32 uLen);
+    void SpareBufClear();
     void PeerName(u32 uPeer, QV_STRING* pOut);
     // A message of the running session from the recorded peer.
     u32 FromPeer(const OBJ_S* o, u32 uParam, u32 uPeer);
@@ -315,6 +320,14 @@ private:
     IQVOMLParser* m_pParser;
     IQVString* m_pStr;
     u32 m_uBufSize;
+    // Transfer buffers of ended sessions, all of m_uSpareBufLen bytes, for the next starts:
+    // without them each new connection's start allocated its buffers and the end of the
+    // connection before it gave them back to the system, both under the dispatch lock, at
+    // up to hundreds of microseconds each (the pages were returned and faulted in again).
+    static const u32 kSpareBufMax = 8;
+    u8* m_apSpareBuf[kSpareBufMax];
+    u32 m_uSpareBufCount;
+    u32 m_uSpareBufLen;
     // The object whose OnDisp runs now and the bits it dispatched to itself meanwhile: they
     // are returned from OnDisp instead of queued, so that none is lost.
     OBJ_S* m_pDispObj;
