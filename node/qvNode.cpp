@@ -60,8 +60,8 @@ IQVNode* qvNewNode()
 }
 
 CQVNode::CQVNode()
-    : m_uExtEvtCount(0), m_uTick(0), m_uPass(0), m_uSecond(1), m_uStamp(0), m_uManualTime(0), m_uNotifyCount(0),
-      m_uNotifyMax(256), m_uHndCount(0), m_uHndPend(0), m_uHndMax(128), m_uTmoSecond(0), m_uDispBits(0),
+    : m_uExtEvtCount(0), m_uExtCloseCount(0), m_uTick(0), m_uPass(0), m_uSecond(1), m_uStamp(0), m_uManualTime(0),
+      m_uNotifyCount(0), m_uNotifyMax(256), m_uHndCount(0), m_uHndPend(0), m_uHndMax(128), m_uTmoSecond(0), m_uDispBits(0),
       m_lpContext(nullptr), m_lpProc(nullptr), m_uInit(0), m_uSide(0), m_uThreadStarted(0), m_uNeedClean(0)
 {
     CfgDefault(m_Cfg);
@@ -332,6 +332,8 @@ void CQVNode::Clean()
     qvLogOut(3, "Node: clean, Disp thread stop");
     m_Socket.Clean();
     qvLogOut(3, "Node: clean, Socket clean");
+    // Closes kept before the stop go before the extensions are cleaned (none is kept now).
+    ExtCloseRun();
     for (u32 i = 0; i < QV_CLASS_MAX; i++) {
         if (!m_Class[i].p || !m_Class[i].uInit)
             continue;

@@ -29,6 +29,7 @@ class CQVNode;
 #define QV_NODE_DISP_EXTPOST 0x20
 #define QV_NODE_DISP_EXTEVT 0x40
 #define QV_NODE_DISP_SECOND 0x80
+#define QV_NODE_DISP_EXTCLOSE 0x100
 
 // Largest request or reply payload a handle record carries (bytes). The peer class receives
 // messages of up to 0x1FFFF bytes and hands calls on whole; anything larger is refused.
@@ -411,6 +412,12 @@ private:
     // Extension instances (qvNodeExt.cpp).
     EXTINST_S* ExtInstGet(u32 uInst) const { return m_ExtInst.Find(uInst); }
     void ExtInstClean();
+    // Keeps the close of an instance of an extension that closes without the node's lock for
+    // ExtCloseRun; 0 when it must be closed now.
+    u32 ExtCloseLater(u32 uExt, void* lpInst, u32 uValue);
+    // Closes the kept instances; called with no lock of the node's held. Those a thread has
+    // taken are closed before another thread gets past this.
+    void ExtCloseRun();
 
     QV_CFG_S m_Cfg;
     CQVSocket m_Socket;
@@ -428,6 +435,18 @@ private:
     CQVList<EXTEVT_S> m_ExtFree;
     u32 m_uExtEvtCount;
     std::mutex m_ExtMutex;
+    struct EXTCLOSE_S {
+        u32 uExt;
+        u32 uValue;
+        void* pInst;
+    };
+    // Closes kept for ExtCloseRun (at most one per open instance), under m_ExtCloseMutex;
+    // m_ExtCloseRun is held while they are carried out.
+    std::vector<EXTCLOSE_S> m_ExtClose;
+    std::vector<EXTCLOSE_S> m_ExtClosing;
+    std::atomic<u32> m_uExtCloseCount;
+    std::mutex m_ExtCloseMutex;
+    std::mutex m_ExtCloseRun;
 
     CQVList<CLASS_S> m_ClassTimer;
     CLASS_S m_Class[QV_CLASS_MAX];

@@ -137,6 +137,10 @@ public:
     virtual bool OnOpen(void** lppInst, const char* lpszS1, const char* lpszS2, u32 uValue, u32 uInstHandle,
                         IQVExtProc* lpProc) = 0;
     virtual void OnClose(const void* lpInst, u32 uValue) = 0;
+    // True when OnClose may run on any thread without the node's lock (the extension keeps
+    // its own): the node then closes instances once it has released that lock, before the
+    // owner hears of anything that came after the close.
+    virtual bool OnCloseUnlocked() { return false; }
     // Results: 0 closed or failed, 1 nothing moved now, 3 moved (*lpuSize bytes).
     virtual int OnWrite(const void* lpInst, u32 uValue, const void* lpData, u32* lpuSize, u64 uPos) = 0;
     virtual int OnRead(const void* lpInst, u32 uValue, void* lpBuf, u32* lpuSize, u64 uPos) = 0;

@@ -20,6 +20,10 @@ const u32 kNotifyHardMax = 65536;
 // sync, the start request) is then one thread hand-off shorter.
 thread_local CQVNode* t_lpDelivering = nullptr;
 
+// The node whose kept extension closes this thread carries out once it has released the
+// dispatch lock (the dispatch thread, a thread in ExtEventNow): what it keeps wakes nobody.
+thread_local CQVNode* t_lpCloser = nullptr;
+
 }  // namespace
 
 void CQVNodeThread::Proc()
@@ -53,6 +57,7 @@ void CQVNode::DispRaise(u32 uBits)
 
 void CQVNode::ThreadProc()
 {
+    t_lpCloser = this;
     qvContextNotify(m_lpContext, 0, 0);
     while (m_uInit) {
         if (!m_EventDisp.IsValid()) {
@@ -81,10 +86,17 @@ void CQVNode::ThreadProc()
                     DispTimer();
                 if (TakeBit(QV_NODE_DISP_NOTIFY))
                     DispNotify();
+                // Kept closes are carried out below, whoever asked for them.
+                TakeBit(QV_NODE_DISP_EXTCLOSE);
                 if (m_uDispBits.load())
                     m_EventDisp.Signal();
             }
         }
+        // The sockets of the connections this pass ended are closed away from the lock:
+        // a close can take tens of microseconds, which the threads delivering the next
+        // connection's messages would otherwise wait for.
+        if (m_uExtCloseCount.load())
+            ExtCloseRun();
         if (m_uDispBits.load() & QV_NODE_DISP_HANDLE) {
             std::lock_guard<std::mutex> run(m_HndRun);
             if (TakeBit(QV_NODE_DISP_HANDLE))
@@ -199,6 +211,9 @@ void CQVNode::DispAfterEvent()
         if (run.owns_lock() && TakeBit(QV_NODE_DISP_HANDLE))
             DispHandles();
     }
+    TakeBit(QV_NODE_DISP_EXTCLOSE);
+    if (m_uExtCloseCount.load())
+        ExtCloseRun();
 }
 
 u32 CQVNode::SocketEventProc(u32 uEvent, u32 uVal1, u32 uVal2, u32 uVal3, u32 uVal4, u32 uParam, u32 uExtra,
@@ -526,6 +541,9 @@ void CQVNode::DispHandles()
         }
         if (!h)
             break;
+        // An instance closed before this record was made is closed before the owner reads it.
+        if (m_uExtCloseCount.load())
+            ExtCloseRun();
         if (m_lpProc) {
             if (h->uKind == HND_REPLY) {
                 m_lpProc->OnReply(h->uObject, h->uValue, h->pData, h->uSize, h->uParam);
@@ -723,13 +741,54 @@ u32 CQVNode::ExtEventNow(u32 uInst, u32 uA, u32 uB, u64 uC)
     // The caller holds no lock of ours, so waiting for the dispatch lock here cannot close a
     // cycle; the class then runs as on the dispatch thread. An extension event only tells
     // that an instance can be read or written again, so it may overtake events still queued.
-    std::lock_guard<std::mutex> lk(m_SectDisp);
-    if (!m_uInit)
-        return 0;
-    EXTINST_S* x = ExtInstGet(uInst);
-    if (x && x->uClass < QV_CLASS_MAX && m_Class[x->uClass].uInit && m_Class[x->uClass].p)
-        m_Class[x->uClass].p->OnExtend(uInst, uA, uB, uC, x->uParam);
+    {
+        std::lock_guard<std::mutex> lk(m_SectDisp);
+        if (!m_uInit)
+            return 0;
+        CQVNode* lpOuter = t_lpCloser;
+        t_lpCloser = this;
+        EXTINST_S* x = ExtInstGet(uInst);
+        if (x && x->uClass < QV_CLASS_MAX && m_Class[x->uClass].uInit && m_Class[x->uClass].p)
+            m_Class[x->uClass].p->OnExtend(uInst, uA, uB, uC, x->uParam);
+        t_lpCloser = lpOuter;
+    }
+    if (m_uExtCloseCount.load())
+        ExtCloseRun();
     return 1;
+}
+
+u32 CQVNode::ExtCloseLater(u32 uExt, void* lpInst, u32 uValue)
+{
+    if (!m_uInit || !m_Ext[uExt].p->OnCloseUnlocked())
+        return 0;
+    {
+        std::lock_guard<std::mutex> lk(m_ExtCloseMutex);
+        try {
+            m_ExtClose.push_back({uExt, uValue, lpInst});
+        } catch (...) {
+            return 0;
+        }
+        m_uExtCloseCount.fetch_add(1);
+    }
+    // A thread that carries them out itself after the lock (or delivers a socket event, and
+    // serves them after it) wakes nobody; any other leaves them to the dispatch thread.
+    if (t_lpCloser != this)
+        DispRaise(QV_NODE_DISP_EXTCLOSE);
+    return 1;
+}
+
+void CQVNode::ExtCloseRun()
+{
+    std::lock_guard<std::mutex> run(m_ExtCloseRun);
+    {
+        std::lock_guard<std::mutex> lk(m_ExtCloseMutex);
+        m_ExtClosing.swap(m_ExtClose);
+    }
+    for (const EXTCLOSE_S& c : m_ExtClosing)
+        m_Ext[c.uExt].p->OnClose(c.pInst, c.uValue);
+    // Counted off only now: a thread that finds closes counted waits here for them.
+    m_uExtCloseCount.fetch_sub((u32)m_ExtClosing.size());
+    m_ExtClosing.clear();
 }
 
 bool CQVNodeClassProc::ExtPostEvent(u32 uInst, u32 uA, u32 uB, u64 uC)

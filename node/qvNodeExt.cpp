@@ -31,7 +31,8 @@ void CQVNodeClassProc::ExtClose(u32 uInst, u32 uValue)
     CQVNode::EXTINST_S* x = n.ExtInstGet(uInst);
     if (!x)
         return;
-    if (x->uExt < QV_EXT_MAX && n.m_Ext[x->uExt].p && n.m_Ext[x->uExt].uInit && x->pInst)
+    if (x->uExt < QV_EXT_MAX && n.m_Ext[x->uExt].p && n.m_Ext[x->uExt].uInit && x->pInst &&
+        !n.ExtCloseLater(x->uExt, x->pInst, uValue))
         n.m_Ext[x->uExt].p->OnClose(x->pInst, uValue);
     x->pInst = nullptr;
     x->uExt = 0xFFFF;

@@ -124,6 +124,9 @@ public:
     bool OnOpen(void** lppInst, const char* lpszName, const char* lpszOption, u32 uValue, u32 uInstHandle,
                 IQVExtProc* lpProc) override;
     void OnClose(const void* lpInst, u32 uValue) override;
+    // Closing takes the extension's own lock only; the socket calls of a close (the end of
+    // stream, the close itself) then keep no thread of the node waiting.
+    bool OnCloseUnlocked() override { return true; }
     int OnWrite(const void* lpInst, u32 uValue, const void* lpData, u32* lpuSize, u64 uPos) override;
     int OnRead(const void* lpInst, u32 uValue, void* lpBuf, u32* lpuSize, u64 uPos) override;
     int OnCtrl(const void* lpInst, u32 uValue, const void* lpIn, u32 uInSize, void* lpOut,

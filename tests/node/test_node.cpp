@@ -607,6 +607,65 @@ TEST(NodeExt, InstancesForwardAndEventsReachTheOpeningClass)
     n->Delete();
 }
 
+// An extension whose instances close without the node's lock: a close asked for under the
+// lock is carried out once it is released, and before the owner is told anything the class
+// queued after it (say, that the stream has ended).
+class UnlockedCloseExt : public TestExt {
+public:
+    bool OnCloseUnlocked() override { return true; }
+    void OnClose(const void* p, u32 v) override
+    {
+        closeThread = std::this_thread::get_id();
+        TestExt::OnClose(p, v);
+    }
+    std::atomic<std::thread::id> closeThread{};
+};
+
+TEST_F(NodeCore, AnExtensionThatClosesUnlockedClosesAfterTheLockAndBeforeTheOwnerHearsMore)
+{
+    UnlockedCloseExt ext;
+    node->Delete();
+    node = new CQVNode();
+    node->GetSocket()->SetLower(&lower);
+    ASSERT_EQ(1u, node->AttachClass(&tc, 7, 100));
+    ASSERT_EQ(1u, node->AttachExtend(&ext, 6, 100));
+    QV_CFG_S c = SmallCfg();
+    ASSERT_EQ(1u, node->Initialize(nullptr, &owner, &c));
+    CQVNodeTestProbe probe(*node);
+    u32 a = node->ObjectAdd("a", 7, 0, 0);
+    ASSERT_NE(0u, a);
+    u32 uFree = probe.ExtInstFree();
+    u32 h = probe.Locked([&](CQVNodeClassProc& k) { return k.ExtOpen(6, "p", "", 0, 1, 7); });
+    ASSERT_NE(0u, h);
+    std::atomic<u32> closedWhenTold{0};
+    owner.hold = [&] { closedWhenTold = ext.closed; };
+    u32 closedUnderLock = 1;
+    probe.Locked([&](CQVNodeClassProc& k) {
+        k.ExtClose(h, 9);
+        closedUnderLock = ext.closed;
+        // The handle is gone at once; only the extension's close waits.
+        u32 len = 1;
+        EXPECT_EQ(0, k.ExtWrite(h, 0, "x", &len, 0));
+        return k.ObjExtRequest(a, 35, "ended", 5, 0, 0, 1);
+    });
+    EXPECT_EQ(0u, closedUnderLock);
+    EXPECT_EQ(uFree, probe.ExtInstFree());
+    ASSERT_TRUE(WaitFor([&] { return owner.Requests().size() == 1; }));
+    EXPECT_EQ(9u, closedWhenTold.load());
+    EXPECT_NE(std::this_thread::get_id(), ext.closeThread.load());
+    // A close still kept when the node stops is carried out by the stop.
+    ext.closed = 0;
+    h = probe.Locked([&](CQVNodeClassProc& k) { return k.ExtOpen(6, "p", "", 0, 1, 7); });
+    ASSERT_NE(0u, h);
+    probe.Locked([&](CQVNodeClassProc& k) {
+        k.ExtClose(h, 4);
+        return 0;
+    });
+    node->Delete();
+    node = nullptr;
+    EXPECT_EQ(4u, ext.closed);
+}
+
 TEST_F(NodeCore, MulticastSelectionAndResults)
 {
     CQVNodeTestProbe probe(*node);
