@@ -370,6 +370,10 @@ private:
         u32 uResendCnt;       // resend timer pass counter
         u32 uLastAckTick;
         u32 uRangeOnce;
+        // Object and method of the last message queued: one-block messages that repeat them
+        // are a stream (SendNow).
+        u32 uLastObject;
+        u32 uLastMethod;
     };
     struct RECV_Q_S {
         CQVTQue<BUF_S*> que;
@@ -524,9 +528,10 @@ private:
     void BufClean();
     void SendDataTry(SOCK_S* s, u32 uPrio);
     // Sends the newly queued blocks (uBlocks of them) of an idle priority, or a one-block
-    // message behind blocks already out, at once (uQueued: blocks queued before them); 0
-    // when it is left to the dispatcher.
-    u32 SendNow(SOCK_S* s, u32 uPrio, u32 uQueued, u32 uBlocks);
+    // message behind blocks already out, at once (uQueued: blocks queued before them;
+    // uStream: the message repeats the object and method of the one before it); 0 when it
+    // is left to the dispatcher.
+    u32 SendNow(SOCK_S* s, u32 uPrio, u32 uQueued, u32 uBlocks, u32 uStream);
     u32 SendData(SOCK_S* s, u32 uPrio, BUF_S* b, u32 uIndex, u32 uType, u32 uCnntID);
     // Encrypts the payloads of the encrypted blocks among uCount blocks of a send ring from
     // index uFrom (at most QV_AES_MANY_MAX) side by side, ahead of their SendData, which then

@@ -20,6 +20,11 @@ const u32 kPadUnit = 32;
 // Blocks out and not yet acknowledged behind which a one-block message is no longer sent
 // from the caller's thread (SendNow): the set-up steps of a connection stay below it.
 const u32 kSendNowOut = 4;
+// The same for a one-block message of another object or method than the one before it: a
+// step of its own (a new connection's call, its answer, an object report, a start), which
+// the end of the connection before it (its stops and object reports, each waiting for its
+// ack) would otherwise leave to a wake of the dispatcher.
+const u32 kSendNowOutStep = 16;
 
 } // namespace
 
@@ -116,6 +121,8 @@ void CQVSocket::SendQInit(SEND_Q_S& q, u32 uInitWnd)
     q.uResendCnt = 0;
     q.uLastAckTick = 0;
     q.uRangeOnce = 0;
+    q.uLastObject = 0xFFFFFFFF;
+    q.uLastMethod = 0xFFFFFFFF;
 }
 
 void CQVSocket::SendDataTry(SOCK_S* s, u32 uPrio)
@@ -124,7 +131,7 @@ void CQVSocket::SendDataTry(SOCK_S* s, u32 uPrio)
     DispWake();
 }
 
-u32 CQVSocket::SendNow(SOCK_S* s, u32 uPrio, u32 uQueued, u32 uBlocks)
+u32 CQVSocket::SendNow(SOCK_S* s, u32 uPrio, u32 uQueued, u32 uBlocks, u32 uStream)
 {
     SEND_Q_S& q = s->send[uPrio];
     // Only a priority with nothing left unsent, on a socket with no other work for the
@@ -137,9 +144,12 @@ u32 CQVSocket::SendNow(SOCK_S* s, u32 uPrio, u32 uQueued, u32 uBlocks)
     // closer than an ack's round trip, and each would otherwise wait for a wake of the
     // dispatcher. Not behind several such blocks: a stream of one-block messages sent one
     // by one (each asking for its own ack) carries a fifth of what the dispatcher's batches
-    // carry. The window and the pacing are DispSendData's, as on the dispatcher.
+    // carry; a stream is a run of messages of one object and method (uStream), and one that
+    // breaks the run goes while fewer than kSendNowOutStep blocks are out. The window and
+    // the pacing are DispSendData's, as on the dispatcher.
     if (s->uState != 2 || (s->uDisp & ~0x20Cu) || ((s->uPacedMask | s->uWaitMask) & (1u << uPrio)) ||
-        (q.uNext != q.uAcked && (uBlocks > 1 || q.uNext - q.uAcked >= kSendNowOut)) || q.uNext != uQueued)
+        (q.uNext != q.uAcked && (uBlocks > 1 || q.uNext - q.uAcked >= (uStream ? kSendNowOut : kSendNowOutStep))) ||
+        q.uNext != uQueued)
         return 0;
     ListDispPush(s, 0x1, uPrio);
     if (DispSendData(s)) {
@@ -231,12 +241,15 @@ s32 CQVSocket::Send(u32 uSockID, QV_SK_BUF_S& buf, u32 uOption)
     }
     buf.uPrio = uPrio;
     buf.uRemain = q.que.Free();
+    u32 uStream = q.uLastObject == buf.uObject && q.uLastMethod == buf.uMethod;
+    q.uLastObject = buf.uObject;
+    q.uLastMethod = buf.uMethod;
     // A message for an idle priority, or of one block, leaves at once from the caller's
     // thread (built under the lock, sent once it is released) instead of after a wake of
     // the dispatcher: the first block after a quiet spell is the one whose latency shows. A
     // stream keeps going through the dispatcher, which sends what piled up meanwhile in one
     // batch.
-    if (!SendNow(s, uPrio, uQueued, (u32)v.size())) SendDataTry(s, uPrio);
+    if (!SendNow(s, uPrio, uQueued, (u32)v.size(), uStream)) SendDataTry(s, uPrio);
     if (v.size() < uCount) {
         qvPrintf("CQVSocket::Send, alloc buffer failed");
         return -1;

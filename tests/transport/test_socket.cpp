@@ -302,13 +302,14 @@ protected:
         qvSkWr16(&r[10], len);
         Inject(r, sid);
     }
-    s32 SendMsg(const std::string& s, u32 uPrio = 0, u32 uOpt = 0, u32 uHandle = 0x1111)
+    s32 SendMsg(const std::string& s, u32 uPrio = 0, u32 uOpt = 0, u32 uHandle = 0x1111, u32 uObject = 9,
+                u32 uMethod = 3)
     {
         QV_SK_BUF_S b;
         std::memset(&b, 0, sizeof(b));
         b.uHandle = uHandle;
-        b.uObject = 9;
-        b.uMethod = 3;
+        b.uObject = uObject;
+        b.uMethod = uMethod;
         b.uFlag = 1;
         b.uPrio = uPrio;
         b.uHandle2 = 0x44;
@@ -511,6 +512,45 @@ TEST_F(SocketTest, OneBlockMessagesBehindSeveralUnackedGoThroughTheDispatcher)
     Inject(AckPkt(6, 0, 0), sid);
     ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_ACKED).size() == 6; }));
     EXPECT_EQ(6u, low.Count(QV_SKP_DATA)) << "nothing sent twice";
+}
+
+// A one-block message of another object or method than the one before it is a step of its
+// own (a new connection's call or answer behind the stops of the one before): it leaves from
+// the sender's thread behind several unacked blocks, up to a bound; one that repeats the
+// message before it belongs to a stream and is left to the dispatcher.
+TEST_F(SocketTest, OneBlockStepsBehindUnackedBlocksLeaveAtOnceUpToABound)
+{
+    CQVSocket::CFG_S cfg;
+    std::memset(&cfg, 0, sizeof(cfg));
+    cfg.uSendQue[0] = 32;  // room and window beyond the bound
+    cfg.uInitWnd[0] = 32;
+    Start(&cfg);
+    Connect();
+    const std::thread::id self = std::this_thread::get_id();
+    struct Msg {
+        u32 object, method;
+        bool now;
+    };
+    std::vector<Msg> msgs = {{9, 3, true}, {9, 3, true}, {9, 3, true}, {9, 3, true},
+                             {20, 3, true}, {20, 4, true}, {20, 4, false}, {21, 4, true}};
+    for (u32 i = 0; msgs.size() < 17; i++) msgs.push_back({30 + i, 3, msgs.size() < 16});
+    for (u32 i = 0; i < msgs.size(); i++) {
+        ASSERT_EQ(10, SendMsg(std::string(10, (char)('a' + i)), 0, 0, 0x1111, msgs[i].object, msgs[i].method));
+        // Out before the next one is queued (which would otherwise queue behind it).
+        ASSERT_TRUE(WaitFor([&] { return low.Count(QV_SKP_DATA) == i + 1; }));
+    }
+    auto d = low.Of(QV_SKP_DATA);
+    for (u32 i = 0; i < msgs.size(); i++) {
+        EXPECT_EQ(i, Rd32(&d[i].b[8]));
+        EXPECT_EQ(msgs[i].object, Rd32(&d[i].b[12]));
+        if (msgs[i].now)
+            EXPECT_EQ(self, d[i].tid) << "block " << i << " waited for the dispatcher";
+        else
+            EXPECT_NE(self, d[i].tid) << "block " << i << " left without the dispatcher";
+    }
+    Inject(AckPkt((u32)msgs.size(), 0, 0), sid);
+    ASSERT_TRUE(WaitFor([&] { return own.Of(QV_SOCK_EVENT_ACKED).size() == msgs.size(); }));
+    EXPECT_EQ(msgs.size(), low.Count(QV_SKP_DATA)) << "nothing sent twice";
 }
 
 TEST_F(SocketTest, FullRingRefusesWholeMessageButSingleDatagramsFill)
