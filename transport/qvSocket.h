@@ -717,7 +717,7 @@ private:
     BUF_S* m_pRecvPlain;
     u32 m_uRecvPlainKey;
     u32 m_uPassIn;
-    u32 m_uPassSeen;      // datagrams the socket process thread took in since its last pass end
+    u32 m_uPassSeen;      // datagrams other than acks the socket process thread took in since its last pass end
     u32 m_uPassData;      // Data packets among the datagrams of that thread's pass (any mode)
 
     // QV_AES_MANY_MAX + 1 datagram buffers of QV_SKP_MAX_DGRAM bytes: one per payload

@@ -330,7 +330,7 @@ const u32 kInlineRounds = 4;
 // for its own locks, and meanwhile this thread would read no datagram.
 const u32 kInlineEvents = 16;
 // Datagrams a pass of the socket process thread took in at most for it to serve that pass's
-// dispatcher work itself.
+// dispatcher work itself. Acks do not count: see PassRecvPush.
 const u32 kInlineDgrams = 8;
 
 } // namespace
@@ -341,7 +341,7 @@ void CQVSocket::DispInline()
     // A pass that took in a burst (a stream, many set-ups at once) leaves the work to the
     // dispatcher and goes back to reading: the owner's handling of a burst, and the flush of
     // what it sends, would keep this thread from the socket long enough for its receive
-    // buffer to overflow. A light pass (a message and its answer, an ack) is served here.
+    // buffer to overflow. A light pass (a message and its answer, acks) is served here.
     u32 uSeen = m_uPassSeen;
     m_uPassSeen = 0;
     for (u32 i = 0; uSeen <= kInlineDgrams && i < kInlineRounds && m_uWakePend.load() && m_uInit; i++) {
@@ -736,7 +736,13 @@ u32 CQVSocket::PassRecvPush(const QV_ADDR_S& addr, const QV_BUF_S& buf, u32 uSoc
         if (!m_pPassIn) return 0;
     }
     if (m_uPassIn == kPassIn) PassRecvProc();
-    m_uPassSeen++;
+    // Acks leave a pass light however many there are: what they ask for is the release of
+    // acknowledged blocks, the owner's ACKED events (within the pass's event budget) and the
+    // next blocks of the window, which this thread sends at the end of the pass. Left to the
+    // dispatcher, every window round of a stream waited for its wake-up (hundreds of
+    // microseconds on a loaded host) between the acks and the blocks they made room for.
+    const u8* p = buf.buf + buf.uOffset;
+    if (buf.uLen < 2 || p[1] != QV_SKP_ACK) m_uPassSeen++;
     BATCH_S* b = &m_pPassIn[m_uPassIn++];
     // SockEventData checked that offset and length lie within the 2048 bytes.
     std::memcpy(b->aData + buf.uOffset, buf.buf + buf.uOffset, buf.uLen);
