@@ -174,18 +174,25 @@ protected:
     QV_ADDR_S peer = Addr(0x0A000002, 2000);
     u32 sid = 0;
 
+    // The tests' configuration: 16 blocks to send and a window of 16 on every priority, a
+    // receive ring of uRecvQue.
+    static CQVSocket::CFG_S Cfg(u32 uRecvQue = 8, u32 uNodeOption = 0)
+    {
+        CQVSocket::CFG_S cfg;
+        std::memset(&cfg, 0, sizeof(cfg));
+        cfg.uNodeOption = uNodeOption;
+        for (u32 i = 0; i < 4; i++) {
+            cfg.uSendQue[i] = 16;
+            cfg.uRecvQue[i] = uRecvQue;
+            cfg.uInitWnd[i] = 16;
+        }
+        return cfg;
+    }
     void Start(CQVSocket::CFG_S* pCfg = nullptr, u32 uMDU = 100)
     {
         sock.SetLower(&low);
         sock.Attach(&own);
-        CQVSocket::CFG_S cfg;
-        std::memset(&cfg, 0, sizeof(cfg));
-        for (u32 i = 0; i < 4; i++) {
-            cfg.uSendQue[i] = 16;
-            cfg.uRecvQue[i] = 8;
-            cfg.uInitWnd[i] = 16;
-        }
-        sock.SetConfig(pCfg ? *pCfg : cfg);
+        sock.SetConfig(pCfg ? *pCfg : Cfg());
         ASSERT_EQ(1u, sock.Initialize(nullptr));
         ASSERT_EQ(1u, sock.SetMDU(uMDU));
         ASSERT_EQ(1u, sock.SetName("me"));
@@ -1057,14 +1064,7 @@ TEST_F(SocketTest, BatchReceiveHoldsPlainDataUntilAnAckIsWanted)
 // not for the owner's handling of the data.
 TEST_F(SocketTest, AStreamRunsAckLeavesBeforeTheOwnerHearsOfIt)
 {
-    CQVSocket::CFG_S cfg;
-    std::memset(&cfg, 0, sizeof(cfg));
-    cfg.uNodeOption = 0x100;
-    for (u32 i = 0; i < 4; i++) {
-        cfg.uSendQue[i] = 16;
-        cfg.uRecvQue[i] = 32;
-        cfg.uInitWnd[i] = 16;
-    }
+    CQVSocket::CFG_S cfg = Cfg(32, 0x100);
     // Set before the layer starts (its threads call them) and kept alive by them.
     struct Order {
         std::mutex mu;
@@ -1377,14 +1377,7 @@ TEST_F(SocketTest, EncryptedSendRunsTheKeyExchangeFirst)
 // copy of a kept one; each message is read once, whole and in order.
 TEST_F(SocketTest, BatchOfEncryptedBlocksIsReadOnceInOrder)
 {
-    CQVSocket::CFG_S cfg;
-    std::memset(&cfg, 0, sizeof(cfg));
-    cfg.uNodeOption = 0x100;
-    for (u32 i = 0; i < 4; i++) {
-        cfg.uSendQue[i] = 16;
-        cfg.uRecvQue[i] = 8;
-        cfg.uInitWnd[i] = 16;
-    }
+    CQVSocket::CFG_S cfg = Cfg(8, 0x100);
     Start(&cfg);
     Connect();
     ASSERT_EQ(1, SendMsg("k", 0, QV_SOCK_SEND_ENCRYPT));
